@@ -1,0 +1,50 @@
+// Shared pieces of the threaded programs: the process-wide mutex `lock`, the launcher that
+// starts the ten workers, and the trace-marker convention of the two variants.
+#pragma once
+
+#include <pthread.h>
+
+// The one process-wide mutex; taken only by the serialized variants.
+extern pthread_mutex_t lock;
+
+// Number of workers every launcher program starts.
+constexpr int worker_count = 10;
+
+using worker_fn = void *(*)(void *);
+
+// Starts `worker_count` workers into `threads`, each with `record` as its argument. For each
+// index prints "main() : creating thread, <i>" (std::endl), starts the worker and, when
+// `report_result` is set, prints "Result is %i\n" with what pthread_create returned. A failed
+// start prints "Error:unable to create thread,<err>" (std::endl), waits for the workers already
+// started so that none is cut off inside its library work, and ends the process with status 255.
+void launch_workers(pthread_t (&threads)[worker_count], worker_fn worker, void *record,
+                    bool report_result);
+
+// Waits for every worker started by launch_workers.
+void join_workers(pthread_t (&threads)[worker_count]);
+
+// Trace markers. A target that builds the serialized variant defines FANOUT_SERIALIZED=1: its
+// guarded sections take `lock` and print "lock"/"unlock"; the unserialized twin takes no mutex
+// and prints "start"/"end" at the same points. Each program prints the marker its own way
+// (std::cout, std::endl or puts), as its output format requires.
+#if defined(FANOUT_SERIALIZED) && FANOUT_SERIALIZED
+constexpr bool serialized = true;
+constexpr const char *open_marker = "lock";
+constexpr const char *close_marker = "unlock";
+#else
+constexpr bool serialized = false;
+constexpr const char *open_marker = "start";
+constexpr const char *close_marker = "end";
+#endif
+
+// Takes `lock` in the serialized variant; does nothing in the unserialized one.
+inline void guard_enter() {
+    if constexpr (serialized)
+        pthread_mutex_lock(&lock);
+}
+
+// Releases `lock` in the serialized variant; does nothing in the unserialized one.
+inline void guard_leave() {
+    if constexpr (serialized)
+        pthread_mutex_unlock(&lock);
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, every Debian package the corpus needs to build, run and test.
+# Does nothing when all of them are present.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config python3
+  libpng-dev libexpat1-dev libmagick++-6.q16-dev libgtk2.0-dev libcurl4-openssl-dev zlib1g-dev
+  libgtest-dev nlohmann-json3-dev
+  xvfb xauth xdotool imagemagick x11-utils valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=sudo
+else
+  sudo=
+fi
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

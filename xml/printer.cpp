@@ -1,0 +1,65 @@
+#include "printer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// The printer state: nesting depth over every parse run so far, and the latest run of
+// character data. One copy per process; a program built with XML_PRINTER_PER_THREAD (whose
+// parses run concurrently without a lock) keeps one copy per thread instead.
+#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+#define PRINTER_STORAGE thread_local
+#else
+#define PRINTER_STORAGE
+#endif
+
+static PRINTER_STORAGE int depth = 0;
+static PRINTER_STORAGE char *last_content = nullptr;
+
+#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+// Releases a thread's last copy when the thread ends; the process-wide copy lives as long as
+// the process.
+struct content_release_t {
+    ~content_release_t() {
+        free(last_content);
+    }
+};
+static thread_local content_release_t release_at_thread_end;
+#endif
+
+static void indent() {
+    for (int i = 0; i < depth; ++i)
+        putchar(' ');
+}
+
+void start_element(void *, const XML_Char *name, const XML_Char **attributes) {
+    indent();
+    printf("%s", name);
+    for (int i = 0; attributes[i]; i += 2)
+        printf(" %s= '%s'", attributes[i], attributes[i + 1]);
+    putchar('\n');
+    ++depth;
+}
+
+void end_element(void *, const XML_Char *name) {
+    indent();
+    // No character data seen yet in this process: the content is the empty string.
+    printf("Content of element %s was \"%s\"\n", name,
+           last_content ? last_content : "");
+    --depth;
+}
+
+void handle_data(void *, const XML_Char *text, int len) {
+    if (len < 0)
+        return;
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
+    if (!copy)
+        return; // keep the previous content
+    strncpy(copy, text, static_cast<size_t>(len));
+    copy[len] = '\0';
+    free(last_content);
+    last_content = copy;
+#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+    (void)&release_at_thread_end; // constructs this thread's release on first use
+#endif
+}
