@@ -3,8 +3,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+
+void cout_line(const char *text, bool flush) {
+    std::cout << std::string(text) + "\n";
+    if (flush)
+        std::cout.flush();
+}
 
 static void join_first(pthread_t (&threads)[worker_count], int count) {
     for (int i = 0; i < count; ++i)
@@ -14,12 +21,12 @@ static void join_first(pthread_t (&threads)[worker_count], int count) {
 void launch_workers(pthread_t (&threads)[worker_count], worker_fn worker, void *record,
                     bool report_result) {
     for (int i = 0; i < worker_count; ++i) {
-        std::cout << "main() : creating thread, " << i << std::endl;
+        cout_line(("main() : creating thread, " + std::to_string(i)).c_str(), true);
         int rc = pthread_create(&threads[i], nullptr, worker, record);
         if (report_result)
             printf("Result is %i\n", rc);
         if (rc != 0) {
-            std::cout << "Error:unable to create thread," << rc << std::endl;
+            cout_line(("Error:unable to create thread," + std::to_string(rc)).c_str(), true);
             join_first(threads, i);
             exit(-1);
         }

@@ -23,6 +23,10 @@ void launch_workers(pthread_t (&threads)[worker_count], worker_fn worker, void *
 // Waits for every worker started by launch_workers.
 void join_workers(pthread_t (&threads)[worker_count]);
 
+// Writes `text` and a newline to std::cout in one piece, so that no other thread's output can
+// fall inside the line; with `flush` it also flushes, as std::endl does.
+void cout_line(const char *text, bool flush);
+
 // Trace markers. A target that builds the serialized variant defines FANOUT_SERIALIZED=1: its
 // guarded sections take `lock` and print "lock"/"unlock"; the unserialized twin takes no mutex
 // and prints "start"/"end" at the same points. Each program prints the marker its own way

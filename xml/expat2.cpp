@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 struct parse_args_t {
     char *buff;
@@ -26,7 +25,7 @@ static void *parse_xml(void *arg) {
         pthread_exit(&result_no_file);
     }
     guard_enter();
-    std::cout << open_marker << '\n';
+    cout_line(open_marker, false);
     if (!serialized) {
         // Unserialized workers parse at the same time: each gets a buffer of its own instead of
         // sharing the one of `main`.
@@ -41,7 +40,7 @@ static void *parse_xml(void *arg) {
     if (!serialized)
         free(buff);
     guard_leave();
-    std::cout << close_marker << '\n';
+    cout_line(close_marker, false);
     pthread_exit(&result_parsed);
 }
 

@@ -32,20 +32,25 @@ static void indent() {
         putchar(' ');
 }
 
+// Each line is printed with several stdio calls; holding the stream's own lock across them keeps
+// other threads' output (the launcher's lines, another parse) from landing inside the line.
 void start_element(void *, const XML_Char *name, const XML_Char **attributes) {
+    flockfile(stdout);
     indent();
     printf("%s", name);
     for (int i = 0; attributes[i]; i += 2)
         printf(" %s= '%s'", attributes[i], attributes[i + 1]);
     putchar('\n');
+    funlockfile(stdout);
     ++depth;
 }
 
 void end_element(void *, const XML_Char *name) {
+    flockfile(stdout);
     indent();
     // No character data seen yet in this process: the content is the empty string.
-    printf("Content of element %s was \"%s\"\n", name,
-           last_content ? last_content : "");
+    printf("Content of element %s was \"%s\"\n", name, last_content ? last_content : "");
+    funlockfile(stdout);
     --depth;
 }
 

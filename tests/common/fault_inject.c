@@ -46,18 +46,35 @@ int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), v
 }
 
 /* ---- memory ----
- * calloc may be called by dlsym itself, so it forwards to glibc's own entry and never looks
- * itself up. FAULT_CALLOC_BYTES=S restricts failures to calls asking for S bytes in all. */
+ * FAULT_CALLOC_BYTES=S (FAULT_MALLOC_BYTES=S) restricts failures to calls asking for S bytes
+ * in all; FAULT_CALLOC (FAULT_MALLOC) then counts only those calls. The real allocator is a
+ * sanitizer's when the program carries one (it must own every block, since it also frees
+ * them), glibc's otherwise. Both are bound by the dynamic linker, not looked up with dlsym,
+ * which itself allocates. */
 
+extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
+extern void *__interceptor_malloc(size_t) __attribute__((weak));
+extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
+
+static int sized_fault(const char *bytes_var, const char *count_var, size_t total,
+                       atomic_int *calls) {
+    const char *bytes = getenv(bytes_var);
+    return bytes && (size_t)strtoull(bytes, NULL, 10) == total && should_fail(count_var, calls);
+}
 
 void *calloc(size_t n, size_t size) {
     static atomic_int calls;
-    const char *bytes = getenv("FAULT_CALLOC_BYTES");
-    if (bytes && (size_t)strtoull(bytes, NULL, 10) == n * size &&
-        should_fail("FAULT_CALLOC", &calls))
+    if (sized_fault("FAULT_CALLOC_BYTES", "FAULT_CALLOC", n * size, &calls))
         return NULL;
-    return __libc_calloc(n, size);
+    return __interceptor_calloc ? __interceptor_calloc(n, size) : __libc_calloc(n, size);
+}
+
+void *malloc(size_t size) {
+    static atomic_int calls;
+    if (sized_fault("FAULT_MALLOC_BYTES", "FAULT_MALLOC", size, &calls))
+        return NULL;
+    return __interceptor_malloc ? __interceptor_malloc(size) : __libc_malloc(size);
 }
 
 /* ---- other libraries: a wrapper that fails by returning `fail_value` ---- */
@@ -89,3 +106,6 @@ FAULT_WRAP(int, inflate, -2, (z_stream * s, int flush), (s, flush))
 /* expat: a parser that cannot be created. */
 typedef struct XML_ParserStruct *XML_Parser;
 FAULT_WRAP(XML_Parser, XML_ParserCreate, NULL, (const char *encoding), (encoding))
+
+/* libcurl: no easy handle. */
+FAULT_WRAP(void *, curl_easy_init, NULL, (void), ())

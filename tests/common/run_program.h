@@ -6,9 +6,9 @@
 #include <vector>
 
 struct run_result_t {
-    std::string dir; // the working directory the program ran in (kept for inspection)
-    std::string out; // standard output
-    std::string err; // standard error
+    std::string dir;     // the working directory the program ran in (kept for inspection)
+    std::string out;     // standard output
+    std::string err;     // standard error
     bool exited = false; // ended by exit or return from main
     int status = -1;     // exit status when `exited`
     int signal = 0;      // terminating signal otherwise
@@ -16,10 +16,10 @@ struct run_result_t {
 };
 
 struct run_options_t {
-    std::vector<std::string> args;             // arguments after the program name
-    std::map<std::string, std::string> files;  // files to create in the directory: name -> bytes
-    std::map<std::string, std::string> env;    // extra environment variables
-    std::vector<std::string> preload;          // libraries for LD_PRELOAD
+    std::vector<std::string> args;            // arguments after the program name
+    std::map<std::string, std::string> files; // files to create in the directory: name -> bytes
+    std::map<std::string, std::string> env;   // extra environment variables
+    std::vector<std::string> preload;         // libraries for LD_PRELOAD
     int timeout_seconds = 60;
 };
 

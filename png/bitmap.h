@@ -1,0 +1,27 @@
+// The in-memory RGB picture that the PNG writer encodes, and its pixel helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One pixel: exactly three bytes, red first.
+struct rgb_pixel_t {
+    uint8_t red;
+    uint8_t green;
+    uint8_t blue;
+};
+
+// A picture stored row after row from the top, each row from column 0 rightward, with nothing
+// between pixels or rows.
+struct bitmap_t {
+    rgb_pixel_t *pixels;
+    size_t width;
+    size_t height;
+};
+
+// The pixel at column x and row y; no bounds check.
+rgb_pixel_t *pixel_at(bitmap_t *bitmap, int x, int y);
+
+// value / max scaled to 0..256 (truncated); 0 for a negative value, no upper clamp, so
+// value == max gives 256. max is a positive image dimension.
+int pix(int value, int max);

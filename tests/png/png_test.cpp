@@ -1,0 +1,196 @@
+#include "bitmap.h"
+#include "run_program.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <png.h>
+
+static const char *const creation_prefix = "main() : creating thread, ";
+
+TEST(PngPixels, PixScalesToByteRangeWithoutUpperClamp) {
+    EXPECT_EQ(pix(-1, 100), 0);
+    EXPECT_EQ(pix(-1000, 100), 0);
+    EXPECT_EQ(pix(0, 100), 0);
+    EXPECT_EQ(pix(1, 100), 2);
+    EXPECT_EQ(pix(25, 100), 64);
+    EXPECT_EQ(pix(50, 100), 128);
+    EXPECT_EQ(pix(99, 100), 253);
+    EXPECT_EQ(pix(100, 100), 256);
+    EXPECT_EQ(pix(3, 7), 109);
+}
+
+TEST(PngPixels, PixelAtAddressesRowsOfWidthPixels) {
+    rgb_pixel_t pixels[100 * 3];
+    bitmap_t bitmap{pixels, 100, 3};
+    const char *origin = reinterpret_cast<const char *>(pixel_at(&bitmap, 0, 0));
+    EXPECT_EQ(sizeof(rgb_pixel_t), 3u);
+    EXPECT_EQ(origin, reinterpret_cast<const char *>(pixels));
+    EXPECT_EQ(reinterpret_cast<const char *>(pixel_at(&bitmap, 1, 0)) - origin, 3);
+    EXPECT_EQ(reinterpret_cast<const char *>(pixel_at(&bitmap, 0, 1)) - origin, 300);
+    EXPECT_EQ(pixel_at(&bitmap, 99, 2), &pixels[299]);
+    // Negative coordinates keep their sign: from the middle row, one row up and one pixel left.
+    bitmap_t middle{&pixels[100], 100, 1};
+    EXPECT_EQ(pixel_at(&middle, 0, -1), &pixels[0]);
+    EXPECT_EQ(pixel_at(&middle, -1, 0), &pixels[99]);
+}
+
+struct decoded_png_t {
+    png_uint_32 width = 0, height = 0;
+    int bit_depth = 0, color_type = 0, interlace = 0, compression = 0, filter = 0;
+    std::vector<std::vector<png_byte>> rows;
+};
+
+// Reads a PNG file with libpng, without transforms.
+static bool read_png(const std::string &path, decoded_png_t &d) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    png_structp read = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(read);
+    bool ok = false;
+    if (setjmp(png_jmpbuf(read)) == 0) {
+        png_init_io(read, f);
+        png_read_png(read, info, PNG_TRANSFORM_IDENTITY, nullptr);
+        png_get_IHDR(read, info, &d.width, &d.height, &d.bit_depth, &d.color_type, &d.interlace,
+                     &d.compression, &d.filter);
+        png_bytepp rows = png_get_rows(read, info);
+        size_t row_bytes = png_get_rowbytes(read, info);
+        for (png_uint_32 y = 0; y < d.height; ++y)
+            d.rows.emplace_back(rows[y], rows[y] + row_bytes);
+        ok = true;
+    }
+    png_destroy_read_struct(&read, &info, nullptr);
+    fclose(f);
+    return ok;
+}
+
+// The written file: 100 by 100, 8-bit truecolour, PNG defaults, red = 256x/100 across,
+// green = 256y/100 down, blue 0.
+static void expect_gradient_file(const std::string &path) {
+    decoded_png_t d;
+    ASSERT_TRUE(read_png(path, d)) << path;
+    EXPECT_EQ(d.width, 100u);
+    EXPECT_EQ(d.height, 100u);
+    EXPECT_EQ(d.bit_depth, 8);
+    EXPECT_EQ(d.color_type, PNG_COLOR_TYPE_RGB);
+    EXPECT_EQ(d.interlace, PNG_INTERLACE_NONE);
+    EXPECT_EQ(d.compression, 0);
+    EXPECT_EQ(d.filter, 0);
+    ASSERT_EQ(d.rows.size(), 100u);
+    int wrong = 0;
+    for (int y = 0; y < 100; ++y) {
+        ASSERT_EQ(d.rows[y].size(), 300u);
+        for (int x = 0; x < 100; ++x) {
+            const png_byte *p = &d.rows[y][3 * x];
+            wrong += p[0] != 256 * x / 100 || p[1] != 256 * y / 100 || p[2] != 0;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(d.rows[0][3 * 99], 253);
+    EXPECT_EQ(d.rows[99][1], 253);
+}
+
+static std::string creation_lines(int count) {
+    std::string s;
+    for (int i = 0; i < count; ++i)
+        s += creation_prefix + std::to_string(i) + "\n";
+    return s;
+}
+
+// Standard output without the workers' "start" lines.
+static std::string without_start(const std::string &out) {
+    std::string s;
+    for (const auto &l : split_lines(out))
+        if (l != "start")
+            s += l + "\n";
+    return s;
+}
+
+TEST(PngFanout, TracedWorkersPrintStartAndWriteTheGradient) {
+    run_result_t r = run_program("png_fanout_traced");
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_lines(r.out, "start"), 10);
+    EXPECT_EQ(without_start(r.out), creation_lines(10));
+    EXPECT_EQ(r.err, "");
+    expect_gradient_file(r.dir + "/gradient.png");
+}
+
+TEST(PngFanout, UntracedPrintsOnlyTheLauncherLines) {
+    run_result_t r = run_program("png_fanout");
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, creation_lines(10));
+    EXPECT_EQ(r.err, "");
+    expect_gradient_file(r.dir + "/gradient.png");
+}
+
+// Runs `program` after a shell command has prepared its directory (tests run as root, for
+// whom permission bits stop no write, so the failure is made with what is in the way).
+static run_result_t run_after(const std::string &setup, const std::string &program) {
+    run_options_t o;
+    o.args = {"-c", setup + " && exec '" + program_path(program) + "'"};
+    return run_program("/bin/sh", o);
+}
+
+// A worker that cannot write the file says so on stderr, one line each; the process still
+// ends with status 0.
+TEST(PngFanout, UnwritableOutputIsReportedAndStatusStaysZero) {
+    for (const char *program : {"png_fanout_traced", "png_fanout"}) {
+        SCOPED_TRACE(program);
+        run_result_t r = run_after("mkdir gradient.png", program);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(without_start(r.out), creation_lines(10));
+        EXPECT_EQ(count_lines(r.err, "gradient.png: cannot open for writing: Is a directory"), 10)
+            << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 10u);
+
+        // The file opens but its bytes find no room: reported when the stream is closed.
+        r = run_after("ln -s /dev/full gradient.png", program);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(count_lines(r.err, "gradient.png: cannot write: No space left on device"), 10)
+            << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 10u);
+    }
+}
+
+// No pixel buffer: status 255 before any output, no thread, no file.
+TEST(PngFanout, FailedPixelAllocationReturnsMinusOne) {
+    for (const char *program : {"png_fanout_traced", "png_fanout"}) {
+        SCOPED_TRACE(program);
+        run_options_t o;
+        o.preload = {fault_library_path()};
+        o.env = {{"FAULT_CALLOC_BYTES", "30000"}, {"FAULT_CALLOC", "1"}};
+        run_result_t r = run_program(program, o);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(file_exists(r.dir + "/gradient.png"));
+    }
+}
+
+// A failed thread start at index k: k+1 creation lines, the error line, status 255; the k
+// workers already started finish their file first.
+TEST(PngFanout, FailedThreadStartEndsWith255) {
+    for (const char *program : {"png_fanout_traced", "png_fanout"}) {
+        for (int k : {0, 5, 9}) {
+            SCOPED_TRACE(std::string(program) + " k=" + std::to_string(k));
+            run_options_t o;
+            o.preload = {fault_library_path()};
+            o.env = {{"FAULT_PTHREAD_CREATE", std::to_string(k + 1)}};
+            run_result_t r = run_program(program, o);
+            ASSERT_TRUE(r.exited);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(without_start(r.out),
+                      creation_lines(k + 1) + "Error:unable to create thread,11\n");
+            bool traced = std::string(program) == "png_fanout_traced";
+            EXPECT_EQ(count_lines(r.out, "start"), traced ? k : 0);
+            if (k > 0)
+                expect_gradient_file(r.dir + "/gradient.png");
+            else
+                EXPECT_FALSE(file_exists(r.dir + "/gradient.png"));
+        }
+    }
+}

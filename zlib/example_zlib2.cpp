@@ -1,0 +1,91 @@
+// zlib_roundtrip_locked / zlib_roundtrip_unlocked: deflates a fixed text in memory, inflates it
+// again, prints both and checks that they agree. The serialized variant holds `lock` around the
+// compression (FANOUT_SERIALIZED).
+#include "fanout.h"
+
+#include <cerrno> // program_invocation_short_name
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <zlib.h>
+
+// Ends the process with status 1 when a zlib call returned anything but the status it must
+// return, before any buffer it should have filled is read.
+#define CHECK_ZLIB(call, expected) check_zlib_call(call, expected, #call, __LINE__)
+
+static void check_zlib_call(int status, int expected, const char *text, int line) {
+    if (status == expected)
+        return;
+    fprintf(stderr, "%s:%d: %s returned a bad status of %d.\n", __FILE_NAME__, line, text, status);
+    exit(1);
+}
+
+// The round trip's final check. Unlike assert it stays in under NDEBUG (Release builds); a
+// failure is reported in the standard assertion format and aborts.
+#define CHECK(expr)                                                                                \
+    ((expr) ? void(0) : check_failed(#expr, __FILE_NAME__, __LINE__, __PRETTY_FUNCTION__))
+
+[[noreturn]] static void check_failed(const char *expr, const char *file, int line,
+                                      const char *function) {
+    fflush(stdout);
+    fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, file,
+            line, function, expr);
+    abort();
+}
+
+int main(int, char **) {
+    char a[50] = "Hello Hello Hello Hello Hello Hello!";
+    char b[50] = {}; // compressed bytes
+    char c[50] = {}; // inflated bytes
+
+    printf("Uncompressed size is: %lu\n", static_cast<unsigned long>(strlen(a)));
+    printf("Uncompressed string is: %s\n", a);
+    puts("\n----------\n");
+
+    // Deflate a into b, the terminating zero byte included.
+    z_stream defstream = {};
+    defstream.zalloc = Z_NULL;
+    defstream.zfree = Z_NULL;
+    defstream.opaque = Z_NULL;
+    defstream.avail_in = static_cast<uInt>(strlen(a) + 1);
+    defstream.next_in = reinterpret_cast<Bytef *>(a);
+    defstream.avail_out = sizeof b;
+    defstream.next_out = reinterpret_cast<Bytef *>(b);
+
+    guard_enter();
+    puts(open_marker);
+    CHECK_ZLIB(deflateInit(&defstream, Z_BEST_COMPRESSION), Z_OK);
+    // One call must finish the stream: the text compresses into far fewer than sizeof b bytes.
+    CHECK_ZLIB(deflate(&defstream, Z_FINISH), Z_STREAM_END);
+    CHECK_ZLIB(deflateEnd(&defstream), Z_OK);
+    puts(close_marker);
+    guard_leave();
+
+    // Only the bytes deflate produced are shown, up to the first zero byte among them.
+    uInt compressed = static_cast<uInt>(defstream.next_out - reinterpret_cast<Bytef *>(b));
+    printf("Compressed size is: %lu\n", static_cast<unsigned long>(compressed));
+    printf("Compressed string is: %.*s\n", static_cast<int>(compressed), b);
+    puts("\n----------\n");
+
+    // Inflate b back into c.
+    z_stream infstream = {};
+    infstream.zalloc = Z_NULL;
+    infstream.zfree = Z_NULL;
+    infstream.opaque = Z_NULL;
+    infstream.avail_in = compressed;
+    infstream.next_in = reinterpret_cast<Bytef *>(b);
+    infstream.avail_out = sizeof c;
+    infstream.next_out = reinterpret_cast<Bytef *>(c);
+
+    CHECK_ZLIB(inflateInit(&infstream), Z_OK);
+    CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END);
+    CHECK_ZLIB(inflateEnd(&infstream), Z_OK);
+
+    printf("Uncompressed size is: %lu\n", static_cast<unsigned long>(strlen(c)));
+    printf("Uncompressed string is: %s\n", c);
+
+    // clang-format off
+    CHECK(strcmp(a,c)==0);
+    // clang-format on
+    return 0;
+}
