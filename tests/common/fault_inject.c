@@ -79,16 +79,16 @@ void *malloc(size_t size) {
 
 /* ---- other libraries: a wrapper that fails by returning `fail_value` ---- */
 
-#define FAULT_WRAP(ret, name, fail_value, params, args)                                        \
-    ret name params {                                                                          \
-        static atomic_int calls;                                                               \
-        if (should_fail("FAULT_" #name, &calls))                                               \
-            return fail_value;                                                                 \
-        typedef ret(*fn_t) params;                                                             \
-        static fn_t next;                                                                      \
-        if (!next)                                                                             \
-            next = (fn_t)real(#name);                                                          \
-        return next args;                                                                      \
+#define FAULT_WRAP(ret, name, fail_value, params, args)                                            \
+    ret name params {                                                                              \
+        static atomic_int calls;                                                                   \
+        if (should_fail("FAULT_" #name, &calls))                                                   \
+            return fail_value;                                                                     \
+        typedef ret(*fn_t) params;                                                                 \
+        static fn_t next;                                                                          \
+        if (!next)                                                                                 \
+            next = (fn_t)real(#name);                                                              \
+        return next args;                                                                          \
     }
 
 /* zlib (Z_MEM_ERROR is -4, Z_STREAM_ERROR -2); declared loosely so zlib.h is not needed. */
