@@ -1,8 +1,9 @@
 #include "bitmap.h"
 
 rgb_pixel_t *pixel_at(bitmap_t *bitmap, int x, int y) {
-    // The coordinates are widened with their sign before the arithmetic.
-    return bitmap->pixels + bitmap->width * static_cast<size_t>(y) + static_cast<size_t>(x);
+    // Signed arithmetic, so that a negative coordinate gives a negative offset rather than one
+    // that only comes out right after unsigned wrap-around.
+    return bitmap->pixels + (static_cast<ptrdiff_t>(bitmap->width) * y + static_cast<ptrdiff_t>(x));
 }
 
 int pix(int value, int max) {
