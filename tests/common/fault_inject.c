@@ -109,3 +109,8 @@ FAULT_WRAP(XML_Parser, XML_ParserCreate, NULL, (const char *encoding), (encoding
 
 /* libcurl: no easy handle. */
 FAULT_WRAP(void *, curl_easy_init, NULL, (void), ())
+
+/* libpng: no write structure. Declared loosely so that png.h is not needed. */
+FAULT_WRAP(void *, png_create_write_struct, NULL,
+           (const char *version, void *error_ptr, void *error_fn, void *warn_fn),
+           (version, error_ptr, error_fn, warn_fn))

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct run_result_t {
@@ -18,9 +19,18 @@ struct run_result_t {
 struct run_options_t {
     std::vector<std::string> args;            // arguments after the program name
     std::map<std::string, std::string> files; // files to create in the directory: name -> bytes
-    std::map<std::string, std::string> env;   // extra environment variables
+    std::map<std::string, std::string> env;   // variables to set; an empty value unsets one
     std::vector<std::string> preload;         // libraries for LD_PRELOAD
-    int timeout_seconds = 60;
+    int timeout_seconds = 60;                 // run_program only
+    std::string dir;                          // directory to run in; a new one when empty
+};
+
+// A program started by start_program and not waited for yet.
+struct started_program_t {
+    pid_t pid = -1;       // also the id of its process group
+    std::string dir;      // its working directory
+    std::string out_path; // where its standard output goes
+    std::string err_path; // where its standard error goes
 };
 
 // Full path of a built program, from the folder the build puts every program in.
@@ -29,8 +39,18 @@ std::string program_path(const std::string &name);
 // Full path of the fault-injection library built with the tests.
 std::string fault_library_path();
 
-// Runs `program` (a name under the build's program folder, or a path) in a new empty
-// temporary directory seeded with `opts.files`, with standard input closed, and waits for it.
+// A new empty directory under the build tree.
+std::string make_run_dir();
+
+// Starts `program` (a name under the build's program folder, or a path) in `opts.dir`, or in
+// a new empty temporary directory, seeded with `opts.files`, with standard input from
+// /dev/null and standard output and error going to files there. It gets a process group of
+// its own (so that killing the group ends everything it started) and is killed should the
+// thread that started it end first. The caller waits for it.
+started_program_t start_program(const std::string &program, const run_options_t &opts = {});
+
+// Starts `program` as start_program does and waits for it, for at most `opts.timeout_seconds`
+// (then its process group is killed).
 run_result_t run_program(const std::string &program, const run_options_t &opts = {});
 
 // Contents of a file, or an empty string when it cannot be read.

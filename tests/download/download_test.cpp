@@ -4,6 +4,7 @@
 #include "run_program.h"
 #include "x_session.h"
 
+#include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -36,6 +37,21 @@ static std::string test_body(size_t size) {
     return s;
 }
 
+// Threads of process `pid` now (its entries under /proc/<pid>/task), or -1 when it is gone.
+static int thread_count(pid_t pid) {
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// The program's threads apart from the download thread: GLib and GTK start none here.
+static const int main_threads = 1;
+
 class Download : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -55,10 +71,16 @@ class Download : public ::testing::Test {
         env.emplace("DISPLAY", x.display);
         env["GTK2_RC_FILES"] = dir + "/colours.gtkrc";
         env["GTK_MODULES"] = "";
-        pid = spawn_in(dir, program_path("download_progress"), args, env, preload);
+        run_options_t o;
+        o.args = args;
+        o.env = env;
+        o.preload = preload;
+        o.dir = dir;
+        started = start_program("download_progress", o);
+        pid = started.pid;
     }
     std::string err() {
-        return read_file(dir + "/.stderr");
+        return read_file(started.err_path);
     }
     int warnings() {
         std::string e = err();
@@ -93,12 +115,13 @@ class Download : public ::testing::Test {
     void expect_still_up() {
         usleep(300000);
         EXPECT_TRUE(still_running(pid)) << err();
-        EXPECT_EQ(read_file(dir + "/.stdout"), "");
+        EXPECT_EQ(read_file(started.out_path), "");
     }
 
     xvfb_t x;
     http_server_t server;
-    pid_t pid = -1;
+    started_program_t started;
+    pid_t pid = -1; // of `started`, -1 once it is killed
     std::string dir;
 };
 
@@ -138,12 +161,15 @@ TEST_F(Download, ClosingTheWindowMidDownloadNeitherEndsNorCrashes) {
     ASSERT_TRUE(wait_sent(server, body.size() / 2, patience));
     // Half the data has been seen by the progress callback.
     ASSERT_TRUE(bar_shows(0.4, 0.6)) << err();
+    // The download thread, held in the transfer, is one thread more than the program's own.
+    EXPECT_EQ(thread_count(pid), main_threads + 1);
     ASSERT_TRUE(accepts_delete(x.dpy, w));
     send_delete_window(x.dpy, w);
     ASSERT_TRUE(wait_for([&] { return find_window(x.dpy, pid) == 0; }, patience)) << err();
     EXPECT_TRUE(still_running(pid));
     release_slow(server);
     EXPECT_TRUE(wait_for([&] { return downloaded() == body; }, patience)) << err();
+    EXPECT_TRUE(wait_for([&] { return thread_count(pid) == main_threads; }, patience));
     expect_still_up();
     EXPECT_EQ(err(), "");
 }
@@ -269,7 +295,10 @@ TEST_F(Download, NoTransferHandleEndsTheThreadSilently) {
     start_server(server, test_body(1000));
     start({url_of(server, "/file")}, {{"FAULT_curl_easy_init", "1"}}, {fault_library_path()});
     ASSERT_NE(window(), 0u) << err();
-    usleep(500000);
+    // The download thread is started before the main loop that shows the window: once the
+    // program is back to its own threads, the download thread has come and gone.
+    ASSERT_TRUE(wait_for([&] { return thread_count(pid) == main_threads; }, patience))
+        << thread_count(pid);
     expect_still_up();
     EXPECT_EQ(server_requests(server), 0);
     EXPECT_FALSE(file_exists(dir + "/test.curl"));

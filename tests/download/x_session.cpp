@@ -2,18 +2,15 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 // Windows come and go under the tests' feet; a request on a vanished one is not fatal.
 static int ignore_x_error(Display *, XErrorEvent *) {
@@ -79,70 +76,6 @@ void stop_xvfb(xvfb_t &x) {
         XCloseDisplay(x.dpy);
     x.dpy = nullptr;
     kill_group(x.pid);
-}
-
-std::string make_run_dir() {
-    mkdir(DOWNLOAD_TEST_TMP, 0755);
-    std::string tmpl = std::string(DOWNLOAD_TEST_TMP) + "/download-XXXXXX";
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
-    return tmpl;
-}
-
-// The test's environment with `env` applied (empty values removed) and `preload` added.
-static std::vector<std::string> child_environment(const std::map<std::string, std::string> &env,
-                                                  const std::vector<std::string> &preload) {
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e; ++e) {
-        const char *eq = strchr(*e, '=');
-        if (eq)
-            vars[std::string(*e, eq - *e)] = eq + 1;
-    }
-    for (const auto &[k, v] : env)
-        vars[k] = v;
-    if (!preload.empty()) {
-        std::string list;
-        for (const auto &lib : preload)
-            list += (list.empty() ? "" : ":") + lib;
-        vars["LD_PRELOAD"] = list;
-        // A sanitizer runtime insists on coming first; the preloaded library only wraps a few
-        // calls and does not disturb it.
-        vars["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
-    }
-    std::vector<std::string> list;
-    for (const auto &[k, v] : vars)
-        if (!v.empty())
-            list.push_back(k + "=" + v);
-    return list;
-}
-
-pid_t spawn_in(const std::string &dir, const std::string &exe, const std::vector<std::string> &args,
-               const std::map<std::string, std::string> &env,
-               const std::vector<std::string> &preload) {
-    // Everything is prepared before the fork: the test has other threads running.
-    std::vector<std::string> argv_s{exe};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<std::string> env_s = child_environment(env, preload);
-    std::vector<char *> argv = c_args(argv_s), envp = c_args(env_s);
-    std::string out = dir + "/.stdout", err = dir + "/.stderr";
-    pid_t pid = fork();
-    if (pid == 0) {
-        become_group_leader();
-        int in = open("/dev/null", O_RDONLY);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (chdir(dir.c_str()) != 0 || in < 0 || o < 0 || e < 0)
-            _exit(127);
-        dup2(in, 0);
-        dup2(o, 1);
-        dup2(e, 2);
-        execve(exe.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    setpgid(pid, pid);
-    return pid;
 }
 
 bool still_running(pid_t pid) {

@@ -1,12 +1,10 @@
-// A virtual X server of the test's own, the program under test in its own process group, and
-// what the tests look at on the screen: the program's window and the fill of its bar.
+// A virtual X server of the test's own, the end of the program under test, and what the tests
+// look at on the screen: the program's window and the fill of its bar.
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 #include <sys/types.h>
-#include <vector>
 
 // Xlib's types, declared here without <X11/Xlib.h>, whose macros (None, Bool, Status) clash
 // with GoogleTest.
@@ -25,16 +23,6 @@ void start_xvfb(xvfb_t &x);
 
 // Disconnects and kills Xvfb; safe to call twice.
 void stop_xvfb(xvfb_t &x);
-
-// A new empty directory under the build tree.
-std::string make_run_dir();
-
-// Starts `exe` with `args` in `dir`, in a process group of its own that dies with the test,
-// standard output and error going to dir/.stdout and dir/.stderr. `env` entries are set, or
-// unset when empty; `preload` goes to LD_PRELOAD.
-pid_t spawn_in(const std::string &dir, const std::string &exe, const std::vector<std::string> &args,
-               const std::map<std::string, std::string> &env,
-               const std::vector<std::string> &preload = {});
 
 // True while `pid` has not ended.
 bool still_running(pid_t pid);

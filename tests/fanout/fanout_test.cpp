@@ -1,23 +1,16 @@
+#include "expect_lines.h"
 #include "run_program.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
-
-static std::string creation_lines(int count) {
-    std::string s;
-    for (int i = 0; i < count; ++i)
-        s += "main() : creating thread, " + std::to_string(i) + "\n";
-    return s;
-}
+#include <sys/wait.h>
+#include <unistd.h>
 
 TEST(Launcher, StartsTenWorkersInOrderAndWaitsForThem) {
     run_result_t r = run_program(LAUNCHER_PROBE);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0);
-    std::string creations;
-    for (const auto &l : split_lines(r.out))
-        if (l.rfind("main() : creating thread, ", 0) == 0)
-            creations += l + "\n";
-    EXPECT_EQ(creations, creation_lines(10));
+    EXPECT_EQ(lines_with_prefix(r.out, creation_prefix), creation_lines(10));
     EXPECT_EQ(count_lines(r.out, "lock worker"), 10);
     EXPECT_EQ(count_lines(r.out, "finished 10"), 1);
     EXPECT_EQ(count_prefixed(r.out, "Result is"), 0);
@@ -58,4 +51,36 @@ TEST(Launcher, FailedStartReportsWaitsAndExits255) {
         EXPECT_EQ(count_lines(r.out, "lock worker"), k);
         EXPECT_EQ(count_prefixed(r.out, "finished"), 0);
     }
+}
+
+// The test support itself: a preload keeps the sanitizer options already given, and an empty
+// value takes a variable out of the program's environment.
+TEST(RunProgram, PreloadAddsToTheSanitizerOptionsAndEmptyValuesUnset) {
+    setenv("RUN_PROGRAM_PROBE", "inherited", 1);
+    run_options_t o;
+    o.args = {"-c", "echo \"$ASAN_OPTIONS\" \"${RUN_PROGRAM_PROBE-unset}\""};
+    o.env = {{"ASAN_OPTIONS", "detect_leaks=1"}, {"RUN_PROGRAM_PROBE", ""}};
+    o.preload = {fault_library_path()};
+    run_result_t r = run_program("/bin/sh", o);
+    unsetenv("RUN_PROGRAM_PROBE");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "detect_leaks=1:verify_asan_link_order=0 unset\n");
+}
+
+// A started program leads its own process group, reads an empty standard input and writes
+// to the files named, in the directory given.
+TEST(RunProgram, StartedProgramRunsAloneInItsDirectory) {
+    run_options_t o;
+    o.dir = make_run_dir();
+    o.files = {{"seed", "seeded"}};
+    o.args = {"-c", "cat; cat seed; pwd; echo oops >&2"};
+    started_program_t p = start_program("/bin/sh", o);
+    ASSERT_GT(p.pid, 0);
+    EXPECT_EQ(p.dir, o.dir);
+    EXPECT_EQ(getpgid(p.pid), p.pid);
+    int status = 0;
+    ASSERT_EQ(waitpid(p.pid, &status, 0), p.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read_file(p.out_path), "seeded" + o.dir + "\n");
+    EXPECT_EQ(read_file(p.err_path), "oops\n");
 }

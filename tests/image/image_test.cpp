@@ -1,9 +1,8 @@
+#include "expect_lines.h"
 #include "picture.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
-
-static const char *const creation_prefix = "main() : creating thread, ";
 
 // The workers' lines: standard output without the launcher's creation lines.
 static std::vector<std::string> worker_lines(const std::string &out) {
@@ -12,21 +11,6 @@ static std::vector<std::string> worker_lines(const std::string &out) {
         if (l.rfind(creation_prefix, 0) != 0)
             lines.push_back(l);
     return lines;
-}
-
-static std::string launcher_lines(const std::string &out) {
-    std::string s;
-    for (const auto &l : split_lines(out))
-        if (l.rfind(creation_prefix, 0) == 0)
-            s += l + "\n";
-    return s;
-}
-
-static std::string expected_launcher_lines() {
-    std::string s;
-    for (int i = 0; i < 10; ++i)
-        s += creation_prefix + std::to_string(i) + "\n";
-    return s;
 }
 
 static run_result_t crop(const std::string &input) {
@@ -61,7 +45,7 @@ TEST(ImageCrop, CropsTheRegionAtOneHundredOneHundred) {
         run_result_t r = crop(c.input);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(launcher_lines(r.out), expected_launcher_lines());
+        EXPECT_EQ(lines_with_prefix(r.out, creation_prefix), creation_lines(10));
         EXPECT_EQ(count_lines(r.out, "lock"), 10);
         EXPECT_EQ(count_lines(r.out, "unlock"), 10);
         EXPECT_EQ(worker_lines(r.out).size(), 20u) << r.out;
@@ -100,7 +84,7 @@ TEST(ImageCrop, LibraryFailuresAreCaughtUnderTheLock) {
         run_result_t r = run_program("image_crop_locked", o);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(launcher_lines(r.out), expected_launcher_lines());
+        EXPECT_EQ(lines_with_prefix(r.out, creation_prefix), creation_lines(10));
         std::vector<std::string> lines = worker_lines(r.out);
         ASSERT_EQ(lines.size(), 20u) << r.out;
         for (size_t i = 0; i < lines.size(); i += 2) {

@@ -1,11 +1,10 @@
 #include "bitmap.h"
+#include "expect_lines.h"
 #include "run_program.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <png.h>
-
-static const char *const creation_prefix = "main() : creating thread, ";
 
 TEST(PngPixels, PixScalesToByteRangeWithoutUpperClamp) {
     EXPECT_EQ(pix(-1, 100), 0);
@@ -88,13 +87,6 @@ static void expect_gradient_file(const std::string &path) {
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(d.rows[0][3 * 99], 253);
     EXPECT_EQ(d.rows[99][1], 253);
-}
-
-static std::string creation_lines(int count) {
-    std::string s;
-    for (int i = 0; i < count; ++i)
-        s += creation_prefix + std::to_string(i) + "\n";
-    return s;
 }
 
 // Standard output without the workers' "start" lines.
@@ -192,5 +184,50 @@ TEST(PngFanout, FailedThreadStartEndsWith255) {
             else
                 EXPECT_FALSE(file_exists(r.dir + "/gradient.png"));
         }
+    }
+}
+
+// Every row allocation fails (a row is 300 bytes): libpng's default handler reports each
+// worker's error on stderr and jumps back; the rows table is released on that path (a
+// sanitizer build would report a leak and change the status), and the process still ends
+// with status 0, leaving the file that fopen created empty.
+TEST(PngFanout, FailedRowAllocationIsReportedByLibpng) {
+    std::string out_of_memory;
+    for (int i = 0; i < 10; ++i)
+        out_of_memory += "libpng error: Out of memory\n";
+    for (const char *program : {"png_fanout_traced", "png_fanout"}) {
+        SCOPED_TRACE(program);
+        run_options_t o;
+        o.preload = {fault_library_path()};
+        o.env = {{"FAULT_MALLOC_BYTES", "300"}, {"FAULT_MALLOC", "all"}};
+        run_result_t r = run_program(program, o);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(without_start(r.out), creation_lines(10));
+        EXPECT_EQ(lines_with_prefix(r.err, "libpng"), out_of_memory) << r.err;
+        // A sanitizer's leak report would name itself (its list of suppressions used may come).
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+        EXPECT_TRUE(file_exists(r.dir + "/gradient.png"));
+        EXPECT_EQ(read_file(r.dir + "/gradient.png"), "");
+    }
+}
+
+// No write structure: each worker closes the file it opened and ends; nothing is written, no
+// crash, status 0.
+TEST(PngFanout, FailedWriteStructCreationLeavesAnEmptyFile) {
+    for (const char *program : {"png_fanout_traced", "png_fanout"}) {
+        SCOPED_TRACE(program);
+        run_options_t o;
+        o.preload = {fault_library_path()};
+        o.env = {{"FAULT_png_create_write_struct", "all"}};
+        run_result_t r = run_program(program, o);
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(without_start(r.out), creation_lines(10));
+        bool traced = std::string(program) == "png_fanout_traced";
+        EXPECT_EQ(count_lines(r.out, "start"), traced ? 10 : 0);
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+        EXPECT_TRUE(file_exists(r.dir + "/gradient.png"));
+        EXPECT_EQ(read_file(r.dir + "/gradient.png"), "");
     }
 }
