@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the corpus and runs the whole test suite: on the default
-# build and on the AddressSanitizer/UndefinedBehaviorSanitizer build.
+# Installs what is missing, builds the corpus and runs the whole test suite on the default build
+# and on the AddressSanitizer/UndefinedBehaviorSanitizer build; then builds the ThreadSanitizer
+# variant and runs its unserialized programs through `corpus run --tool tsan`, which fails on
+# any report in the corpus's own code (reports inside libraries are shown, not failed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,3 +15,9 @@ for preset in default asan; do
   echo "== tests: $preset"
   ctest --preset "$preset"
 done
+
+echo "== build: tsan"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+echo "== ThreadSanitizer: unserialized programs"
+build/default/tools/corpus run --tool tsan --bin build/tsan/bin --variant unserialized --repeat 3

@@ -1,0 +1,20 @@
+// In-memory PNG decoding for the checks: any PNG normalised to 8-bit RGB, plus its header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct rgb_image_t {
+    bool ok = false;
+    std::string error;
+    unsigned width = 0, height = 0;
+    int bit_depth = 0, color_type = 0, interlace = 0; // from the file's IHDR chunk
+    std::vector<uint8_t> rgb;                         // width * height * 3 bytes, rows top down
+};
+
+// Decodes the PNG file held in `bytes`.
+rgb_image_t decode_png(const std::string &bytes);
+
+// Encodes an 8-bit RGB image as PNG (used to build test fixtures).
+std::string encode_png(unsigned width, unsigned height, const std::vector<uint8_t> &rgb);

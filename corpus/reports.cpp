@@ -1,0 +1,260 @@
+#include "reports.h"
+
+#include <algorithm>
+#include <expat.h>
+#include <map>
+#include <sstream>
+
+static bool starts_with(const std::string &s, const std::string &prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Frames of the detector's own runtime, of the C library's memory and string functions (which
+// the detectors intercept or replace) and of header templates inlined into our programs: the
+// report is about whoever called them.
+static bool transparent(const frame_t &f) {
+    if (f.object.find("libtsan") != std::string::npos ||
+        f.object.find("vgpreload_") != std::string::npos ||
+        f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
+        starts_with(f.function, "__interceptor_"))
+        return true;
+    // Library templates inlined into one of our programs act on our data for our code.
+    if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
+        return true;
+    static const char *memory_functions[] = {"malloc", "calloc",       "realloc",
+                                             "free",   "operator new", "operator delete"};
+    for (const char *name : memory_functions)
+        if (starts_with(f.function, name))
+            return true;
+    if (f.object.find("libc.so") != std::string::npos)
+        for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
+            if (starts_with(f.function, prefix))
+                return true;
+    return false;
+}
+
+static bool own_frame(const frame_t &f, const std::string &source_dir) {
+    return !source_dir.empty() && starts_with(f.file, source_dir + "/");
+}
+
+void classify_report(report_t &r, const std::string &source_dir) {
+    std::vector<std::string> signatures;
+    r.own = false;
+    r.where.clear();
+    for (const auto &stack : r.access_stacks) {
+        std::string signature;
+        int named = 0;
+        bool decided = false;
+        for (const auto &f : stack) {
+            if (transparent(f))
+                continue;
+            if (!decided) {
+                decided = true;
+                if (own_frame(f, source_dir)) {
+                    r.own = true;
+                    r.where = f.function + " " + f.file;
+                } else if (r.where.empty()) {
+                    r.where = f.function.empty() ? f.object : f.function;
+                }
+            }
+            if (named++ < 3)
+                signature += (f.function.empty() ? f.object : f.function) + ";";
+        }
+        signatures.push_back(signature);
+    }
+    std::sort(signatures.begin(), signatures.end());
+    r.key = r.kind;
+    for (const auto &s : signatures)
+        r.key += "|" + s;
+}
+
+report_summary_t summarize_reports(const std::vector<report_t> &reports) {
+    report_summary_t s;
+    std::map<std::string, size_t> seen;
+    for (const auto &r : reports) {
+        if (seen.count(r.key))
+            continue;
+        seen[r.key] = s.reports.size();
+        s.reports.push_back(r);
+        ++(r.own ? s.own : s.library);
+    }
+    s.distinct = int(s.reports.size());
+    return s;
+}
+
+// --- ThreadSanitizer ------------------------------------------------------------------------
+
+// "    #3 function args /path/file.cpp:12:5 (module+0x1234)"
+static frame_t parse_tsan_frame(std::string line) {
+    frame_t f;
+    size_t hash = line.find('#');
+    size_t space = line.find(' ', hash);
+    line = space == std::string::npos ? "" : line.substr(space + 1);
+    // Newer runtimes append the module's build id.
+    size_t build_id = line.find(" (BuildId: ");
+    if (build_id != std::string::npos)
+        line = line.substr(0, build_id);
+    if (!line.empty() && line.back() == ')') {
+        size_t open = line.rfind(" (");
+        if (open != std::string::npos) {
+            f.object = line.substr(open + 2, line.size() - open - 3);
+            f.object = f.object.substr(0, f.object.find('+'));
+            line = line.substr(0, open);
+        }
+    }
+    size_t last = line.rfind(' ');
+    std::string location = last == std::string::npos ? line : line.substr(last + 1);
+    f.function = last == std::string::npos ? "" : line.substr(0, last);
+    if (f.function == "<null>")
+        f.function.clear();
+    if (location != "<null>")
+        f.file = location.substr(0, location.find(':'));
+    return f;
+}
+
+std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir) {
+    std::vector<report_t> out;
+    std::istringstream in(log);
+    std::string line;
+    bool inside = false, access = false;
+    report_t cur;
+    std::vector<std::vector<frame_t>> context;
+    auto finish = [&]() {
+        if (!inside)
+            return;
+        // Reports without an access of their own (thread leaks, lock-order inversions) are
+        // judged by the stacks they have.
+        if (cur.access_stacks.empty())
+            cur.access_stacks = context;
+        classify_report(cur, source_dir);
+        out.push_back(cur);
+        inside = false;
+    };
+    const std::string warning = "WARNING: ThreadSanitizer: ";
+    while (std::getline(in, line)) {
+        size_t w = line.find(warning);
+        if (w != std::string::npos) {
+            finish();
+            inside = true;
+            cur = report_t{};
+            context.clear();
+            std::string kind = line.substr(w + warning.size());
+            cur.kind = kind.substr(0, kind.find(" (pid="));
+            access = false;
+            continue;
+        }
+        if (!inside)
+            continue;
+        if (starts_with(line, "SUMMARY: ") || starts_with(line, "==================")) {
+            finish();
+            continue;
+        }
+        if (starts_with(line, "    #")) {
+            auto &stacks = access ? cur.access_stacks : context;
+            if (stacks.empty())
+                stacks.emplace_back();
+            stacks.back().push_back(parse_tsan_frame(line));
+        } else if (starts_with(line, "  ") && line.size() > 2 && line[2] != ' ') {
+            // A section header: an access ("Write of size 8 at ... by thread T1:") or context
+            // (where the memory lives, where a thread or mutex was created).
+            std::string header = line.substr(2);
+            access = header.find(" of size ") != std::string::npos &&
+                     !starts_with(header, "Location is");
+            (access ? cur.access_stacks : context).emplace_back();
+        }
+    }
+    finish();
+    return out;
+}
+
+// --- valgrind XML ---------------------------------------------------------------------------
+
+struct vg_state_t {
+    std::vector<report_t> reports;
+    std::string source_dir;
+    std::vector<std::string> path; // open elements
+    std::string text;
+    bool in_error = false;
+    report_t cur;
+    int stacks = 0;
+    std::string last_aux; // text of the latest auxwhat/xauxwhat of the error
+    std::vector<frame_t> stack;
+    frame_t frame;
+    std::string dir;
+};
+
+static void vg_start(void *data, const XML_Char *name, const XML_Char **) {
+    auto *s = static_cast<vg_state_t *>(data);
+    std::string n = name;
+    s->path.push_back(n);
+    s->text.clear();
+    if (n == "error" && s->path.size() == 2) {
+        s->in_error = true;
+        s->cur = report_t{};
+        s->stacks = 0;
+        s->last_aux.clear();
+    } else if (n == "stack") {
+        s->stack.clear();
+    } else if (n == "frame") {
+        s->frame = frame_t{};
+        s->dir.clear();
+    }
+}
+
+static void vg_end(void *data, const XML_Char *name) {
+    auto *s = static_cast<vg_state_t *>(data);
+    std::string n = name;
+    std::string parent = s->path.size() >= 2 ? s->path[s->path.size() - 2] : "";
+    if (s->in_error) {
+        if (n == "kind" && parent == "error") {
+            s->cur.kind = s->text;
+        } else if (n == "text" && (parent == "auxwhat" || parent == "xauxwhat")) {
+            s->last_aux = s->text;
+        } else if (n == "auxwhat" && parent == "error") {
+            s->last_aux = s->text;
+        } else if (n == "fn") {
+            s->frame.function = s->text;
+        } else if (n == "obj") {
+            s->frame.object = s->text;
+        } else if (n == "dir") {
+            s->dir = s->text;
+        } else if (n == "file") {
+            s->frame.file = s->text;
+        } else if (n == "frame") {
+            if (!s->dir.empty() && !s->frame.file.empty())
+                s->frame.file = s->dir + "/" + s->frame.file;
+            s->stack.push_back(s->frame);
+        } else if (n == "stack" && parent == "error") {
+            // The first stack is the access being reported; helgrind adds the conflicting
+            // access after "This conflicts with ...". Other stacks (allocation, segment ends)
+            // are context.
+            if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with"))
+                s->cur.access_stacks.push_back(s->stack);
+        } else if (n == "error" && s->path.size() == 2) {
+            classify_report(s->cur, s->source_dir);
+            s->reports.push_back(s->cur);
+            s->in_error = false;
+        }
+    }
+    s->path.pop_back();
+    s->text.clear();
+}
+
+static void vg_text(void *data, const XML_Char *text, int len) {
+    static_cast<vg_state_t *>(data)->text.append(text, size_t(len));
+}
+
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir) {
+    vg_state_t s;
+    s.source_dir = source_dir;
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    if (!parser)
+        return {};
+    XML_SetUserData(parser, &s);
+    XML_SetElementHandler(parser, vg_start, vg_end);
+    XML_SetCharacterDataHandler(parser, vg_text);
+    // A run cut short leaves the file unfinished; the errors read so far still count.
+    XML_Parse(parser, xml.data(), int(xml.size()), 1);
+    XML_ParserFree(parser);
+    return s.reports;
+}

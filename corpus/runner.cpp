@@ -1,0 +1,324 @@
+#include "runner.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string find_in_path(const std::string &name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        std::string full = dir + "/" + name;
+        if (access(full.c_str(), X_OK) == 0)
+            return full;
+    }
+    return "";
+}
+
+static double now_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Everything the child needs is prepared before fork, so that the child only redirects and
+// executes (the runner has a server thread).
+struct exec_plan_t {
+    std::string exe;
+    std::vector<std::string> argv_s, env_s;
+    std::vector<char *> argv, envp;
+};
+
+static void make_plan(exec_plan_t &p, const std::vector<std::string> &argv,
+                      const std::map<std::string, std::string> &env) {
+    p.exe = find_in_path(argv.at(0));
+    p.argv_s = argv;
+    std::map<std::string, std::string> all;
+    for (char **e = environ; *e; ++e) {
+        std::string kv = *e;
+        size_t eq = kv.find('=');
+        if (eq != std::string::npos)
+            all[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto &[k, v] : env)
+        all[k] = v;
+    for (const auto &[k, v] : all)
+        p.env_s.push_back(k + "=" + v);
+    for (auto &a : p.argv_s)
+        p.argv.push_back(a.data());
+    p.argv.push_back(nullptr);
+    for (auto &e : p.env_s)
+        p.envp.push_back(e.data());
+    p.envp.push_back(nullptr);
+}
+
+static void end_group(pid_t pid) {
+    kill(-pid, SIGTERM);
+    for (int i = 0; i < 500; ++i) {
+        siginfo_t info{};
+        if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
+            return;
+        usleep(10000);
+    }
+    kill(-pid, SIGKILL);
+}
+
+process_result_t run_process(const run_request_t &req) {
+    process_result_t r;
+    exec_plan_t plan;
+    make_plan(plan, req.argv, req.env);
+    if (plan.exe.empty()) {
+        r.exited = true;
+        r.status = 127;
+        return r;
+    }
+    double start = now_seconds();
+    pid_t pid = fork();
+    if (pid < 0)
+        return r;
+    if (pid == 0) {
+        // Own process group, so that ending the run ends everything it started.
+        setpgid(0, 0);
+        if (chdir(req.dir.c_str()) != 0)
+            _exit(127);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(req.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(req.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(plan.exe.c_str(), plan.argv.data(), plan.envp.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    int wstatus = 0;
+    struct rusage usage {};
+    bool sent_stop = false;
+    double stopped_at = 0;
+    for (;;) {
+        pid_t w = wait4(pid, &wstatus, WNOHANG, &usage);
+        if (w == pid)
+            break;
+        if (!sent_stop && now_seconds() - start >= req.timeout_seconds) {
+            r.timed_out = true;
+            kill(-pid, SIGKILL);
+            wait4(pid, &wstatus, 0, &usage);
+            break;
+        }
+        if (!sent_stop && req.stop_when && req.stop_when()) {
+            // The run's time is the time until its work was done, not until it was ended.
+            stopped_at = now_seconds();
+            if (req.before_stop)
+                req.before_stop(pid);
+            sent_stop = true;
+            end_group(pid);
+        }
+        usleep(sent_stop ? 2000 : 20000);
+    }
+    r.seconds = (sent_stop ? stopped_at : now_seconds()) - start;
+    r.peak_kib = usage.ru_maxrss;
+    if (WIFEXITED(wstatus)) {
+        r.exited = true;
+        r.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        r.signal = WTERMSIG(wstatus);
+        r.stopped = sent_stop && (r.signal == SIGTERM || r.signal == SIGKILL);
+    }
+    // Whatever the program started in its group goes with it.
+    kill(-pid, SIGKILL);
+    return r;
+}
+
+std::string capture_output(const std::vector<std::string> &argv,
+                           const std::map<std::string, std::string> &env, double timeout_seconds) {
+    char tmpl[] = "/tmp/corpus-capture-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        return "";
+    close(fd);
+    run_request_t req;
+    req.argv = argv;
+    req.dir = "/";
+    req.env = env;
+    req.out_path = tmpl;
+    req.err_path = "/dev/null";
+    req.timeout_seconds = timeout_seconds;
+    process_result_t r = run_process(req);
+    std::string out = read_file(tmpl);
+    unlink(tmpl);
+    return r.exited && r.status == 0 ? out : "";
+}
+
+// --- HTTP server ----------------------------------------------------------------------------
+
+static std::thread server_thread;
+static std::atomic<bool> server_stop{false};
+static int server_socket = -1;
+
+static void serve_one(int conn, const std::string &body) {
+    // Read the request head; its content does not matter.
+    std::string head;
+    char buf[1024];
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+        struct pollfd p {
+            conn, POLLIN, 0
+        };
+        if (poll(&p, 1, 5000) <= 0)
+            break;
+        ssize_t n = read(conn, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        head.append(buf, size_t(n));
+    }
+    std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                        "Content-Length: " +
+                        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    size_t sent = 0;
+    while (sent < reply.size()) {
+        ssize_t n = send(conn, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += size_t(n);
+    }
+    close(conn);
+}
+
+int start_http_server(const std::string &body) {
+    stop_http_server();
+    server_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server_socket < 0)
+        return -1;
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (bind(server_socket, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(server_socket, 8) != 0 ||
+        getsockname(server_socket, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(server_socket);
+        server_socket = -1;
+        return -1;
+    }
+    server_stop = false;
+    server_thread = std::thread([body]() {
+        while (!server_stop) {
+            struct pollfd p {
+                server_socket, POLLIN, 0
+            };
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            int conn = accept4(server_socket, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn >= 0)
+                serve_one(conn, body);
+        }
+    });
+    return ntohs(addr.sin_port);
+}
+
+void stop_http_server() {
+    if (server_socket < 0)
+        return;
+    server_stop = true;
+    server_thread.join();
+    close(server_socket);
+    server_socket = -1;
+}
+
+// --- Xvfb -----------------------------------------------------------------------------------
+
+static pid_t xvfb_pid = -1;
+static std::string xvfb_display;
+
+std::string start_xvfb(const std::string &log_path) {
+    if (xvfb_pid > 0)
+        return xvfb_display;
+    std::string exe = find_in_path("Xvfb");
+    if (exe.empty())
+        return "";
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "";
+    const char *argv[] = {"Xvfb",       "-displayfd", "3",   "-screen", "0",
+                          "640x480x24", "-nolisten",  "tcp", nullptr};
+    pid_t pid = fork();
+    if (pid < 0)
+        return "";
+    if (pid == 0) {
+        // Xvfb picks a free display and writes its number to descriptor 3.
+        setpgid(0, 0);
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        if (log < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        dup2(fds[1], 3);
+        execv(exe.c_str(), const_cast<char **>(argv));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char ch;
+    struct pollfd p {
+        fds[0], POLLIN, 0
+    };
+    while (poll(&p, 1, 15000) > 0 && read(fds[0], &ch, 1) == 1 && ch != '\n')
+        number += ch;
+    close(fds[0]);
+    if (number.empty()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return "";
+    }
+    xvfb_pid = pid;
+    xvfb_display = ":" + number;
+    return xvfb_display;
+}
+
+void stop_xvfb() {
+    if (xvfb_pid <= 0)
+        return;
+    kill(xvfb_pid, SIGTERM);
+    waitpid(xvfb_pid, nullptr, 0);
+    xvfb_pid = -1;
+}
+
+bool save_window_shot(int pid, const std::string &display, const std::string &path) {
+    std::map<std::string, std::string> env{{"DISPLAY", display}};
+    std::string ids = capture_output(
+        {"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}, env, 20);
+    std::string id = ids.substr(0, ids.find('\n'));
+    if (id.empty())
+        id = "root";
+    capture_output({"import", "-window", id, path}, env, 60);
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}

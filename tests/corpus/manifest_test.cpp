@@ -1,0 +1,70 @@
+// The manifest names the same programs as the build, and the reader rejects a broken manifest.
+#include "manifest.h"
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+#include <set>
+#include <stdexcept>
+
+static manifest_t shipped() {
+    return load_manifest(CORPUS_SOURCE_DIR "/corpus/manifest.json");
+}
+
+TEST(Manifest, NamesTheProgramTargetsOfTheBuild) {
+    manifest_t m = shipped();
+    std::set<std::string> listed;
+    for (const auto &p : m.programs)
+        listed.insert(p.name);
+    EXPECT_EQ(m.programs.size(), 13u);
+    std::set<std::string> targets;
+    for (const auto &t : split_lines(read_file(CORPUS_PROGRAM_TARGETS_FILE)))
+        if (!t.empty())
+            targets.insert(t);
+    ASSERT_FALSE(targets.empty());
+    for (const auto &t : targets)
+        EXPECT_TRUE(listed.count(t)) << "program target " << t << " is not in the manifest";
+    if (CORPUS_ALL_ENABLED) {
+        EXPECT_EQ(targets, listed) << "a full build must build exactly the manifest's programs";
+    }
+}
+
+TEST(Manifest, TwinsPairUpWithinOneSubsystem) {
+    manifest_t m = shipped();
+    for (const auto &p : m.programs) {
+        EXPECT_FALSE(p.rationale.empty()) << p.name;
+        if (p.twin.empty())
+            continue;
+        const program_t *t = find_program(m, p.twin);
+        ASSERT_NE(t, nullptr) << p.name;
+        EXPECT_EQ(t->twin, p.name);
+        EXPECT_EQ(t->subsystem, p.subsystem);
+    }
+    EXPECT_EQ(find_program(m, "xml_fanout_locked")->open_marker, "lock");
+    // Every input the runner copies or serves is shipped.
+    for (const auto &p : m.programs) {
+        for (const auto &name : p.inputs)
+            EXPECT_TRUE(file_exists(CORPUS_SOURCE_DIR "/samples/" + name)) << p.name << " " << name;
+        if (!p.serve.empty()) {
+            EXPECT_TRUE(file_exists(CORPUS_SOURCE_DIR "/samples/" + p.serve)) << p.name;
+        }
+    }
+    EXPECT_EQ(find_program(m, "gzip_stream_unlocked")->close_marker, "end");
+}
+
+TEST(Manifest, RejectsBrokenEntries) {
+    const std::string entry = R"({"program": "a", "subsystem": "s", "library": "l",
+        "variant": "serialized", "twin": null, "markers": null, "inputs": [], "outputs": [],
+        "check": {"kind": "omp_hello"}, "rationale": "r"})";
+    EXPECT_NO_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "]}"));
+    EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "," + entry + "]}"),
+                 std::runtime_error);
+    std::string bad_variant = entry;
+    bad_variant.replace(bad_variant.find("serialized"), 10, "sometimes");
+    EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + bad_variant + "]}"),
+                 std::runtime_error);
+    std::string bad_twin = entry;
+    bad_twin.replace(bad_twin.find("\"twin\": null"), 12, "\"twin\": \"b\"");
+    EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + bad_twin + "]}"),
+                 std::runtime_error);
+    EXPECT_THROW(parse_manifest("{not json"), std::runtime_error);
+}

@@ -1,0 +1,160 @@
+// Detector reports are deduplicated and split into our own code and library code.
+#include "reports.h"
+
+#include <gtest/gtest.h>
+
+static const std::string src = "/src/corpus";
+
+// An own-code race reported twice (two pairs of threads), a race inside GLib, and a race on
+// our buffer through the memset interceptor.
+static const std::string tsan_log = R"(==================
+WARNING: ThreadSanitizer: data race (pid=4242)
+  Write of size 4 at 0x7b0400000000 by thread T2:
+    #0 parse_xml(void*) /src/corpus/xml/expat2.cpp:30 (xml_fanout_unlocked+0x1234)
+    #1 <null> <null> (libtsan.so.2+0x3fb1d)
+
+  Previous write of size 4 at 0x7b0400000000 by thread T1:
+    #0 parse_xml(void*) /src/corpus/xml/expat2.cpp:30 (xml_fanout_unlocked+0x1234)
+
+  Location is global 'depth' of size 4 at 0x7b0400000000 (xml_fanout_unlocked+0x5555)
+
+  Thread T2 (tid=11, running) created by main thread at:
+    #0 pthread_create ../../../../src/libsanitizer/tsan/tsan_interceptors_posix.cpp:969 (libtsan.so.2+0x5ad75)
+    #1 launch_workers /src/corpus/fanout/fanout.cpp:25 (xml_fanout_unlocked+0x99) (BuildId: 0a1b)
+
+SUMMARY: ThreadSanitizer: data race /src/corpus/xml/expat2.cpp:30 in parse_xml(void*)
+==================
+==================
+WARNING: ThreadSanitizer: data race (pid=4242)
+  Write of size 4 at 0x7b0400000000 by thread T4:
+    #0 parse_xml(void*) /src/corpus/xml/expat2.cpp:30 (xml_fanout_unlocked+0x1234)
+
+  Previous write of size 4 at 0x7b0400000000 by thread T3:
+    #0 parse_xml(void*) /src/corpus/xml/expat2.cpp:30 (xml_fanout_unlocked+0x1234)
+
+SUMMARY: ThreadSanitizer: data race /src/corpus/xml/expat2.cpp:30 in parse_xml(void*)
+==================
+==================
+WARNING: ThreadSanitizer: data race (pid=4242)
+  Read of size 8 at 0x7b0400000100 by thread T1:
+    #0 <null> <null> (libglib-2.0.so.0+0x5e6f1)
+    #1 g_main_context_iteration <null> (libglib-2.0.so.0+0x5e7a2)
+    #2 my_thread(void*) /src/corpus/download/gdk1.cpp:40 (download_progress+0x77)
+
+  Previous write of size 8 at 0x7b0400000100 by main thread:
+    #0 g_main_loop_run <null> (libglib-2.0.so.0+0x5f9a1)
+    #1 main /src/corpus/download/gdk1.cpp:90 (download_progress+0x66)
+
+SUMMARY: ThreadSanitizer: data race (libglib-2.0.so.0+0x5e6f1)
+==================
+==================
+WARNING: ThreadSanitizer: data race (pid=4243)
+  Write of size 8 at 0x7b0400000200 by thread T3:
+    #0 memset ../../../../src/libsanitizer/sanitizer_common/sanitizer_common_interceptors.inc:799 (libtsan.so.2+0x3c1e2)
+    #1 parse_stream(_IO_FILE*, char*, unsigned long) /src/corpus/xml/parse.cpp:20:7 (xml_fanout_unlocked+0x3210) (BuildId: 0a1b)
+
+  Previous read of size 8 at 0x7b0400000200 by thread T2:
+    #0 XML_Parse <null> (libexpat.so.1+0x1111)
+    #1 parse_stream(_IO_FILE*, char*, unsigned long) /src/corpus/xml/parse.cpp:22 (xml_fanout_unlocked+0x3290)
+
+SUMMARY: ThreadSanitizer: data race /src/corpus/xml/parse.cpp:20 in parse_stream
+==================
+)";
+
+TEST(TsanReports, DedupesAndSplitsOwnFromLibrary) {
+    auto reports = parse_tsan_log(tsan_log, src);
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[0].kind, "data race");
+    EXPECT_EQ(reports[0].access_stacks.size(), 2u) << "creation stacks are context, not accesses";
+    EXPECT_TRUE(reports[0].own);
+    EXPECT_EQ(reports[0].key, reports[1].key);
+    EXPECT_FALSE(reports[2].own) << "a race inside GLib is not ours though its stack reaches main";
+    EXPECT_TRUE(reports[3].own) << "memset on our buffer, called from our code";
+    EXPECT_EQ(reports[3].where,
+              "parse_stream(_IO_FILE*, char*, unsigned long) /src/corpus/xml/parse.cpp");
+
+    report_summary_t s = summarize_reports(reports);
+    EXPECT_EQ(s.distinct, 3);
+    EXPECT_EQ(s.own, 2);
+    EXPECT_EQ(s.library, 1);
+}
+
+TEST(TsanReports, InlinedLibraryTemplateActsForOurCode) {
+    const std::string log = R"(WARNING: ThreadSanitizer: data race (pid=1)
+  Write of size 4 at 0x1 by thread T1:
+    #0 std::vector<int>::operator[](unsigned long) /usr/include/c++/12/bits/stl_vector.h:1123 (omp_hello+0x11)
+    #1 worker(void*) /src/corpus/omp/hello_omp.cpp:9 (omp_hello+0x22)
+
+  Previous write of size 4 at 0x1 by thread T2:
+    #0 std::vector<int>::operator[](unsigned long) /usr/include/c++/12/bits/stl_vector.h:1123 (omp_hello+0x11)
+    #1 worker(void*) /src/corpus/omp/hello_omp.cpp:9 (omp_hello+0x22)
+)";
+    auto reports = parse_tsan_log(log, src);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports[0].own);
+    // The same template in a shared library is that library's business.
+    std::string in_library = log;
+    for (size_t at; (at = in_library.find("(omp_hello+0x11)")) != std::string::npos;)
+        in_library.replace(at, 16, "(libfoo.so.1+0x11)");
+    EXPECT_FALSE(parse_tsan_log(in_library, src)[0].own);
+}
+
+TEST(TsanReports, ThreadLeakIsJudgedByItsCreationStack) {
+    const std::string log = R"(WARNING: ThreadSanitizer: thread leak (pid=1)
+  Thread T1 (tid=2, finished) created by main thread at:
+    #0 pthread_create ../../../../src/libsanitizer/tsan/tsan_interceptors_posix.cpp:969 (libtsan.so.2+0x5ad75)
+    #1 main /src/corpus/gzip/zow.cpp:70 (gzip_stream_unlocked+0x1)
+
+SUMMARY: ThreadSanitizer: thread leak /src/corpus/gzip/zow.cpp:70 in main
+)";
+    auto reports = parse_tsan_log(log, src);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].kind, "thread leak");
+    EXPECT_TRUE(reports[0].own);
+    EXPECT_TRUE(parse_tsan_log("nothing to report\n", src).empty());
+}
+
+static std::string vg_frame(const std::string &fn, const std::string &obj, const std::string &dir,
+                            const std::string &file) {
+    std::string f = "<frame><ip>0x1</ip><obj>" + obj + "</obj><fn>" + fn + "</fn>";
+    if (!dir.empty())
+        f += "<dir>" + dir + "</dir><file>" + file + "</file><line>1</line>";
+    return f + "</frame>";
+}
+
+TEST(ValgrindReports, ConflictingAccessCountsAllocationDoesNot) {
+    const std::string lib_race =
+        "<error><unique>0x0</unique><tid>2</tid><kind>Race</kind>"
+        "<xwhat><text>Possible data race during read</text></xwhat><stack>" +
+        vg_frame("std::__ostream_insert", "/usr/lib/libstdc++.so.6", "", "") +
+        vg_frame("parse_xml(void*)", "/b/xml_fanout_unlocked", src + "/xml", "expat2.cpp") +
+        "</stack><xauxwhat><text>This conflicts with a previous write</text></xauxwhat><stack>" +
+        vg_frame("std::__ostream_insert", "/usr/lib/libstdc++.so.6", "", "") +
+        vg_frame("main", "/b/xml_fanout_unlocked", src + "/xml", "expat2.cpp") +
+        "</stack><auxwhat>Address is inside a block alloc'd</auxwhat><stack>" +
+        vg_frame("malloc", "/usr/libexec/valgrind/vgpreload_helgrind-amd64-linux.so", "", "") +
+        vg_frame("main", "/b/xml_fanout_unlocked", src + "/xml", "expat2.cpp") + "</stack></error>";
+    const std::string own_race =
+        "<error><unique>0x1</unique><tid>3</tid><kind>Race</kind><stack>" +
+        vg_frame("g_main_loop_run", "/usr/lib/libglib-2.0.so.0", "", "") +
+        "</stack>"
+        "<xauxwhat><text>This conflicts with a previous write</text></xauxwhat><stack>" +
+        vg_frame("memcpy", "/usr/libexec/valgrind/vgpreload_helgrind-amd64-linux.so", "", "") +
+        vg_frame("my_thread(void*)", "/b/download_progress", src + "/download", "gdk1.cpp") +
+        "</stack></error>";
+    const std::string xml = "<?xml version=\"1.0\"?><valgrindoutput><protocolversion>4"
+                            "</protocolversion>" +
+                            lib_race + own_race + lib_race + "</valgrindoutput>";
+    auto reports = parse_valgrind_xml(xml, src);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].kind, "Race");
+    EXPECT_EQ(reports[0].access_stacks.size(), 2u);
+    EXPECT_FALSE(reports[0].own);
+    EXPECT_TRUE(reports[1].own);
+    report_summary_t s = summarize_reports(reports);
+    EXPECT_EQ(s.distinct, 2);
+    EXPECT_EQ(s.own, 1);
+    EXPECT_EQ(s.library, 1);
+    // A file cut short by a killed run keeps the errors read so far.
+    EXPECT_EQ(parse_valgrind_xml(xml.substr(0, xml.size() - 40), src).size(), 2u);
+}
