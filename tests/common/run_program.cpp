@@ -52,7 +52,7 @@ std::string make_run_dir() {
     return tmpl;
 }
 
-static std::vector<char *> c_strings(std::vector<std::string> &strings) {
+std::vector<char *> c_strings(std::vector<std::string> &strings) {
     std::vector<char *> v;
     for (auto &s : strings)
         v.push_back(s.data());

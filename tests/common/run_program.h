@@ -67,3 +67,6 @@ int count_lines(const std::string &text, const std::string &line);
 
 // Number of lines of `text` that begin with `prefix`.
 int count_prefixed(const std::string &text, const std::string &prefix);
+
+// Pointers to the strings, followed by a null pointer, as execv and execve take them.
+std::vector<char *> c_strings(std::vector<std::string> &strings);

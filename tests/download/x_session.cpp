@@ -1,5 +1,7 @@
 #include "x_session.h"
 
+#include "run_program.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <csignal>
@@ -23,14 +25,6 @@ static void become_group_leader() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
-static std::vector<char *> c_args(std::vector<std::string> &args) {
-    std::vector<char *> v;
-    for (auto &a : args)
-        v.push_back(a.data());
-    v.push_back(nullptr);
-    return v;
-}
-
 void start_xvfb(xvfb_t &x) {
     int fds[2];
     if (pipe(fds) != 0)
@@ -38,7 +32,7 @@ void start_xvfb(xvfb_t &x) {
     std::vector<std::string> args{"Xvfb",      "-displayfd", std::to_string(fds[1]),
                                   "-nolisten", "tcp",        "-screen",
                                   "0",         "640x480x24"};
-    std::vector<char *> argv = c_args(args);
+    std::vector<char *> argv = c_strings(args);
     pid_t pid = fork();
     if (pid == 0) {
         become_group_leader();
