@@ -47,6 +47,8 @@ static void *save_png_to_file(void *arg) {
     }
     write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (!write) {
+        // libpng reports nothing itself here; say why the file stays empty.
+        fprintf(stderr, "%s: cannot create the PNG write structure\n", path);
         fclose(stream);
         pthread_exit(status);
     }

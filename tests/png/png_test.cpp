@@ -226,6 +226,10 @@ TEST(PngFanout, FailedWriteStructCreationLeavesAnEmptyFile) {
         EXPECT_EQ(without_start(r.out), creation_lines(10));
         bool traced = std::string(program) == "png_fanout_traced";
         EXPECT_EQ(count_lines(r.out, "start"), traced ? 10 : 0);
+        EXPECT_EQ(count_lines(r.err, "gradient.png: cannot create the PNG write structure"), 10)
+            << r.err;
+        EXPECT_EQ(count_lines(r.err, "gradient.png: cannot create the PNG write structure"), 10)
+            << r.err;
         EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
         EXPECT_TRUE(file_exists(r.dir + "/gradient.png"));
         EXPECT_EQ(read_file(r.dir + "/gradient.png"), "");
