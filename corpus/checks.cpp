@@ -137,6 +137,27 @@ static void check_marker_counts(check_result_t &c, const std::vector<std::string
     c.markers = marker_summary(lines, p);
 }
 
+// The parameters and file names that a check reads are required and type-checked when the
+// manifest is read, so the checks below take them as given.
+static unsigned check_count(const program_t &p, const char *key) {
+    return p.check.at(key).get<unsigned>();
+}
+
+// Each worker prints its closing marker after its opening one, so no prefix of the output holds
+// more closing than opening markers.
+static void check_marker_pairs(check_result_t &c, const std::vector<std::string> &lines,
+                               const program_t &p) {
+    int open = 0;
+    for (const auto &l : lines) {
+        open += l == p.open_marker;
+        if (l == p.close_marker && --open < 0) {
+            fail(c,
+                 "a \"" + p.close_marker + "\" marker comes before its \"" + p.open_marker + "\"");
+            return;
+        }
+    }
+}
+
 static std::string input(const run_output_t &r, const std::string &name) {
     auto it = r.inputs.find(name);
     return it == r.inputs.end() ? "" : it->second;
@@ -187,10 +208,10 @@ std::string xml_outline(const std::string &document) {
 
 static const char *length_line = "strlen(buff) before parsing: 0";
 
-static void check_xml_single(check_result_t &c, const program_t &, const run_output_t &r) {
+static void check_xml_single(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
     std::string want =
-        std::string(length_line) + "\n" + xml_outline(input(r, "FirstTest.xml")) + "Result is 0\n";
+        std::string(length_line) + "\n" + xml_outline(input(r, p.inputs.at(0))) + "Result is 0\n";
     if (r.out != want) {
         auto a = text_lines(r.out), w = text_lines(want);
         size_t i = 0;
@@ -200,13 +221,14 @@ static void check_xml_single(check_result_t &c, const program_t &, const run_out
                     (i < a.size() ? shown(a[i]) : "missing") + ", expected " +
                     (i < w.size() ? shown(w[i]) : "nothing"));
     }
+    check_no_stderr(c, r);
     c.markers = "-";
 }
 
 static void check_xml_fanout(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
     auto lines = text_lines(r.out);
-    auto outline = text_lines(xml_outline(input(r, "FirstTest.xml")));
+    auto outline = text_lines(xml_outline(input(r, p.inputs.at(0))));
     std::vector<std::string> block{p.open_marker, length_line};
     block.insert(block.end(), outline.begin(), outline.end());
     auto want = launcher_lines(true);
@@ -254,7 +276,7 @@ static void check_png_fanout(check_result_t &c, const program_t &p, const run_ou
     check_marker_counts(c, lines, p, workers);
     check_no_stderr(c, r);
 
-    const std::string name = p.outputs.empty() ? "gradient.png" : p.outputs[0];
+    const std::string name = p.outputs.at(0);
     auto f = r.files.find(name);
     if (f == r.files.end()) {
         fail(c, name + " not written");
@@ -304,13 +326,15 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
         want.push_back(p.close_marker);
     }
     check_marker_counts(c, lines, p, workers);
+    check_marker_pairs(c, lines, p);
     check_same_lines(c, lines, want);
     check_launcher_order(c, lines);
+    check_no_stderr(c, r);
 
-    const unsigned cx = p.check.value("x", 100u), cy = p.check.value("y", 100u);
-    const unsigned cw = p.check.value("width", 100u), ch = p.check.value("height", 100u);
-    const std::string name = p.outputs.empty() ? "logo.png" : p.outputs[0];
-    rgb_image_t source = decode_png(input(r, p.inputs.empty() ? "samp.png" : p.inputs[0]));
+    const unsigned cx = check_count(p, "x"), cy = check_count(p, "y");
+    const unsigned cw = check_count(p, "width"), ch = check_count(p, "height");
+    const std::string name = p.outputs.at(0);
+    rgb_image_t source = decode_png(input(r, p.inputs.at(0)));
     auto f = r.files.find(name);
     if (f == r.files.end()) {
         fail(c, name + " not written");
@@ -376,6 +400,7 @@ static void check_download(check_result_t &c, const program_t &p, const run_outp
         fail(c, "killed by signal " + std::to_string(r.signal));
     if (!r.out.empty())
         fail(c, "standard output not empty: " + shown(r.out));
+    check_no_stderr(c, r);
     c.markers = "-";
     auto f = r.files.find("test.curl");
     if (f == r.files.end()) {
@@ -484,7 +509,7 @@ static std::string inflate_member(const std::string &data, size_t at, size_t &le
 
 static void check_gzip_stream(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
-    const int members = p.check.value("members", workers);
+    const int members = int(check_count(p, "members"));
     // Each cycle prints the worker's two markers (the main thread joins the worker first),
     // then the member that the main thread compressed.
     std::vector<std::string> tokens;
@@ -572,7 +597,7 @@ static void check_omp_hello(check_result_t &c, const program_t &p, const run_out
         fail(c, std::to_string(count_lines) + " thread-count lines, expected 1");
     else if (count_before_zero)
         fail(c, "the thread-count line comes before thread 0's greeting");
-    const int want_team = p.check.value("threads", team);
+    const int want_team = int(check_count(p, "threads"));
     if (team != want_team)
         fail(c,
              "team of " + std::to_string(team) + " threads, expected " + std::to_string(want_team));

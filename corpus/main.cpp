@@ -116,9 +116,10 @@ static void run_once(row_t &row, int index) {
     req.timeout_seconds = timeout_for(p);
     req.env = p.env;
     if (opt.tool == "tsan") {
-        std::string o = "log_path=" + (dir / "tsan").string() + " exitcode=0 halt_on_error=0";
+        // Quoted, so that paths with spaces stay one value.
+        std::string o = "log_path=\"" + (dir / "tsan").string() + "\" exitcode=0 halt_on_error=0";
         if (opt.suppress)
-            o += " suppressions=" + opt.suppressions + "/tsan.supp";
+            o += " suppressions=\"" + opt.suppressions + "/tsan.supp\"";
         req.env["TSAN_OPTIONS"] = o;
     } else if (is_valgrind_tool(opt.tool)) {
         req.argv = {"valgrind",
@@ -183,14 +184,26 @@ static void run_once(row_t &row, int index) {
         c.ok = false;
         c.problems.insert(c.problems.begin(), setup.begin(), setup.end());
     }
+    // The program as the detectors name it (valgrind resolves links).
+    std::error_code ec;
+    std::string program = fs::weakly_canonical(exe, ec).string();
+    if (program.empty())
+        program = exe;
     if (opt.tool == "tsan") {
         for (const auto &entry : fs::directory_iterator(dir))
             if (entry.path().filename().string().rfind("tsan.", 0) == 0)
-                for (auto &r : parse_tsan_log(read_file(entry.path().string()), CORPUS_SOURCE_DIR))
+                for (auto &r :
+                     parse_tsan_log(read_file(entry.path().string()), CORPUS_SOURCE_DIR, program))
                     row.reports.push_back(r);
     } else if (is_valgrind_tool(opt.tool)) {
-        for (auto &r :
-             parse_valgrind_xml(read_file((dir / "valgrind.xml").string()), CORPUS_SOURCE_DIR))
+        const std::string xml = read_file((dir / "valgrind.xml").string());
+        // Without its closing tag the file may miss reports: that is no clean run. Only a run
+        // the runner ended on purpose may leave it unfinished.
+        if (!pr.stopped && !valgrind_xml_finished(xml)) {
+            c.ok = false;
+            c.problems.push_back("valgrind.xml missing or unfinished");
+        }
+        for (auto &r : parse_valgrind_xml(xml, CORPUS_SOURCE_DIR, program))
             row.reports.push_back(r);
     }
 
@@ -266,7 +279,7 @@ static std::vector<std::string> cells(const row_t &r) {
     if (!opt.tool.empty())
         c.insert(c.end(), {std::to_string(r.summary.distinct), std::to_string(r.summary.own),
                            std::to_string(r.summary.library)});
-    c.push_back(r.runs ? fixed(r.seconds / r.runs, 2) : "-");
+    c.push_back(r.runs ? fixed(r.seconds / r.runs, 3) : "-");
     c.push_back(r.runs ? fixed(r.peak_kib / 1024.0, 1) : "-");
     c.push_back(r.verdict);
     return c;
@@ -337,7 +350,8 @@ static void write_outputs(const std::vector<row_t> &rows, const std::string &tab
             {"passed", r.passed},     {"markers", r.markers},
             {"outputs", r.outputs},   {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
             {"peak_kib", r.peak_kib}, {"ok", r.ok},
-            {"verdict", r.verdict},   {"problems", r.problems}};
+            {"verdict", r.verdict},   {"expected", r.p->verdict},
+            {"problems", r.problems}};
         if (!opt.tool.empty()) {
             e["reports"] = {{"distinct", r.summary.distinct},
                             {"own", r.summary.own},
@@ -384,8 +398,17 @@ static int cmd_run(const manifest_t &m) {
         own += r.summary.own;
         failed += !r.ok;
     }
+    // The expected verdicts of the selected programs, quoted when they are all the same.
+    std::set<std::string> expected;
+    for (const auto &r : rows)
+        expected.insert(r.p->verdict);
     std::ostringstream closing;
-    closing << "\nVerdict against the manifest (\"" << m.verdict << "\"): ";
+    closing << "\nVerdict against the manifest";
+    if (expected.size() == 1)
+        closing << " (\"" << *expected.begin() << "\")";
+    else
+        closing << " (verdicts per program, in results.json)";
+    closing << ": ";
     closing << holding << " of " << rows.size() << " programs hold" << (failed ? "; FAILED" : "");
     if (!opt.tool.empty())
         closing << " (" << own << " distinct report(s) in our own code)";
@@ -409,7 +432,7 @@ static int cmd_run(const manifest_t &m) {
     return failed == 0 ? 0 : 1;
 }
 
-int main(int argc, char **argv) {
+static int run_main(int argc, char **argv) {
     if (argc < 2) {
         usage();
         return 2;
@@ -482,4 +505,16 @@ int main(int argc, char **argv) {
         return 2;
     }
     return cmd_run(m);
+}
+
+int main(int argc, char **argv) {
+    try {
+        return run_main(argc, argv);
+    } catch (const std::exception &e) {
+        // Nothing started for the runs may outlive the runner.
+        stop_http_server();
+        stop_xvfb();
+        std::cerr << "corpus: " << e.what() << "\n";
+        return 2;
+    }
 }

@@ -19,13 +19,13 @@ struct program_t {
     std::vector<std::string> outputs; // files the program (or the runner) writes there
     std::vector<std::string> args;    // "{url}" stands for the URL of the served sample
     std::map<std::string, std::string> env;
-    std::string serve;    // sample served over loopback HTTP, or empty
-    nlohmann::json check; // which contract check applies, with its parameters
-    std::string rationale;
+    std::string serve;     // sample served over loopback HTTP, or empty
+    nlohmann::json check;  // which contract check applies, with its parameters
+    std::string verdict;   // the verdict expected for this program
+    std::string rationale; // why that verdict is expected
 };
 
 struct manifest_t {
-    std::string verdict; // the expected verdict for every program
     std::vector<program_t> programs;
 };
 

@@ -21,10 +21,15 @@ static bool transparent(const frame_t &f) {
     // Library templates inlined into one of our programs act on our data for our code.
     if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
         return true;
-    static const char *memory_functions[] = {"malloc", "calloc",       "realloc",
-                                             "free",   "operator new", "operator delete"};
+    // Whole names only: "free" must not take in freeaddrinfo or freopen. C++ operators come
+    // with their parameter list ("operator new(unsigned long)").
+    static const char *memory_functions[] = {"malloc", "calloc", "realloc", "free"};
     for (const char *name : memory_functions)
-        if (starts_with(f.function, name))
+        if (f.function == name)
+            return true;
+    for (const char *name : {"operator new", "operator delete"})
+        if (f.function == name || starts_with(f.function, std::string(name) + "(") ||
+            starts_with(f.function, std::string(name) + "[]"))
             return true;
     if (f.object.find("libc.so") != std::string::npos)
         for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
@@ -33,11 +38,26 @@ static bool transparent(const frame_t &f) {
     return false;
 }
 
-static bool own_frame(const frame_t &f, const std::string &source_dir) {
-    return !source_dir.empty() && starts_with(f.file, source_dir + "/");
+static std::string base_name(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void classify_report(report_t &r, const std::string &source_dir) {
+// A frame with a source file is ours when that file is in our source tree (a file elsewhere,
+// such as a header template inlined into our program or a library's source, is not). A frame
+// without one is ours when its code lies in the program's own executable: valgrind names the
+// object by its path, ThreadSanitizer by its file name.
+static bool own_frame(const frame_t &f, const std::string &source_dir, const std::string &program) {
+    if (!f.file.empty())
+        return !source_dir.empty() && starts_with(f.file, source_dir + "/");
+    if (program.empty() || f.object.empty())
+        return false;
+    if (f.object.find('/') != std::string::npos)
+        return f.object == program;
+    return f.object == base_name(program);
+}
+
+void classify_report(report_t &r, const std::string &source_dir, const std::string &program) {
     std::vector<std::string> signatures;
     r.own = false;
     r.where.clear();
@@ -50,9 +70,9 @@ void classify_report(report_t &r, const std::string &source_dir) {
                 continue;
             if (!decided) {
                 decided = true;
-                if (own_frame(f, source_dir)) {
+                if (own_frame(f, source_dir, program)) {
                     r.own = true;
-                    r.where = f.function + " " + f.file;
+                    r.where = f.function + " " + (f.file.empty() ? f.object : f.file);
                 } else if (r.where.empty()) {
                     r.where = f.function.empty() ? f.object : f.function;
                 }
@@ -112,7 +132,8 @@ static frame_t parse_tsan_frame(std::string line) {
     return f;
 }
 
-std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir) {
+std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir,
+                                     const std::string &program) {
     std::vector<report_t> out;
     std::istringstream in(log);
     std::string line;
@@ -126,7 +147,7 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &
         // judged by the stacks they have.
         if (cur.access_stacks.empty())
             cur.access_stacks = context;
-        classify_report(cur, source_dir);
+        classify_report(cur, source_dir, program);
         out.push_back(cur);
         inside = false;
     };
@@ -171,7 +192,7 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &
 
 struct vg_state_t {
     std::vector<report_t> reports;
-    std::string source_dir;
+    std::string source_dir, program;
     std::vector<std::string> path; // open elements
     std::string text;
     bool in_error = false;
@@ -231,7 +252,7 @@ static void vg_end(void *data, const XML_Char *name) {
             if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with"))
                 s->cur.access_stacks.push_back(s->stack);
         } else if (n == "error" && s->path.size() == 2) {
-            classify_report(s->cur, s->source_dir);
+            classify_report(s->cur, s->source_dir, s->program);
             s->reports.push_back(s->cur);
             s->in_error = false;
         }
@@ -244,9 +265,11 @@ static void vg_text(void *data, const XML_Char *text, int len) {
     static_cast<vg_state_t *>(data)->text.append(text, size_t(len));
 }
 
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir) {
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir,
+                                         const std::string &program) {
     vg_state_t s;
     s.source_dir = source_dir;
+    s.program = program;
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser)
         return {};
@@ -257,4 +280,10 @@ std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::stri
     XML_Parse(parser, xml.data(), int(xml.size()), 1);
     XML_ParserFree(parser);
     return s.reports;
+}
+
+bool valgrind_xml_finished(const std::string &xml) {
+    size_t end = xml.rfind("</valgrindoutput>");
+    return end != std::string::npos &&
+           xml.find_first_not_of(" \t\r\n", end + 17) == std::string::npos;
 }

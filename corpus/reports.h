@@ -26,14 +26,22 @@ struct report_summary_t {
     std::vector<report_t> reports; // one per distinct key
 };
 
+// `program` is the path of the program that was run: code of that executable without a known
+// source file is our own too (a build without debug information, or from another checkout).
+
 // Parses the reports of a ThreadSanitizer log.
-std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir);
+std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir,
+                                     const std::string &program = "");
 
 // Parses the <error> records of a valgrind XML file (memcheck, helgrind, drd).
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir);
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir,
+                                         const std::string &program = "");
+
+// True when the valgrind XML file is complete (valgrind wrote its closing tag).
+bool valgrind_xml_finished(const std::string &xml);
 
 // Counts distinct reports (by key).
 report_summary_t summarize_reports(const std::vector<report_t> &reports);
 
 // Decides whether a report belongs to our code and sets its key; exposed for the tests.
-void classify_report(report_t &r, const std::string &source_dir);
+void classify_report(report_t &r, const std::string &source_dir, const std::string &program = "");

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,6 +77,22 @@ static void make_plan(exec_plan_t &p, const std::vector<std::string> &argv,
     p.envp.push_back(nullptr);
 }
 
+// In a child after fork: dies with the runner (so that a killed runner leaves nothing behind),
+// and gives up at once when the runner is already gone.
+static void die_with_parent(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
+}
+
+// In a child after fork: makes `fd` (opened close-on-exec) descriptor `to` of the program.
+static void give_fd(int fd, int to) {
+    if (fd == to)
+        fcntl(fd, F_SETFD, 0);
+    else
+        dup2(fd, to);
+}
+
 static void end_group(pid_t pid) {
     kill(-pid, SIGTERM);
     for (int i = 0; i < 500; ++i) {
@@ -97,22 +114,27 @@ process_result_t run_process(const run_request_t &req) {
         return r;
     }
     double start = now_seconds();
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0)
         return r;
     if (pid == 0) {
         // Own process group, so that ending the run ends everything it started.
         setpgid(0, 0);
+        die_with_parent(parent);
         if (chdir(req.dir.c_str()) != 0)
             _exit(127);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(req.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(req.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Close-on-exec, so that only descriptors 0 to 2 reach the program.
+        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = open(req.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = open(req.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (in < 0 || out < 0 || err < 0)
             _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        give_fd(in, 0);
+        give_fd(out, 1);
+        give_fd(err, 2);
+        // Nor any descriptor the runner itself was given without close-on-exec.
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         execve(plan.exe.c_str(), plan.argv.data(), plan.envp.data());
         _exit(127);
     }
@@ -139,7 +161,9 @@ process_result_t run_process(const run_request_t &req) {
             sent_stop = true;
             end_group(pid);
         }
-        usleep(sent_stop ? 2000 : 20000);
+        // Short runs are common, so poll finely at first to measure them closely.
+        const double elapsed = now_seconds() - start;
+        usleep(sent_stop ? 2000 : elapsed < 0.1 ? 1000 : elapsed < 1 ? 5000 : 20000);
     }
     r.seconds = (sent_stop ? stopped_at : now_seconds()) - start;
     r.peak_kib = usage.ru_maxrss;
@@ -263,24 +287,30 @@ std::string start_xvfb(const std::string &log_path) {
     if (exe.empty())
         return "";
     int fds[2];
-    if (pipe(fds) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return "";
     const char *argv[] = {"Xvfb",       "-displayfd", "3",   "-screen", "0",
                           "640x480x24", "-nolisten",  "tcp", nullptr};
+    const pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0)
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
         return "";
+    }
     if (pid == 0) {
         // Xvfb picks a free display and writes its number to descriptor 3.
         setpgid(0, 0);
-        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
+        die_with_parent(parent);
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (log < 0 || in < 0)
             _exit(127);
-        dup2(in, 0);
-        dup2(log, 1);
+        give_fd(in, 0);
+        give_fd(log, 1);
         dup2(log, 2);
-        dup2(fds[1], 3);
+        give_fd(fds[1], 3);
+        close_range(4, ~0U, CLOSE_RANGE_CLOEXEC);
         execv(exe.c_str(), const_cast<char **>(argv));
         _exit(127);
     }

@@ -111,14 +111,19 @@ started_program_t start_program(const std::string &program, const run_options_t 
         // Own process group (so a kill reaches everything it started), ended with the test.
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int in = open("/dev/null", O_RDONLY);
-        int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Close-on-exec, so that only the three standard streams reach the program.
+        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (chdir(p.dir.c_str()) != 0 || in < 0 || out < 0 || err < 0)
             _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
+        int fds[3] = {in, out, err};
+        for (int target = 0; target < 3; ++target) {
+            if (fds[target] == target)
+                fcntl(target, F_SETFD, 0); // already in place: keep it across exec
+            else
+                dup2(fds[target], target);
+        }
         execve(exe.c_str(), argv.data(), envp.data());
         _exit(127);
     }

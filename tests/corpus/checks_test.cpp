@@ -87,6 +87,9 @@ TEST(XmlChecks, SingleNeedsTheWholeReport) {
     run_output_t failed = xml_run(good);
     failed.status = 1;
     EXPECT_FAILS(p, failed, "exit status 1");
+    run_output_t complained = xml_run(good);
+    complained.err = "warning: something\n";
+    EXPECT_FAILS(p, complained, "standard error not empty");
 }
 
 // Launcher lines first, then the ten workers one after the other.
@@ -234,6 +237,18 @@ TEST(ImageChecks, LogoMustBeTheCropOfTheInput) {
     run_output_t caught = crop_run(crop(src, 240, 100, 100));
     caught.out = replace_once(caught.out, "unlock\n", "Caught exception: no such file\n");
     EXPECT_FAILS(p, caught, "Caught exception");
+    run_output_t complained = crop_run(crop(src, 240, 100, 100));
+    complained.err = "Magick: warning\n";
+    EXPECT_FAILS(p, complained, "standard error not empty");
+    // Right counts, but a worker's closing marker before any opening one.
+    run_output_t early = crop_run(crop(src, 240, 100, 100));
+    early.out = replace_once(early.out, "lock\nunlock\n", "unlock\nlock\n");
+    EXPECT_FAILS(p, early, "comes before");
+    // Another worker may take the lock before the first prints its closing marker.
+    run_output_t overlapping = crop_run(crop(src, 240, 100, 100));
+    overlapping.out = replace_once(overlapping.out, "lock\nunlock\nlock\nunlock\n",
+                                   "lock\nlock\nunlock\nunlock\n");
+    EXPECT_PASSES(p, overlapping);
 }
 
 // --- Download -------------------------------------------------------------------------------
@@ -280,6 +295,9 @@ TEST(DownloadChecks, FileMustBeWholeAndTheProgramStillRunning) {
     timed_out.stopped = false;
     timed_out.timed_out = true;
     EXPECT_FAILS(p, timed_out, "time limit");
+    run_output_t complained = download_run("served bytes\n");
+    complained.err = "(download_progress): Gtk-WARNING **: cannot open display\n";
+    EXPECT_FAILS(p, complained, "standard error not empty");
 }
 
 // --- zlib round trip ------------------------------------------------------------------------

@@ -32,6 +32,7 @@ TEST(Manifest, TwinsPairUpWithinOneSubsystem) {
     manifest_t m = shipped();
     for (const auto &p : m.programs) {
         EXPECT_FALSE(p.rationale.empty()) << p.name;
+        EXPECT_EQ(p.verdict, "no data race in the corpus's own code") << p.name;
         if (p.twin.empty())
             continue;
         const program_t *t = find_program(m, p.twin);
@@ -54,7 +55,7 @@ TEST(Manifest, TwinsPairUpWithinOneSubsystem) {
 TEST(Manifest, RejectsBrokenEntries) {
     const std::string entry = R"({"program": "a", "subsystem": "s", "library": "l",
         "variant": "serialized", "twin": null, "markers": null, "inputs": [], "outputs": [],
-        "check": {"kind": "omp_hello"}, "rationale": "r"})";
+        "check": {"kind": "omp_hello", "threads": 4}, "verdict": "v", "rationale": "r"})";
     EXPECT_NO_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "]}"));
     EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "," + entry + "]}"),
                  std::runtime_error);
@@ -67,4 +68,50 @@ TEST(Manifest, RejectsBrokenEntries) {
     EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + bad_twin + "]}"),
                  std::runtime_error);
     EXPECT_THROW(parse_manifest("{not json"), std::runtime_error);
+}
+
+// One entry with the given check; `files` replaces its input and output lists.
+static manifest_t one_entry(const std::string &check,
+                            const std::string &files = R"("inputs": ["i"], "outputs": ["o"])") {
+    return parse_manifest(R"({"programs": [{"program": "a", "subsystem": "s", "library": "l",
+        "variant": "serialized", "markers": null, "check": )" +
+                          check + R"(, "verdict": "v", "rationale": "r", )" + files + "}]}");
+}
+
+TEST(Manifest, VerdictIsReadPerProgram) {
+    EXPECT_EQ(one_entry(R"({"kind": "zlib_roundtrip"})").programs[0].verdict, "v");
+    EXPECT_THROW(parse_manifest(R"({"programs": [{"program": "a", "subsystem": "s",
+        "library": "l", "variant": "serialized", "check": {"kind": "zlib_roundtrip"},
+        "rationale": "r"}]})"),
+                 std::runtime_error)
+        << "an entry without its verdict";
+}
+
+TEST(Manifest, CheckParametersAreRequiredAndTyped) {
+    // A missing or mistyped parameter would leave a check that cannot fail.
+    EXPECT_NO_THROW(one_entry(R"({"kind": "omp_hello", "threads": 4, "first_line": "0"})"));
+    EXPECT_THROW(one_entry(R"({"kind": "omp_hello"})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "omp_hello", "threads": "4"})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "omp_hello", "threads": 0})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "omp_hello", "threads": 4, "first_line": 0})"),
+                 std::runtime_error);
+    EXPECT_NO_THROW(one_entry(R"({"kind": "gzip_stream", "members": 10})"));
+    EXPECT_THROW(one_entry(R"({"kind": "gzip_stream"})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "gzip_stream", "members": 2.5})"), std::runtime_error);
+    const std::string crop = R"({"kind": "image_crop", "x": 0, "y": 100, "width": 100)";
+    EXPECT_NO_THROW(one_entry(crop + R"(, "height": 100})"));
+    EXPECT_THROW(one_entry(crop + "}"), std::runtime_error);
+    EXPECT_THROW(one_entry(crop + R"(, "height": -1})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "image_crop", "x": 0, "y": 0, "width": 1, "height": 1})",
+                           R"("inputs": [], "outputs": ["o"])"),
+                 std::runtime_error)
+        << "the crop needs its input file";
+    EXPECT_THROW(one_entry(R"({"kind": "png_fanout"})", R"("inputs": ["i"], "outputs": [])"),
+                 std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "xml_single"})", R"("inputs": [], "outputs": ["o"])"),
+                 std::runtime_error);
+    EXPECT_THROW(one_entry(R"({"kind": "download"})"), std::runtime_error) << "nothing served";
+    EXPECT_NO_THROW(one_entry(R"({"kind": "download"})", R"("outputs": [], "serve": "d.txt")"));
+    EXPECT_THROW(one_entry(R"({"kind": "no_such_check"})"), std::runtime_error);
+    EXPECT_THROW(one_entry(R"("omp_hello")"), std::runtime_error);
 }

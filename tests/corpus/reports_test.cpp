@@ -158,3 +158,65 @@ TEST(ValgrindReports, ConflictingAccessCountsAllocationDoesNot) {
     // A file cut short by a killed run keeps the errors read so far.
     EXPECT_EQ(parse_valgrind_xml(xml.substr(0, xml.size() - 40), src).size(), 2u);
 }
+
+TEST(Reports, FrameWithoutSourceIsOursWhenInTheProgram) {
+    // A build without debug information: no file, only the module.
+    const std::string log = R"(WARNING: ThreadSanitizer: data race (pid=1)
+  Write of size 4 at 0x1 by thread T2:
+    #0 <null> <null> (race_probe+0x11d8)
+
+  Previous write of size 4 at 0x1 by thread T1:
+    #0 <null> <null> (race_probe+0x11d8)
+)";
+    EXPECT_TRUE(parse_tsan_log(log, src, "/b/bin/race_probe")[0].own);
+    EXPECT_FALSE(parse_tsan_log(log, src, "/b/bin/other")[0].own);
+    EXPECT_FALSE(parse_tsan_log(log, src)[0].own) << "no program given: nothing to compare";
+    std::string in_library = log;
+    for (size_t at; (at = in_library.find("(race_probe+")) != std::string::npos;)
+        in_library.replace(at, 12, "(libfoo.so.1+");
+    EXPECT_FALSE(parse_tsan_log(in_library, src, "/b/bin/race_probe")[0].own);
+    // A source file outside the tree decides first, even inside the program.
+    std::string elsewhere = log;
+    for (size_t at; (at = elsewhere.find("<null> <null>")) != std::string::npos;)
+        elsewhere.replace(at, 13, "bump /other/checkout/probe.c:9");
+    EXPECT_FALSE(parse_tsan_log(elsewhere, src, "/b/bin/race_probe")[0].own);
+
+    // valgrind names the object by its path.
+    const std::string xml = "<valgrindoutput><error><kind>Race</kind><stack>" +
+                            vg_frame("bump", "/b/bin/race_probe", "", "") +
+                            "</stack></error></valgrindoutput>";
+    auto own = parse_valgrind_xml(xml, src, "/b/bin/race_probe");
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_TRUE(own[0].own);
+    EXPECT_EQ(own[0].where, "bump /b/bin/race_probe");
+    EXPECT_FALSE(parse_valgrind_xml(xml, src, "/elsewhere/race_probe")[0].own)
+        << "same file name, another executable";
+}
+
+TEST(Reports, OnlyTheExactAllocatorNamesAreTransparent) {
+    // freeaddrinfo and freopen are library calls of their own, not free.
+    auto top = [](const std::string &fn) {
+        report_t r;
+        r.kind = "Race";
+        r.access_stacks = {
+            {{fn, "", "/usr/lib/libc.so.6"}, {"main", "/src/corpus/x/main.cpp", "/b/x"}}};
+        classify_report(r, src);
+        return r;
+    };
+    EXPECT_FALSE(top("freeaddrinfo").own);
+    EXPECT_FALSE(top("freopen").own);
+    EXPECT_FALSE(top("mallinfo2").own);
+    EXPECT_TRUE(top("free").own);
+    EXPECT_TRUE(top("malloc").own);
+    EXPECT_TRUE(top("operator delete(void*, unsigned long)").own);
+    EXPECT_TRUE(top("memcpy").own);
+}
+
+TEST(Reports, ValgrindXmlMustBeFinished) {
+    const std::string whole = "<?xml version=\"1.0\"?>\n<valgrindoutput>\n<status>x</status>\n"
+                              "</valgrindoutput>\n\n";
+    EXPECT_TRUE(valgrind_xml_finished(whole));
+    EXPECT_FALSE(valgrind_xml_finished(""));
+    EXPECT_FALSE(valgrind_xml_finished(whole.substr(0, whole.size() - 5)));
+    EXPECT_FALSE(valgrind_xml_finished(whole + "<error>"));
+}

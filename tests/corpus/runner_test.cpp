@@ -1,6 +1,7 @@
 // The runner end to end on the cheapest program, and its failures.
 #include "run_program.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -59,7 +60,7 @@ TEST(Runner, HangingProgramIsCutOffAtTheTimeLimit) {
               CORPUS_RUNNER, "run",
               "--bin",       ".",
               "--out",       "out",
-              "--timeout",   "1",
+              "--timeout",   "5",
               "xml_single"};
     run_result_t r = run_program("/bin/sh", o);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
@@ -116,7 +117,8 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
     o.files["manifest.json"] = R"({"verdict": "no data race in the corpus's own code",
         "programs": [{"program": "race_probe", "subsystem": "test", "library": "none",
         "variant": "unserialized", "twin": null, "markers": null, "inputs": [], "outputs": [],
-        "check": {"kind": "omp_hello", "threads": 1}, "rationale": "none"}]})";
+        "check": {"kind": "omp_hello", "threads": 1}, "verdict": "no data race in the corpus's own code",
+        "rationale": "none"}]})";
     o.args = {"run", "--manifest", "manifest.json", "--bin", CORPUS_PROBE_DIR, "--out", "out"};
     run_result_t native = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(native.status, 0) << native.out << native.err;
@@ -128,4 +130,78 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
     EXPECT_EQ(j["programs"][0]["reports"]["own"], 1);
     EXPECT_NE(j["programs"][0]["report_list"][0]["where"].get<std::string>().find("bump"),
               std::string::npos);
+}
+
+// The state letter of process `pid` ("" when it is gone).
+static std::string process_state(const std::string &pid) {
+    std::string stat = read_file("/proc/" + pid + "/stat");
+    size_t state = stat.rfind(") ");
+    return state == std::string::npos ? "" : stat.substr(state + 2, 1);
+}
+
+TEST(Runner, ProgramGetsOnlyItsStandardDescriptorsAndDiesWithTheRunner) {
+    // The stand-in lists its open descriptors, then waits; the runner is killed meanwhile.
+    run_options_t o;
+    o.timeout_seconds = 60;
+    o.files["xml_single"] = "#!/bin/sh\n"
+                            "ls -l /proc/self/fd/ > ../fds.txt\n"
+                            "echo $$ > ../me.pid\n"
+                            "exec sleep 300\n";
+    o.args = {"-c",
+              "chmod +x xml_single && \"$0\" run --bin . --out out xml_single & runner=$!; "
+              "i=0; while [ ! -s out/native/runs/xml_single/me.pid ] && [ $i -lt 400 ]; do "
+              "sleep 0.05; i=$((i+1)); done; sleep 0.2; kill -9 $runner; wait $runner; sleep 0.5",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    const std::string dir = r.dir + "/out/native/runs/xml_single/";
+    std::string pid = read_file(dir + "me.pid");
+    ASSERT_FALSE(pid.empty()) << r.out << r.err;
+    pid = pid.substr(0, pid.find('\n'));
+    std::string state = process_state(pid);
+    if (state != "" && state != "Z")
+        kill(atoi(pid.c_str()), SIGKILL);
+    EXPECT_TRUE(state == "" || state == "Z") << "the program outlived the killed runner: " << state;
+    // What the shell passes on to a command it starts: the run's files reach the program only
+    // as its standard output and error.
+    std::string fds = read_file(dir + "fds.txt");
+    ASSERT_NE(fds.find(" 0 -> /dev/null"), std::string::npos) << fds;
+    EXPECT_EQ(fds.find("/1/stdout"), std::string::npos) << fds;
+    size_t err = fds.find("/1/stderr");
+    ASSERT_NE(err, std::string::npos) << fds;
+    EXPECT_EQ(fds.find("/1/stderr", err + 1), std::string::npos) << fds;
+    EXPECT_EQ(count_prefixed(fds, "l"), 4) << "0 to 2 and the folder being listed only:\n" << fds;
+}
+
+TEST(Runner, ErrorDuringTheRunIsReportedWithStatusTwo) {
+    // --out below a plain file cannot be created.
+    run_options_t o;
+    o.files["blocker"] = "a file\n";
+    o.args = {"run", "--bin", "nowhere", "--out", "blocker/out", "xml_single"};
+    run_result_t r = run_program(CORPUS_RUNNER, o);
+    EXPECT_TRUE(r.exited) << "killed by signal " << r.signal;
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(r.err.rfind("corpus: ", 0) == 0 || r.err.find("\ncorpus: ") != std::string::npos,
+              true)
+        << r.err;
+}
+
+TEST(Runner, UnfinishedValgrindXmlIsNoCleanRun) {
+    if (!xml_single_built())
+        GTEST_SKIP() << "xml_single is not part of this build";
+    // A stand-in valgrind that runs the program but leaves its XML file unfinished.
+    run_options_t o;
+    o.timeout_seconds = 120;
+    o.files["valgrind"] = "#!/bin/sh\n"
+                          "for a; do case $a in --xml-file=*) printf '<valgrindoutput>\\n' > "
+                          "\"${a#--xml-file=}\";; esac; last=$a; done\n"
+                          "exec \"$last\"\n";
+    o.args = {"-c",          "chmod +x valgrind && PATH=\"$PWD:$PATH\" exec \"$0\" \"$@\"",
+              CORPUS_RUNNER, "run",
+              "--tool",      "helgrind",
+              "--out",       "out",
+              "xml_single"};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("valgrind.xml missing or unfinished"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("FAIL: contract"), std::string::npos) << r.out;
 }
