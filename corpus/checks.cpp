@@ -11,7 +11,8 @@ const std::string gzip_verse = "Shall I compare thee to a summer's days?\n"
                                "Thou art more lovely and more temperate:\n"
                                "Rough winds do shake the darling buds of May,\n"
                                "And summer's lease hath all too short a dates;\n";
-const std::string zlib_text = "Hello Hello Hello Hello Hello Hello!";
+// The fixed text of the zlib programs.
+static const std::string zlib_text = "Hello Hello Hello Hello Hello Hello!";
 
 static const int workers = 10;
 static const std::string creating = "main() : creating thread, ";
@@ -375,7 +376,8 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
 
 // --- Download -------------------------------------------------------------------------------
 
-double bar_fill(const rgb_image_t &shot) {
+// Share of the middle row of a screenshot of the progress window that the bar's fill covers.
+static double bar_fill(const rgb_image_t &shot) {
     // The bar's fill is the theme's selection colour, clearly bluer than the grey trough and
     // frames around it: find the longest run of such pixels across the middle row.
     if (!shot.ok || shot.width == 0)

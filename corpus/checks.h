@@ -31,18 +31,14 @@ struct check_result_t {
 // Checks one run of `p` against its contract.
 check_result_t check_run(const program_t &p, const run_output_t &r);
 
-// The text that the fixed verse of the gzip programs and the fixed text of the zlib programs hold.
+// The fixed verse of the gzip programs.
 extern const std::string gzip_verse;
-extern const std::string zlib_text;
 
 // The element outline that the XML programs print for `document` (one parse, fresh printer).
 std::string xml_outline(const std::string &document);
 
 // The report that the zlib round trip programs print, for the given marker pair.
 std::string zlib_report(const std::string &open_marker, const std::string &close_marker);
-
-// Share of the middle row of a screenshot of the progress window that the bar's fill covers.
-double bar_fill(const rgb_image_t &shot);
 
 // The lines of `text` without their newlines; a last line without a newline counts too.
 std::vector<std::string> text_lines(const std::string &text);

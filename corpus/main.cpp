@@ -70,7 +70,7 @@ static bool is_valgrind_tool(const std::string &t) {
     return t == "helgrind" || t == "drd" || t == "memcheck";
 }
 
-static double timeout_for(const program_t &) {
+static double timeout_for() {
     if (opt.timeout > 0)
         return opt.timeout;
     if (opt.tool == "tsan")
@@ -113,7 +113,7 @@ static void run_once(row_t &row, int index) {
     req.dir = dir.string();
     req.out_path = (dir / "stdout").string();
     req.err_path = (dir / "stderr").string();
-    req.timeout_seconds = timeout_for(p);
+    req.timeout_seconds = timeout_for();
     req.env = p.env;
     if (opt.tool == "tsan") {
         // Quoted, so that paths with spaces stay one value.
