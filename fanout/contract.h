@@ -1,0 +1,65 @@
+// The fixed texts and figures that the programs print or write, in one place: the programs use
+// them to do their work, the runner's checks and the tests use them to judge it.
+#pragma once
+
+// --- Variants -------------------------------------------------------------------------------
+// Every program target that shares its source with a twin defines CORPUS_VARIANT to one of
+// these; a source picks its behaviour with `#if CORPUS_VARIANT == CORPUS_VARIANT_...`.
+#define CORPUS_VARIANT_SINGLE 0       // one thread, no twin
+#define CORPUS_VARIANT_SERIALIZED 1   // library work under `lock`, markers "lock"/"unlock"
+#define CORPUS_VARIANT_UNSERIALIZED 2 // the same work without the mutex, markers "start"/"end"
+#define CORPUS_VARIANT_UNTRACED 3     // unserialized, without trace markers
+#define CORPUS_VARIANT_RACY 4         // a labelled data race, the racy twin of a race-free program
+
+namespace contract {
+
+// --- The worker launcher --------------------------------------------------------------------
+constexpr int workers = 10;
+constexpr const char *creating_prefix = "main() : creating thread, ";
+constexpr const char *result_prefix = "Result is ";
+constexpr const char *create_error_prefix = "Error:unable to create thread,";
+
+// --- Markers --------------------------------------------------------------------------------
+constexpr const char *serialized_open = "lock";
+constexpr const char *serialized_close = "unlock";
+constexpr const char *unserialized_open = "start";
+constexpr const char *unserialized_close = "end";
+
+// --- XML ------------------------------------------------------------------------------------
+constexpr const char *xml_document = "FirstTest.xml";
+constexpr const char *xml_length_line = "strlen(buff) before parsing: 0";
+constexpr unsigned long xml_buffer_size = 100000; // documents of this size or more are refused
+
+// --- PNG ------------------------------------------------------------------------------------
+constexpr const char *png_output = "gradient.png";
+constexpr int gradient_width = 100;
+constexpr int gradient_height = 100;
+// value / max scaled to 0..256 (truncated); 0 for a negative value. The pixel at (x, y) is
+// red gradient_value(x, width) & 0xff, green gradient_value(y, height) & 0xff, blue 0.
+constexpr int gradient_value(int value, int max) {
+    return value < 0 ? 0 : static_cast<int>(static_cast<double>(value) / max * 256.0);
+}
+
+// --- Image crop -----------------------------------------------------------------------------
+constexpr const char *crop_input = "samp.png";
+constexpr const char *crop_output = "logo.png";
+constexpr int crop_x = 100, crop_y = 100, crop_width = 100, crop_height = 100;
+
+// --- Download -------------------------------------------------------------------------------
+constexpr const char *download_output = "test.curl";
+
+// --- zlib round trip ------------------------------------------------------------------------
+constexpr const char *zlib_text = "Hello Hello Hello Hello Hello Hello!";
+
+// --- gzip stream ----------------------------------------------------------------------------
+constexpr int gzip_cycles = 10;
+constexpr const char *gzip_verse = "Shall I compare thee to a summer's days?\n"
+                                   "Thou art more lovely and more temperate:\n"
+                                   "Rough winds do shake the darling buds of May,\n"
+                                   "And summer's lease hath all too short a dates;\n";
+
+// --- OpenMP greeting ------------------------------------------------------------------------
+constexpr const char *omp_greeting_prefix = "Hello World from thread = ";
+constexpr const char *omp_count_prefix = "Number of threads = ";
+
+} // namespace contract
