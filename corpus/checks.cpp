@@ -1,24 +1,24 @@
 #include "checks.h"
 
+#include "contract.h"
 #include "images.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <expat.h>
+#include <functional>
+#include <stdexcept>
 #include <zlib.h>
 
-const std::string gzip_verse = "Shall I compare thee to a summer's days?\n"
-                               "Thou art more lovely and more temperate:\n"
-                               "Rough winds do shake the darling buds of May,\n"
-                               "And summer's lease hath all too short a dates;\n";
-// The fixed text of the zlib programs.
-static const std::string zlib_text = "Hello Hello Hello Hello Hello Hello!";
+const std::string gzip_verse = contract::gzip_verse;
+static const std::string zlib_text = contract::zlib_text;
 
-static const int workers = 10;
-static const std::string creating = "main() : creating thread, ";
+static const int workers = contract::workers;
+static const std::string creating = contract::creating_prefix;
+static const std::string result_line = std::string(contract::result_prefix) + "0";
 
-std::vector<std::string> text_lines(const std::string &text) {
-    std::vector<std::string> lines;
+std::vector<std::string_view> text_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
     size_t at = 0;
     while (at < text.size()) {
         size_t nl = text.find('\n', at);
@@ -37,11 +37,11 @@ static void fail(check_result_t &c, const std::string &problem) {
     c.problems.push_back(problem);
 }
 
-static int count_line(const std::vector<std::string> &lines, const std::string &line) {
+static int count_line(const std::vector<std::string_view> &lines, const std::string &line) {
     return int(std::count(lines.begin(), lines.end(), line));
 }
 
-static std::string shown(const std::string &s) {
+static std::string shown(std::string_view s) {
     const size_t max = 60;
     std::string q;
     for (char ch : s.substr(0, max)) {
@@ -53,6 +53,29 @@ static std::string shown(const std::string &s) {
             q += ch;
     }
     return "\"" + q + (s.size() > max ? "...\"" : "\"");
+}
+
+// Lines are compared by a 64-bit hash of their bytes, so that the runner never holds more
+// than one copy of a long output, nor builds the expected output as text (FNV-1a).
+static uint64_t line_hash(std::string_view s) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char ch : s) {
+        h ^= ch;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+void expected_lines_t::add(std::string_view line) {
+    uint64_t h = line_hash(line);
+    hashes.push_back(h);
+    if (!shown_text.count(h))
+        shown_text[h] = shown(line);
+}
+
+void expected_lines_t::append(const expected_lines_t &more) {
+    hashes.insert(hashes.end(), more.hashes.begin(), more.hashes.end());
+    shown_text.insert(more.shown_text.begin(), more.shown_text.end());
 }
 
 // Exit status 0 after a normal end.
@@ -72,19 +95,41 @@ static void check_no_stderr(check_result_t &c, const run_output_t &r) {
 
 // The lines are the expected ones in some order: lines of different threads interleave freely,
 // but each line is printed whole.
-static void check_same_lines(check_result_t &c, const std::vector<std::string> &actual,
-                             const std::vector<std::string> &expected) {
-    std::map<std::string, int> diff;
-    for (const auto &l : actual)
-        ++diff[l];
-    for (const auto &l : expected)
-        --diff[l];
-    for (const auto &[line, n] : diff) {
-        if (n > 0)
-            fail(c, std::to_string(n) + " unexpected line(s) " + shown(line));
-        else if (n < 0)
-            fail(c, std::to_string(-n) + " missing line(s) " + shown(line));
+static void check_same_lines(check_result_t &c, const std::vector<std::string_view> &actual,
+                             const expected_lines_t &expected) {
+    std::map<uint64_t, long> diff;
+    std::map<uint64_t, std::string> actual_text;
+    for (const auto &l : actual) {
+        uint64_t h = line_hash(l);
+        ++diff[h];
+        if (!expected.shown_text.count(h) && !actual_text.count(h))
+            actual_text[h] = shown(l);
     }
+    for (uint64_t h : expected.hashes)
+        --diff[h];
+    const size_t most = 20; // the rest would only repeat the point
+    size_t told = 0;
+    for (const auto &[h, n] : diff) {
+        if (n == 0)
+            continue;
+        if (++told > most) {
+            fail(c, "... and more lines that differ");
+            break;
+        }
+        auto text = expected.shown_text.count(h) ? expected.shown_text.at(h) : actual_text[h];
+        if (n > 0)
+            fail(c, std::to_string(n) + " unexpected line(s) " + text);
+        else
+            fail(c, std::to_string(-n) + " missing line(s) " + text);
+    }
+}
+
+static void check_same_lines(check_result_t &c, const std::vector<std::string_view> &actual,
+                             const std::vector<std::string> &expected) {
+    expected_lines_t e;
+    for (const auto &l : expected)
+        e.add(l);
+    check_same_lines(c, actual, e);
 }
 
 static std::vector<std::string> launcher_lines(bool results) {
@@ -92,29 +137,34 @@ static std::vector<std::string> launcher_lines(bool results) {
     for (int i = 0; i < workers; ++i) {
         lines.push_back(creating + std::to_string(i));
         if (results)
-            lines.push_back("Result is 0");
+            lines.push_back(result_line);
     }
     return lines;
 }
 
-static bool is_launcher_line(const std::string &l) {
-    return l.compare(0, creating.size(), creating) == 0 || l.compare(0, 10, "Result is ") == 0;
+static bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+static bool is_launcher_line(std::string_view l) {
+    return starts_with(l, creating) || starts_with(l, contract::result_prefix);
 }
 
 // The ten creation lines come in index order.
-static void check_launcher_order(check_result_t &c, const std::vector<std::string> &lines) {
-    std::vector<std::string> seen;
+static void check_launcher_order(check_result_t &c, const std::vector<std::string_view> &lines) {
+    std::vector<std::string_view> seen;
     for (const auto &l : lines)
-        if (l.compare(0, creating.size(), creating) == 0)
+        if (starts_with(l, creating))
             seen.push_back(l);
     std::vector<std::string> want;
     for (int i = 0; i < workers; ++i)
         want.push_back(creating + std::to_string(i));
-    if (seen != want)
+    if (!std::equal(seen.begin(), seen.end(), want.begin(), want.end()))
         fail(c, "the creation lines are not indices 0 to 9 in order");
 }
 
-static std::string marker_summary(const std::vector<std::string> &lines, const program_t &p) {
+static std::string marker_summary(const std::vector<std::string_view> &lines,
+                                  const program_t &p) {
     std::string s;
     for (const auto &m : {p.open_marker, p.close_marker}) {
         if (m.empty())
@@ -126,7 +176,7 @@ static std::string marker_summary(const std::vector<std::string> &lines, const p
     return s.empty() ? "-" : s;
 }
 
-static void check_marker_counts(check_result_t &c, const std::vector<std::string> &lines,
+static void check_marker_counts(check_result_t &c, const std::vector<std::string_view> &lines,
                                 const program_t &p, int want) {
     for (const auto &m : {p.open_marker, p.close_marker}) {
         if (m.empty())
@@ -146,7 +196,7 @@ static unsigned check_count(const program_t &p, const char *key) {
 
 // Each worker prints its closing marker after its opening one, so no prefix of the output holds
 // more closing than opening markers.
-static void check_marker_pairs(check_result_t &c, const std::vector<std::string> &lines,
+static void check_marker_pairs(check_result_t &c, const std::vector<std::string_view> &lines,
                                const program_t &p) {
     int open = 0;
     for (const auto &l : lines) {
@@ -164,63 +214,134 @@ static std::string input(const run_output_t &r, const std::string &name) {
     return it == r.inputs.end() ? "" : it->second;
 }
 
+// --- Parameters -----------------------------------------------------------------------------
+// Each check kind validates its own parameters and files when the manifest is read; a missing
+// or mistyped one is an error of the manifest, not a default that would let the check pass.
+
+static void require_count(const nlohmann::json &check, const char *key, bool zero_allowed) {
+    auto it = check.find(key);
+    if (it == check.end())
+        throw std::runtime_error(std::string("check needs \"") + key + "\"");
+    if (!it->is_number_integer() || it->get<long long>() < (zero_allowed ? 0 : 1) ||
+        it->get<long long>() > 100000)
+        throw std::runtime_error(std::string("check parameter \"") + key + "\" must be a " +
+                                 (zero_allowed ? "non-negative" : "positive") + " integer");
+}
+
+static void require_listed(const std::vector<std::string> &names, const char *what) {
+    if (names.empty() || names[0].empty())
+        throw std::runtime_error(std::string("check needs a file in \"") + what + "\"");
+}
+
 // --- XML ------------------------------------------------------------------------------------
 
+// The printer's rules: one line per element start (indented by the depth, name, attributes)
+// and one per end (one level deeper, the latest character data). Lines go to `emit`.
 struct outline_state_t {
-    std::string text;
-    int depth = 0;
-    std::string last_content;
+    printer_state_t *printer;
+    std::function<void(std::string_view)> emit;
 };
+
+static std::string indentation(int depth) {
+    return std::string(size_t(std::max(depth, 0)), ' ');
+}
 
 static void outline_start(void *data, const XML_Char *name, const XML_Char **attributes) {
     auto *s = static_cast<outline_state_t *>(data);
-    s->text += std::string(std::max(s->depth, 0), ' ') + name;
+    std::string line = indentation(s->printer->depth) + name;
     for (int i = 0; attributes[i]; i += 2)
-        s->text += std::string(" ") + attributes[i] + "= '" + attributes[i + 1] + "'";
-    s->text += '\n';
-    ++s->depth;
+        line += std::string(" ") + attributes[i] + "= '" + attributes[i + 1] + "'";
+    s->emit(line);
+    ++s->printer->depth;
 }
 
 static void outline_end(void *data, const XML_Char *name) {
     auto *s = static_cast<outline_state_t *>(data);
-    s->text += std::string(std::max(s->depth, 0), ' ') + "Content of element " + name + " was \"" +
-               s->last_content + "\"\n";
-    --s->depth;
+    s->emit(indentation(s->printer->depth) + "Content of element " + name + " was \"" +
+            s->printer->last_content + "\"");
+    --s->printer->depth;
 }
 
 static void outline_data(void *data, const XML_Char *text, int len) {
-    static_cast<outline_state_t *>(data)->last_content.assign(text, size_t(len));
+    static_cast<outline_state_t *>(data)->printer->last_content.assign(text, size_t(len));
 }
 
-std::string xml_outline(const std::string &document) {
-    outline_state_t s;
+// One parse as the programs run it: the document up to its first zero byte, refused when it
+// does not fit the programs' buffer with a zero byte behind it.
+static void xml_parse_lines(const std::string &document, printer_state_t &printer,
+                            const std::function<void(std::string_view)> &emit) {
+    if (document.size() >= contract::xml_buffer_size) {
+        emit("Error: document is larger than " + std::to_string(contract::xml_buffer_size - 1) +
+             " bytes");
+        return;
+    }
+    outline_state_t s{&printer, emit};
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser)
-        return "";
+        throw std::runtime_error("cannot create an XML parser");
     XML_SetUserData(parser, &s);
     XML_SetElementHandler(parser, outline_start, outline_end);
     XML_SetCharacterDataHandler(parser, outline_data);
     std::string text = document.substr(0, document.find('\0'));
     if (!XML_Parse(parser, text.data(), int(text.size()), 1))
-        s.text += std::string("Error: ") + XML_ErrorString(XML_GetErrorCode(parser)) + "\n";
+        emit(std::string("Error: ") + XML_ErrorString(XML_GetErrorCode(parser)));
     XML_ParserFree(parser);
-    return s.text;
 }
 
-static const char *length_line = "strlen(buff) before parsing: 0";
+std::string xml_outline(const std::string &document) {
+    printer_state_t fresh;
+    std::string text;
+    xml_parse_lines(document, fresh, [&](std::string_view line) {
+        text.append(line);
+        text += '\n';
+    });
+    return text;
+}
+
+expected_lines_t xml_worker_lines(const std::string &document, printer_state_t &printer) {
+    expected_lines_t lines;
+    lines.add(contract::xml_length_line);
+    xml_parse_lines(document, printer, [&](std::string_view line) { lines.add(line); });
+    return lines;
+}
+
+// Whether the printer state (depth, latest content) carries over from one parse to the next
+// ("process") or starts afresh in each worker ("thread").
+static bool printer_per_thread(const program_t &p) {
+    return p.check.at("printer").get<std::string>() == "thread";
+}
+
+static void validate_xml(const program_t &p) {
+    require_listed(p.inputs, "inputs");
+}
+
+static void validate_xml_fanout(const program_t &p) {
+    validate_xml(p);
+    auto it = p.check.find("printer");
+    if (it == p.check.end() || !it->is_string() ||
+        (*it != "process" && *it != "thread"))
+        throw std::runtime_error("check parameter \"printer\" must be \"process\" or "
+                                 "\"thread\"");
+}
 
 static void check_xml_single(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
-    std::string want =
-        std::string(length_line) + "\n" + xml_outline(input(r, p.inputs.at(0))) + "Result is 0\n";
-    if (r.out != want) {
-        auto a = text_lines(r.out), w = text_lines(want);
-        size_t i = 0;
-        while (i < a.size() && i < w.size() && a[i] == w[i])
-            ++i;
-        fail(c, "output line " + std::to_string(i + 1) + " is " +
-                    (i < a.size() ? shown(a[i]) : "missing") + ", expected " +
-                    (i < w.size() ? shown(w[i]) : "nothing"));
+    printer_state_t fresh;
+    expected_lines_t want = xml_worker_lines(input(r, p.inputs.at(0)), fresh);
+    want.add(result_line);
+    auto lines = text_lines(r.out);
+    size_t i = 0;
+    while (i < lines.size() && i < want.hashes.size() && line_hash(lines[i]) == want.hashes[i])
+        ++i;
+    bool whole = !r.out.empty() && r.out.back() == '\n';
+    if (i < lines.size() || i < want.hashes.size() || !whole) {
+        if (i == lines.size() && i == want.hashes.size())
+            fail(c, "the last line has no newline");
+        else
+            fail(c, "output line " + std::to_string(i + 1) + " is " +
+                        (i < lines.size() ? shown(lines[i]) : "missing") + ", expected " +
+                        (i < want.hashes.size() ? want.shown_text.at(want.hashes[i])
+                                                : "nothing"));
     }
     check_no_stderr(c, r);
     c.markers = "-";
@@ -229,13 +350,26 @@ static void check_xml_single(check_result_t &c, const program_t &p, const run_ou
 static void check_xml_fanout(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
     auto lines = text_lines(r.out);
-    auto outline = text_lines(xml_outline(input(r, p.inputs.at(0))));
-    std::vector<std::string> block{p.open_marker, length_line};
-    block.insert(block.end(), outline.begin(), outline.end());
-    auto want = launcher_lines(true);
-    for (int i = 0; i < workers; ++i) {
-        want.insert(want.end(), block.begin(), block.end());
-        want.push_back(p.close_marker);
+    const std::string &document = input(r, p.inputs.at(0));
+    const bool per_thread = printer_per_thread(p);
+    // Worker k's block: its opening marker, then its parse as the printer state it starts
+    // from makes it. A process-wide printer hands its state on in the order of the blocks.
+    std::vector<expected_lines_t> blocks;
+    printer_state_t printer;
+    for (int k = 0; k < workers; ++k) {
+        if (per_thread)
+            printer = printer_state_t{};
+        expected_lines_t block;
+        block.add(p.open_marker);
+        block.append(xml_worker_lines(document, printer));
+        blocks.push_back(block);
+    }
+    expected_lines_t want;
+    for (const auto &l : launcher_lines(true))
+        want.add(l);
+    for (const auto &b : blocks) {
+        want.append(b);
+        want.add(p.close_marker);
     }
     check_marker_counts(c, lines, p, workers);
     check_same_lines(c, lines, want);
@@ -243,12 +377,12 @@ static void check_xml_fanout(check_result_t &c, const program_t &p, const run_ou
     if (p.variant == "serialized") {
         // Under the lock a worker's lines form one block; only the launcher lines and the
         // closing markers (printed after the release) may fall between them.
-        std::vector<std::string> guarded, want_guarded;
+        std::vector<uint64_t> guarded, want_guarded;
         for (const auto &l : lines)
             if (!is_launcher_line(l) && l != p.close_marker)
-                guarded.push_back(l);
-        for (int i = 0; i < workers; ++i)
-            want_guarded.insert(want_guarded.end(), block.begin(), block.end());
+                guarded.push_back(line_hash(l));
+        for (const auto &b : blocks)
+            want_guarded.insert(want_guarded.end(), b.hashes.begin(), b.hashes.end());
         if (guarded != want_guarded)
             fail(c, "the lines printed under the lock do not form ten unbroken blocks");
     }
@@ -257,8 +391,8 @@ static void check_xml_fanout(check_result_t &c, const program_t &p, const run_ou
 
 // --- PNG ------------------------------------------------------------------------------------
 
-static int gradient_value(int v) {
-    return int(double(v) / 100.0 * 256.0) & 0xff;
+static void validate_png(const program_t &p) {
+    require_listed(p.outputs, "outputs");
 }
 
 static void check_png_fanout(check_result_t &c, const program_t &p, const run_output_t &r) {
@@ -266,7 +400,7 @@ static void check_png_fanout(check_result_t &c, const program_t &p, const run_ou
     auto lines = text_lines(r.out);
     auto want = launcher_lines(false);
     if (p.open_marker.empty()) {
-        if (lines != want)
+        if (!std::equal(lines.begin(), lines.end(), want.begin(), want.end()))
             fail(c, "standard output is not exactly the ten creation lines");
     } else {
         for (int i = 0; i < workers; ++i)
@@ -291,18 +425,21 @@ static void check_png_fanout(check_result_t &c, const program_t &p, const run_ou
         return;
     }
     bool good = true;
-    if (img.width != 100 || img.height != 100 || img.bit_depth != 8 || img.color_type != 2 ||
+    const unsigned gw = contract::gradient_width, gh = contract::gradient_height;
+    if (img.width != gw || img.height != gh || img.bit_depth != 8 || img.color_type != 2 ||
         img.interlace != 0) {
         fail(c, name + " is " + std::to_string(img.width) + "x" + std::to_string(img.height) +
                     " depth " + std::to_string(img.bit_depth) + " colour type " +
                     std::to_string(img.color_type) + " interlace " + std::to_string(img.interlace) +
-                    ", expected 100x100 depth 8 colour type 2 interlace 0");
+                    ", expected " + std::to_string(gw) + "x" + std::to_string(gh) +
+                    " depth 8 colour type 2 interlace 0");
         good = false;
     }
     for (unsigned y = 0; good && y < img.height; ++y) {
         for (unsigned x = 0; x < img.width; ++x) {
             const uint8_t *px = &img.rgb[(size_t(y) * img.width + x) * 3];
-            int wr = gradient_value(int(x)), wg = gradient_value(int(y));
+            int wr = contract::gradient_value(int(x), int(gw)) & 0xff;
+            int wg = contract::gradient_value(int(y), int(gh)) & 0xff;
             if (px[0] != wr || px[1] != wg || px[2] != 0) {
                 fail(c, name + " pixel (" + std::to_string(x) + "," + std::to_string(y) + ") is " +
                             std::to_string(px[0]) + "," + std::to_string(px[1]) + "," +
@@ -317,6 +454,15 @@ static void check_png_fanout(check_result_t &c, const program_t &p, const run_ou
 }
 
 // --- Image crop -----------------------------------------------------------------------------
+
+static void validate_image_crop(const program_t &p) {
+    for (const char *key : {"x", "y"})
+        require_count(p.check, key, true);
+    for (const char *key : {"width", "height"})
+        require_count(p.check, key, false);
+    require_listed(p.inputs, "inputs");
+    require_listed(p.outputs, "outputs");
+}
 
 static void check_image_crop(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
@@ -349,8 +495,8 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
         c.outputs = name + " broken";
         return;
     }
-    if (crop.width != cw || crop.height != ch || source.width < cx + cw ||
-        source.height < cy + ch) {
+    if (crop.width != cw || crop.height != ch || uint64_t(source.width) < uint64_t(cx) + cw ||
+        uint64_t(source.height) < uint64_t(cy) + ch) {
         fail(c, name + " is " + std::to_string(crop.width) + "x" + std::to_string(crop.height) +
                     ", expected " + std::to_string(cw) + "x" + std::to_string(ch) +
                     " taken from a " + std::to_string(source.width) + "x" +
@@ -375,6 +521,11 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
 }
 
 // --- Download -------------------------------------------------------------------------------
+
+static void validate_download(const program_t &p) {
+    if (p.serve.empty())
+        throw std::runtime_error("check needs a served file (\"serve\")");
+}
 
 // Share of the middle row of a screenshot of the progress window that the bar's fill covers.
 static double bar_fill(const rgb_image_t &shot) {
@@ -404,10 +555,11 @@ static void check_download(check_result_t &c, const program_t &p, const run_outp
         fail(c, "standard output not empty: " + shown(r.out));
     check_no_stderr(c, r);
     c.markers = "-";
-    auto f = r.files.find("test.curl");
+    const std::string file = contract::download_output;
+    auto f = r.files.find(file);
     if (f == r.files.end()) {
-        fail(c, "test.curl not written");
-        c.outputs = "test.curl missing";
+        fail(c, file + " not written");
+        c.outputs = file + " missing";
         return;
     }
     const std::string served = input(r, p.serve);
@@ -463,6 +615,8 @@ std::string zlib_report(const std::string &open_marker, const std::string &close
            "\nUncompressed string is: " + zlib_text + "\n";
 }
 
+static void validate_nothing(const program_t &) {}
+
 static void check_zlib_roundtrip(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
     auto lines = text_lines(r.out);
@@ -509,6 +663,10 @@ static std::string inflate_member(const std::string &data, size_t at, size_t &le
     return error;
 }
 
+static void validate_gzip(const program_t &p) {
+    require_count(p.check, "members", false);
+}
+
 static void check_gzip_stream(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
     const int members = int(check_count(p, "members"));
@@ -552,7 +710,7 @@ static void check_gzip_stream(check_result_t &c, const program_t &p, const run_o
         want.insert(want.end(), {p.open_marker, p.close_marker, "member"});
     if (c.ok && tokens != want)
         fail(c, "standard output is not, ten times, the two markers and then one gzip member");
-    std::vector<std::string> marker_lines;
+    std::vector<std::string_view> marker_lines;
     for (const auto &t : tokens)
         if (t != "member")
             marker_lines.push_back(t);
@@ -562,6 +720,12 @@ static void check_gzip_stream(check_result_t &c, const program_t &p, const run_o
 }
 
 // --- OpenMP greeting ------------------------------------------------------------------------
+
+static void validate_omp(const program_t &p) {
+    require_count(p.check, "threads", false);
+    if (p.check.contains("first_line") && !p.check["first_line"].is_string())
+        throw std::runtime_error("check parameter \"first_line\" must be a string");
+}
 
 static void check_omp_hello(check_result_t &c, const program_t &p, const run_output_t &r) {
     check_exit(c, r);
@@ -575,12 +739,12 @@ static void check_omp_hello(check_result_t &c, const program_t &p, const run_out
             fail(c, "first line is not " + shown(want));
         first = 1;
     }
-    const std::string hello = "Hello World from thread = ", count = "Number of threads = ";
+    const std::string hello = contract::omp_greeting_prefix, count = contract::omp_count_prefix;
     std::map<int, int> greeted;
     int count_lines = 0, team = -1;
     bool zero_seen = false, count_before_zero = false;
     for (size_t i = first; i < lines.size(); ++i) {
-        const std::string &l = lines[i];
+        const std::string l(lines[i]);
         if (l.compare(0, hello.size(), hello) == 0) {
             int n = atoi(l.c_str() + hello.size());
             if (l != hello + std::to_string(n))
@@ -612,25 +776,48 @@ static void check_omp_hello(check_result_t &c, const program_t &p, const run_out
     c.outputs = std::to_string(greeted.size()) + " greetings";
 }
 
+// The check kinds: each with the validation of its parameters and its check.
+struct check_kind_t {
+    const char *name;
+    void (*validate)(const program_t &);
+    void (*check)(check_result_t &, const program_t &, const run_output_t &);
+};
+
+static const check_kind_t check_kinds[] = {
+    {"xml_single", validate_xml, check_xml_single},
+    {"xml_fanout", validate_xml_fanout, check_xml_fanout},
+    {"png_fanout", validate_png, check_png_fanout},
+    {"image_crop", validate_image_crop, check_image_crop},
+    {"download", validate_download, check_download},
+    {"zlib_roundtrip", validate_nothing, check_zlib_roundtrip},
+    {"gzip_stream", validate_gzip, check_gzip_stream},
+    {"omp_hello", validate_omp, check_omp_hello},
+};
+
+static const check_kind_t *find_kind(const std::string &name) {
+    for (const auto &k : check_kinds)
+        if (name == k.name)
+            return &k;
+    return nullptr;
+}
+
+void validate_check(const program_t &p) {
+    if (!p.check.is_object())
+        throw std::runtime_error("check must be an object");
+    auto kind = p.check.find("kind");
+    if (kind == p.check.end() || !kind->is_string())
+        throw std::runtime_error("check needs a \"kind\"");
+    const check_kind_t *k = find_kind(kind->get<std::string>());
+    if (!k)
+        throw std::runtime_error("unknown check kind " + kind->get<std::string>());
+    k->validate(p);
+}
+
 check_result_t check_run(const program_t &p, const run_output_t &r) {
     check_result_t c;
     const std::string kind = p.check.value("kind", "");
-    if (kind == "xml_single")
-        check_xml_single(c, p, r);
-    else if (kind == "xml_fanout")
-        check_xml_fanout(c, p, r);
-    else if (kind == "png_fanout")
-        check_png_fanout(c, p, r);
-    else if (kind == "image_crop")
-        check_image_crop(c, p, r);
-    else if (kind == "download")
-        check_download(c, p, r);
-    else if (kind == "zlib_roundtrip")
-        check_zlib_roundtrip(c, p, r);
-    else if (kind == "gzip_stream")
-        check_gzip_stream(c, p, r);
-    else if (kind == "omp_hello")
-        check_omp_hello(c, p, r);
+    if (const check_kind_t *k = find_kind(kind))
+        k->check(c, p, r);
     else
         fail(c, "no check of kind " + shown(kind));
     if (c.outputs.empty())

@@ -5,7 +5,9 @@
 #include "images.h"
 #include "manifest.h"
 
+#include <cstdint>
 #include <map>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,29 @@ struct check_result_t {
 // Checks one run of `p` against its contract.
 check_result_t check_run(const program_t &p, const run_output_t &r);
 
+// Validates the check parameters of a manifest entry; throws std::runtime_error naming the
+// fault (an unknown kind, a missing or mistyped parameter).
+void validate_check(const program_t &p);
+
+// Expected lines, kept as hashes (with a short shown text for the messages), so that a long
+// expected output is never held as text.
+struct expected_lines_t {
+    std::vector<uint64_t> hashes;
+    std::map<uint64_t, std::string> shown_text;
+    void add(std::string_view line);
+    void append(const expected_lines_t &more);
+};
+
+// The XML printer's state, which a process-wide printer carries from one parse to the next.
+struct printer_state_t {
+    int depth = 0;
+    std::string last_content;
+};
+
+// The lines one XML worker prints for `document` (its length line, the outline, an error
+// line), starting from and updating `printer`.
+expected_lines_t xml_worker_lines(const std::string &document, printer_state_t &printer);
+
 // The fixed verse of the gzip programs.
 extern const std::string gzip_verse;
 
@@ -41,4 +66,4 @@ std::string xml_outline(const std::string &document);
 std::string zlib_report(const std::string &open_marker, const std::string &close_marker);
 
 // The lines of `text` without their newlines; a last line without a newline counts too.
-std::vector<std::string> text_lines(const std::string &text);
+std::vector<std::string_view> text_lines(std::string_view text);

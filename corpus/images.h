@@ -13,7 +13,10 @@ struct rgb_image_t {
     std::vector<uint8_t> rgb;                         // width * height * 3 bytes, rows top down
 };
 
-// Decodes the PNG file held in `bytes`.
+// Largest picture decode_png takes (4096 x 4096).
+constexpr uint64_t max_decoded_pixels = uint64_t(4096) * 4096;
+
+// Decodes the PNG file held in `bytes`; refuses pictures above max_decoded_pixels.
 rgb_image_t decode_png(const std::string &bytes);
 
 // Encodes an 8-bit RGB image as PNG (used to build test fixtures).

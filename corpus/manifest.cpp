@@ -1,5 +1,8 @@
 #include "manifest.h"
 
+#include "checks.h"
+
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -21,56 +24,23 @@ static std::vector<std::string> opt_strings(const json &j, const char *key) {
     return it->get<std::vector<std::string>>();
 }
 
-static void require_count(const json &check, const char *key, bool zero_allowed) {
-    auto it = check.find(key);
-    if (it == check.end())
-        throw std::runtime_error(std::string("check needs \"") + key + "\"");
-    if (!it->is_number_integer() || it->get<long long>() < (zero_allowed ? 0 : 1) ||
-        it->get<long long>() > 100000)
-        throw std::runtime_error(std::string("check parameter \"") + key + "\" must be a " +
-                                 (zero_allowed ? "non-negative" : "positive") + " integer");
-}
-
-static void require_listed(const std::vector<std::string> &names, const char *what) {
-    if (names.empty() || names[0].empty())
-        throw std::runtime_error(std::string("check needs a file in \"") + what + "\"");
-}
-
-// Each check kind reads its own parameters and files; a missing or mistyped one is an error of
-// the manifest, not a default that would let the check pass.
-static void validate_check(const program_t &p) {
-    const json &c = p.check;
-    if (!c.is_object())
-        throw std::runtime_error("check must be an object");
-    const std::string kind = c.at("kind").get<std::string>();
-    if (kind == "xml_single" || kind == "xml_fanout") {
-        require_listed(p.inputs, "inputs");
-    } else if (kind == "png_fanout") {
-        require_listed(p.outputs, "outputs");
-    } else if (kind == "image_crop") {
-        for (const char *key : {"x", "y"})
-            require_count(c, key, true);
-        for (const char *key : {"width", "height"})
-            require_count(c, key, false);
-        require_listed(p.inputs, "inputs");
-        require_listed(p.outputs, "outputs");
-    } else if (kind == "download") {
-        if (p.serve.empty())
-            throw std::runtime_error("check needs a served file (\"serve\")");
-    } else if (kind == "gzip_stream") {
-        require_count(c, "members", false);
-    } else if (kind == "omp_hello") {
-        require_count(c, "threads", false);
-        if (c.contains("first_line") && !c["first_line"].is_string())
-            throw std::runtime_error("check parameter \"first_line\" must be a string");
-    } else if (kind != "zlib_roundtrip") {
-        throw std::runtime_error("unknown check kind " + kind);
-    }
+// Program names become folder names under --out: only letters, digits, '_', '-' and '.', not
+// starting with '.' (so neither "." nor ".." nor a hidden name), at most 100 characters.
+bool plain_program_name(const std::string &name) {
+    if (name.empty() || name.size() > 100 || name[0] == '.' || name[0] == '-')
+        return false;
+    for (char ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '-' && ch != '.')
+            return false;
+    return true;
 }
 
 static program_t parse_program(const json &j) {
     program_t p;
     p.name = j.at("program").get<std::string>();
+    if (!plain_program_name(p.name))
+        throw std::runtime_error("manifest: program name \"" + p.name +
+                                 "\" is not a plain name (letters, digits, _ - .)");
     try {
         p.subsystem = j.at("subsystem").get<std::string>();
         p.library = j.at("library").get<std::string>();

@@ -35,5 +35,8 @@ manifest_t parse_manifest(const std::string &text);
 // Reads and parses the manifest file.
 manifest_t load_manifest(const std::string &path);
 
+// True for a name that is safe as a folder name under --out.
+bool plain_program_name(const std::string &name);
+
 // The entry named `name`, or nullptr.
 const program_t *find_program(const manifest_t &m, const std::string &name);

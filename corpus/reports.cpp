@@ -43,21 +43,28 @@ static std::string base_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A frame with a source file is ours when that file is in our source tree (a file elsewhere,
-// such as a header template inlined into our program or a library's source, is not). A frame
-// without one is ours when its code lies in the program's own executable: valgrind names the
-// object by its path, ThreadSanitizer by its file name.
-static bool own_frame(const frame_t &f, const std::string &source_dir, const std::string &program) {
-    if (!f.file.empty())
-        return !source_dir.empty() && starts_with(f.file, source_dir + "/");
-    if (program.empty() || f.object.empty())
+static bool same_object(const std::string &object, const std::string &path) {
+    // valgrind names an object by its path, ThreadSanitizer sometimes by its file name only.
+    if (path.empty())
         return false;
-    if (f.object.find('/') != std::string::npos)
-        return f.object == program;
-    return f.object == base_name(program);
+    if (object.find('/') != std::string::npos)
+        return object == path;
+    return object == base_name(path);
 }
 
-void classify_report(report_t &r, const std::string &source_dir, const std::string &program) {
+static bool own_frame(const frame_t &f, const own_code_t &own) {
+    if (!f.object.empty() && !own.program.empty()) {
+        if (same_object(f.object, own.program))
+            return true;
+        if (!own.library_dir.empty() && f.object.find('/') != std::string::npos &&
+            starts_with(f.object, own.library_dir + "/"))
+            return true;
+        return false;
+    }
+    return !f.file.empty() && !own.source_dir.empty() && starts_with(f.file, own.source_dir + "/");
+}
+
+void classify_report(report_t &r, const own_code_t &own) {
     std::vector<std::string> signatures;
     r.own = false;
     r.where.clear();
@@ -70,7 +77,7 @@ void classify_report(report_t &r, const std::string &source_dir, const std::stri
                 continue;
             if (!decided) {
                 decided = true;
-                if (own_frame(f, source_dir, program)) {
+                if (own_frame(f, own)) {
                     r.own = true;
                     r.where = f.function + " " + (f.file.empty() ? f.object : f.file);
                 } else if (r.where.empty()) {
@@ -132,8 +139,7 @@ static frame_t parse_tsan_frame(std::string line) {
     return f;
 }
 
-std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir,
-                                     const std::string &program) {
+std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &own) {
     std::vector<report_t> out;
     std::istringstream in(log);
     std::string line;
@@ -147,7 +153,7 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &
         // judged by the stacks they have.
         if (cur.access_stacks.empty())
             cur.access_stacks = context;
-        classify_report(cur, source_dir, program);
+        classify_report(cur, own);
         out.push_back(cur);
         inside = false;
     };
@@ -192,7 +198,7 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &
 
 struct vg_state_t {
     std::vector<report_t> reports;
-    std::string source_dir, program;
+    own_code_t own;
     std::vector<std::string> path; // open elements
     std::string text;
     bool in_error = false;
@@ -252,7 +258,7 @@ static void vg_end(void *data, const XML_Char *name) {
             if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with"))
                 s->cur.access_stacks.push_back(s->stack);
         } else if (n == "error" && s->path.size() == 2) {
-            classify_report(s->cur, s->source_dir, s->program);
+            classify_report(s->cur, s->own);
             s->reports.push_back(s->cur);
             s->in_error = false;
         }
@@ -265,11 +271,9 @@ static void vg_text(void *data, const XML_Char *text, int len) {
     static_cast<vg_state_t *>(data)->text.append(text, size_t(len));
 }
 
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir,
-                                         const std::string &program) {
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own) {
     vg_state_t s;
-    s.source_dir = source_dir;
-    s.program = program;
+    s.own = own;
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser)
         return {};

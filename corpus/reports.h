@@ -26,16 +26,22 @@ struct report_summary_t {
     std::vector<report_t> reports; // one per distinct key
 };
 
-// `program` is the path of the program that was run: code of that executable without a known
-// source file is our own too (a build without debug information, or from another checkout).
+// What counts as our own code. The loaded object decides first: code in the program that was
+// run, or in a shared library of this repository's build (`library_dir`), is ours whatever its
+// debug paths say (a build from another checkout, -ffile-prefix-map, relative paths); code in
+// any other object is not. Only a frame whose object is unknown (or a report read without
+// knowing the program) is judged by its source file lying under `source_dir`.
+struct own_code_t {
+    std::string source_dir;
+    std::string program;     // path of the program that was run
+    std::string library_dir; // folder of the libraries built from this repository, or ""
+};
 
 // Parses the reports of a ThreadSanitizer log.
-std::vector<report_t> parse_tsan_log(const std::string &log, const std::string &source_dir,
-                                     const std::string &program = "");
+std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &own);
 
 // Parses the <error> records of a valgrind XML file (memcheck, helgrind, drd).
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const std::string &source_dir,
-                                         const std::string &program = "");
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own);
 
 // True when the valgrind XML file is complete (valgrind wrote its closing tag).
 bool valgrind_xml_finished(const std::string &xml);
@@ -44,4 +50,4 @@ bool valgrind_xml_finished(const std::string &xml);
 report_summary_t summarize_reports(const std::vector<report_t> &reports);
 
 // Decides whether a report belongs to our code and sets its key; exposed for the tests.
-void classify_report(report_t &r, const std::string &source_dir, const std::string &program = "");
+void classify_report(report_t &r, const own_code_t &own);

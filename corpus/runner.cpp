@@ -1,10 +1,13 @@
 #include "runner.h"
 
+#include "files.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -20,11 +23,26 @@
 
 extern char **environ;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+static volatile sig_atomic_t interrupt_signal = 0;
+
+static void on_interrupt(int sig) {
+    interrupt_signal = sig;
+}
+
+void catch_interruptions() {
+    struct sigaction sa {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+int interrupted_by() {
+    return interrupt_signal;
+}
+
+void become_subreaper() {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
 std::string find_in_path(const std::string &name) {
@@ -113,22 +131,35 @@ process_result_t run_process(const run_request_t &req) {
         r.status = 127;
         return r;
     }
+    // Opened here, close-on-exec, so that a path the runner cannot write is its own failure.
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(req.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out_errno = errno;
+    int err = open(req.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_errno = errno;
+    if (in < 0 || out < 0 || err < 0) {
+        for (int fd : {in, out, err})
+            if (fd >= 0)
+                close(fd);
+        if (in < 0)
+            throw runner_error("cannot open /dev/null");
+        throw runner_error("cannot write " + (out < 0 ? req.out_path : req.err_path) + ": " +
+                           strerror(out < 0 ? out_errno : err_errno));
+    }
     double start = now_seconds();
     const pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0)
-        return r;
+    if (pid < 0) {
+        close(in);
+        close(out);
+        close(err);
+        throw runner_error(std::string("cannot start a process: ") + strerror(errno));
+    }
     if (pid == 0) {
         // Own process group, so that ending the run ends everything it started.
         setpgid(0, 0);
         die_with_parent(parent);
         if (chdir(req.dir.c_str()) != 0)
-            _exit(127);
-        // Close-on-exec, so that only descriptors 0 to 2 reach the program.
-        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int out = open(req.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int err = open(req.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (in < 0 || out < 0 || err < 0)
             _exit(127);
         give_fd(in, 0);
         give_fd(out, 1);
@@ -139,6 +170,9 @@ process_result_t run_process(const run_request_t &req) {
         _exit(127);
     }
     setpgid(pid, pid);
+    close(in);
+    close(out);
+    close(err);
     int wstatus = 0;
     struct rusage usage {};
     bool sent_stop = false;
@@ -147,6 +181,12 @@ process_result_t run_process(const run_request_t &req) {
         pid_t w = wait4(pid, &wstatus, WNOHANG, &usage);
         if (w == pid)
             break;
+        if (interrupt_signal && !r.interrupted) {
+            r.interrupted = interrupt_signal;
+            end_group(pid);
+            wait4(pid, &wstatus, 0, &usage);
+            break;
+        }
         if (!sent_stop && now_seconds() - start >= req.timeout_seconds) {
             r.timed_out = true;
             kill(-pid, SIGKILL);
@@ -174,9 +214,55 @@ process_result_t run_process(const run_request_t &req) {
         r.signal = WTERMSIG(wstatus);
         r.stopped = sent_stop && (r.signal == SIGTERM || r.signal == SIGKILL);
     }
-    // Whatever the program started in its group goes with it.
+    // Whatever the program started in its group goes with it; kill_strays takes the rest.
     kill(-pid, SIGKILL);
     return r;
+}
+
+// The processes whose parent is the runner.
+static std::vector<pid_t> children() {
+    std::vector<pid_t> kids;
+    const pid_t self = getpid();
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return kids;
+    while (struct dirent *e = readdir(proc)) {
+        char *end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end)
+            continue;
+        std::string stat = read_file("/proc/" + std::string(e->d_name) + "/stat");
+        size_t close_paren = stat.rfind(") ");
+        if (close_paren == std::string::npos)
+            continue;
+        // After the name: state, then the parent's id.
+        std::istringstream rest(stat.substr(close_paren + 2));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == self)
+            kids.push_back(pid_t(pid));
+    }
+    closedir(proc);
+    return kids;
+}
+
+static pid_t xvfb_pid = -1;
+
+void kill_strays() {
+    // A killed stray's own children become the runner's next; a few rounds take them all.
+    for (int round = 0; round < 20; ++round) {
+        bool any = false;
+        for (pid_t kid : children()) {
+            if (kid == xvfb_pid)
+                continue;
+            any = true;
+            kill(kid, SIGKILL);
+            waitpid(kid, nullptr, 0);
+        }
+        if (!any)
+            return;
+    }
 }
 
 std::string capture_output(const std::vector<std::string> &argv,
@@ -277,7 +363,6 @@ void stop_http_server() {
 
 // --- Xvfb -----------------------------------------------------------------------------------
 
-static pid_t xvfb_pid = -1;
 static std::string xvfb_display;
 
 std::string start_xvfb(const std::string &log_path) {

@@ -13,6 +13,7 @@ struct process_result_t {
     int signal = 0;
     bool timed_out = false;
     bool stopped = false; // `stop_when` became true and the runner ended the process
+    int interrupted = 0;  // the runner got this signal during the run and ended the process
     double seconds = 0;   // until the end, or until `stop_when` became true
     long peak_kib = 0;    // peak resident memory of the process
 };
@@ -29,7 +30,23 @@ struct run_request_t {
     std::function<void(int pid)> before_stop;
 };
 
+// Runs the request to its end. Standard output and error files are opened before the process
+// starts: a path that cannot be written is a runner_error, not a failed run.
 process_result_t run_process(const run_request_t &req);
+
+// Makes SIGINT, SIGTERM and SIGHUP end the running program's process group and then the
+// runner's work (see interrupted_by), instead of killing the runner outright.
+void catch_interruptions();
+
+// The signal that interrupted the runner, or 0.
+int interrupted_by();
+
+// Makes the runner the reaper of every process its runs start, so that none can escape by
+// leaving its process group or session.
+void become_subreaper();
+
+// Kills every remaining descendant of the runner (but for its Xvfb) and reaps it.
+void kill_strays();
 
 // Runs a helper command to completion and returns its standard output ("" on failure).
 std::string capture_output(const std::vector<std::string> &argv,
@@ -50,5 +67,3 @@ bool save_window_shot(int pid, const std::string &display, const std::string &pa
 
 // Full path of `name` found in PATH, or "" when absent.
 std::string find_in_path(const std::string &name);
-
-std::string read_file(const std::string &path);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,7 +37,9 @@ bool file_exists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+// Writes a seed file, making the folders on its path ("a/b/name").
 static void write_file(const std::string &path, const std::string &bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream out(path, std::ios::binary);
     out << bytes;
     if (!out)

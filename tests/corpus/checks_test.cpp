@@ -4,6 +4,10 @@
 #include "run_program.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 static manifest_t manifest() {
@@ -131,8 +135,9 @@ TEST(XmlChecks, OnlyTheSerializedVariantNeedsUnbrokenBlocks) {
         for (int i = 0; i < 10; ++i)
             out += launcher(i, true);
         std::vector<std::string> block{open, "strlen(buff) before parsing: 0"};
-        for (const auto &l : text_lines(xml_outline(doc)))
-            block.push_back(l);
+        const std::string outline = xml_outline(doc);
+        for (const auto &l : text_lines(outline))
+            block.push_back(std::string(l));
         block.push_back(close);
         for (const auto &l : block)
             out += l + "\n" + l + "\n";
@@ -143,6 +148,107 @@ TEST(XmlChecks, OnlyTheSerializedVariantNeedsUnbrokenBlocks) {
     };
     EXPECT_PASSES(prog("xml_fanout_unlocked"), xml_run(mixed("start", "end")));
     EXPECT_FAILS(prog("xml_fanout_locked"), xml_run(mixed("lock", "unlock")), "unbroken blocks");
+}
+
+TEST(XmlChecks, AProcessWidePrinterCarriesItsStateFromWorkerToWorker) {
+    // Worker 2 starts with worker 1's latest content, so its "a" ends with "text".
+    printer_state_t printer;
+    const std::string carried = "<r><a/>text</r>";
+    xml_worker_lines(carried, printer);
+    expected_lines_t second = xml_worker_lines(carried, printer), wanted;
+    wanted.add("  Content of element a was \"text\"");
+    EXPECT_NE(std::find(second.hashes.begin(), second.hashes.end(), wanted.hashes[0]),
+              second.hashes.end());
+    // The real programs, on that document and on one that leaves elements open (the depth
+    // then drifts from worker to worker), pass their checks; the serialized one must keep
+    // its workers' blocks in the order the state went.
+    if (!file_exists(program_path("xml_fanout_locked")))
+        GTEST_SKIP() << "the XML programs are not part of this build";
+    for (const std::string &document : {carried, std::string("<r><a>open")}) {
+        for (const char *name : {"xml_fanout_locked", "xml_fanout_unlocked", "xml_single"}) {
+            run_options_t o;
+            o.files["FirstTest.xml"] = document;
+            run_result_t r = run_program(name, o);
+            run_output_t out = exited_ok(r.out);
+            out.status = r.status;
+            out.err = r.err;
+            out.inputs["FirstTest.xml"] = document;
+            EXPECT_PASSES(prog(name), out);
+            if (std::string(name) == "xml_fanout_locked") {
+                // The first two workers' blocks exchanged.
+                size_t first = r.out.find("lock\n"), second_at = r.out.find("lock\n", first + 1);
+                size_t third = r.out.find("lock\n", second_at + 1);
+                std::string swapped = r.out.substr(0, first) +
+                                      r.out.substr(second_at, third - second_at) +
+                                      r.out.substr(first, second_at - first) + r.out.substr(third);
+                out.out = swapped;
+                EXPECT_FAILS(prog(name), out, "unbroken blocks");
+            }
+        }
+    }
+}
+
+TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
+    // A 68-byte PNG whose header claims 100000 x 100000 pixels is refused at once.
+    auto chunk = [](const std::string &type, const std::string &data) {
+        auto be32 = [](uint32_t v) {
+            return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        };
+        std::string body = type + data;
+        return be32(uint32_t(data.size())) + body +
+               be32(uint32_t(crc32(0, reinterpret_cast<const Bytef *>(body.data()),
+                                   uInt(body.size()))));
+    };
+    std::string ihdr = std::string("\x00\x01\x86\xa0\x00\x01\x86\xa0\x08\x02\x00\x00\x00", 13);
+    std::string huge = std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) +
+                       chunk("IDAT", std::string("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) +
+                       chunk("IEND", "");
+    EXPECT_LE(huge.size(), 70u);
+    rgb_image_t img = decode_png(huge);
+    EXPECT_FALSE(img.ok);
+    EXPECT_NE(img.error.find("too large"), std::string::npos) << img.error;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the address-space limit below does not suit a sanitizer build";
+#else
+    // A deeply nested document: ten outlines of about 9 MB each. The check must not hold more
+    // than the output itself and a little more, so it runs under an address-space limit of
+    // the process as it is plus half the output's size.
+    const int depth = 3000;
+    std::string document;
+    for (int i = 0; i < depth; ++i)
+        document += "<a>";
+    for (int i = 0; i < depth; ++i)
+        document += "</a>";
+    std::string out;
+    for (int i = 0; i < 10; ++i)
+        out += launcher(i, true);
+    std::string outline = xml_outline(document);
+    for (int i = 0; i < 10; ++i)
+        out += "start\nstrlen(buff) before parsing: 0\n" + outline + "end\n";
+    run_output_t r = exited_ok(out);
+    r.inputs["FirstTest.xml"] = document;
+    std::string().swap(outline);
+    std::string().swap(out);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        sscanf(read_file("/proc/self/statm").c_str(), "%ld", &pages);
+        rlim_t now = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE));
+        struct rlimit limit {now + r.out.size() / 2, now + r.out.size() / 2};
+        setrlimit(RLIMIT_AS, &limit);
+        try {
+            _exit(check_run(prog("xml_fanout_unlocked"), r).ok ? 0 : 1);
+        } catch (...) {
+            _exit(3);
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "status " << status << " for " << r.out.size() << " bytes of output";
+#endif
 }
 
 // --- PNG ------------------------------------------------------------------------------------

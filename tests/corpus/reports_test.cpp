@@ -62,7 +62,7 @@ SUMMARY: ThreadSanitizer: data race /src/corpus/xml/parse.cpp:20 in parse_stream
 )";
 
 TEST(TsanReports, DedupesAndSplitsOwnFromLibrary) {
-    auto reports = parse_tsan_log(tsan_log, src);
+    auto reports = parse_tsan_log(tsan_log, {src, "", ""});
     ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[0].kind, "data race");
     EXPECT_EQ(reports[0].access_stacks.size(), 2u) << "creation stacks are context, not accesses";
@@ -89,14 +89,14 @@ TEST(TsanReports, InlinedLibraryTemplateActsForOurCode) {
     #0 std::vector<int>::operator[](unsigned long) /usr/include/c++/12/bits/stl_vector.h:1123 (omp_hello+0x11)
     #1 worker(void*) /src/corpus/omp/hello_omp.cpp:9 (omp_hello+0x22)
 )";
-    auto reports = parse_tsan_log(log, src);
+    auto reports = parse_tsan_log(log, {src, "", ""});
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_TRUE(reports[0].own);
     // The same template in a shared library is that library's business.
     std::string in_library = log;
     for (size_t at; (at = in_library.find("(omp_hello+0x11)")) != std::string::npos;)
         in_library.replace(at, 16, "(libfoo.so.1+0x11)");
-    EXPECT_FALSE(parse_tsan_log(in_library, src)[0].own);
+    EXPECT_FALSE(parse_tsan_log(in_library, {src, "", ""})[0].own);
 }
 
 TEST(TsanReports, ThreadLeakIsJudgedByItsCreationStack) {
@@ -107,11 +107,11 @@ TEST(TsanReports, ThreadLeakIsJudgedByItsCreationStack) {
 
 SUMMARY: ThreadSanitizer: thread leak /src/corpus/gzip/zow.cpp:70 in main
 )";
-    auto reports = parse_tsan_log(log, src);
+    auto reports = parse_tsan_log(log, {src, "", ""});
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].kind, "thread leak");
     EXPECT_TRUE(reports[0].own);
-    EXPECT_TRUE(parse_tsan_log("nothing to report\n", src).empty());
+    EXPECT_TRUE(parse_tsan_log("nothing to report\n", {src, "", ""}).empty());
 }
 
 static std::string vg_frame(const std::string &fn, const std::string &obj, const std::string &dir,
@@ -145,7 +145,7 @@ TEST(ValgrindReports, ConflictingAccessCountsAllocationDoesNot) {
     const std::string xml = "<?xml version=\"1.0\"?><valgrindoutput><protocolversion>4"
                             "</protocolversion>" +
                             lib_race + own_race + lib_race + "</valgrindoutput>";
-    auto reports = parse_valgrind_xml(xml, src);
+    auto reports = parse_valgrind_xml(xml, {src, "", ""});
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[0].kind, "Race");
     EXPECT_EQ(reports[0].access_stacks.size(), 2u);
@@ -156,7 +156,7 @@ TEST(ValgrindReports, ConflictingAccessCountsAllocationDoesNot) {
     EXPECT_EQ(s.own, 1);
     EXPECT_EQ(s.library, 1);
     // A file cut short by a killed run keeps the errors read so far.
-    EXPECT_EQ(parse_valgrind_xml(xml.substr(0, xml.size() - 40), src).size(), 2u);
+    EXPECT_EQ(parse_valgrind_xml(xml.substr(0, xml.size() - 40), {src, "", ""}).size(), 2u);
 }
 
 TEST(Reports, FrameWithoutSourceIsOursWhenInTheProgram) {
@@ -168,28 +168,41 @@ TEST(Reports, FrameWithoutSourceIsOursWhenInTheProgram) {
   Previous write of size 4 at 0x1 by thread T1:
     #0 <null> <null> (race_probe+0x11d8)
 )";
-    EXPECT_TRUE(parse_tsan_log(log, src, "/b/bin/race_probe")[0].own);
-    EXPECT_FALSE(parse_tsan_log(log, src, "/b/bin/other")[0].own);
-    EXPECT_FALSE(parse_tsan_log(log, src)[0].own) << "no program given: nothing to compare";
+    EXPECT_TRUE(parse_tsan_log(log, {src, "/b/bin/race_probe", ""})[0].own);
+    EXPECT_FALSE(parse_tsan_log(log, {src, "/b/bin/other", ""})[0].own);
+    EXPECT_FALSE(parse_tsan_log(log, {src, "", ""})[0].own) << "no program given: nothing to compare";
     std::string in_library = log;
     for (size_t at; (at = in_library.find("(race_probe+")) != std::string::npos;)
         in_library.replace(at, 12, "(libfoo.so.1+");
-    EXPECT_FALSE(parse_tsan_log(in_library, src, "/b/bin/race_probe")[0].own);
-    // A source file outside the tree decides first, even inside the program.
-    std::string elsewhere = log;
-    for (size_t at; (at = elsewhere.find("<null> <null>")) != std::string::npos;)
-        elsewhere.replace(at, 13, "bump /other/checkout/probe.c:9");
-    EXPECT_FALSE(parse_tsan_log(elsewhere, src, "/b/bin/race_probe")[0].own);
+    EXPECT_FALSE(parse_tsan_log(in_library, {src, "/b/bin/race_probe", ""})[0].own);
+    // The object decides before the source path: code of the program built from another
+    // checkout, or with rewritten or relative debug paths, is still ours...
+    for (const char *path : {"/other/checkout/probe.c:9", "probe.c:9", "./x/probe.c:9"}) {
+        std::string elsewhere = log;
+        for (size_t at; (at = elsewhere.find("<null> <null>")) != std::string::npos;)
+            elsewhere.replace(at, 13, std::string("bump ") + path);
+        EXPECT_TRUE(parse_tsan_log(elsewhere, {src, "/b/bin/race_probe", ""})[0].own) << path;
+    }
+    // ...and so is a shared library of this build; a library elsewhere is not, whatever its
+    // debug paths say.
+    std::string lib = in_library;
+    for (size_t at; (at = lib.find("(libfoo.so.1+")) != std::string::npos;)
+        lib.replace(at, 13, "(/b/lib/libours.so+");
+    EXPECT_TRUE(parse_tsan_log(lib, {src, "/b/bin/race_probe", "/b/lib"})[0].own);
+    std::string in_tree = in_library;
+    for (size_t at; (at = in_tree.find("<null> <null>")) != std::string::npos;)
+        in_tree.replace(at, 13, "f /src/corpus/x.c:1");
+    EXPECT_FALSE(parse_tsan_log(in_tree, {src, "/b/bin/race_probe", "/b/lib"})[0].own);
 
     // valgrind names the object by its path.
     const std::string xml = "<valgrindoutput><error><kind>Race</kind><stack>" +
                             vg_frame("bump", "/b/bin/race_probe", "", "") +
                             "</stack></error></valgrindoutput>";
-    auto own = parse_valgrind_xml(xml, src, "/b/bin/race_probe");
+    auto own = parse_valgrind_xml(xml, {src, "/b/bin/race_probe", ""});
     ASSERT_EQ(own.size(), 1u);
     EXPECT_TRUE(own[0].own);
     EXPECT_EQ(own[0].where, "bump /b/bin/race_probe");
-    EXPECT_FALSE(parse_valgrind_xml(xml, src, "/elsewhere/race_probe")[0].own)
+    EXPECT_FALSE(parse_valgrind_xml(xml, {src, "/elsewhere/race_probe", ""})[0].own)
         << "same file name, another executable";
 }
 
@@ -200,7 +213,7 @@ TEST(Reports, OnlyTheExactAllocatorNamesAreTransparent) {
         r.kind = "Race";
         r.access_stacks = {
             {{fn, "", "/usr/lib/libc.so.6"}, {"main", "/src/corpus/x/main.cpp", "/b/x"}}};
-        classify_report(r, src);
+        classify_report(r, {src, "", ""});
         return r;
     };
     EXPECT_FALSE(top("freeaddrinfo").own);

@@ -215,3 +215,106 @@ TEST(Runner, UnfinishedValgrindXmlIsNoCleanRun) {
     EXPECT_NE(r.out.find("valgrind.xml missing or unfinished"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("FAIL: contract"), std::string::npos) << r.out;
 }
+
+// --- The runner's own failures are never the programs' ----------------------------------------
+
+// Runs the runner with `args` after making the stand-in `xml_single` (a shell script) runnable.
+static run_result_t run_with_stand_in(const std::string &script, std::vector<std::string> args,
+                                      run_options_t o = {}) {
+    o.files["xml_single"] = script;
+    o.args = {"-c", "chmod +x xml_single && exec \"$0\" \"$@\"", CORPUS_RUNNER};
+    o.args.insert(o.args.end(), args.begin(), args.end());
+    return run_program("/bin/sh", o);
+}
+
+TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"--timeout", "nan"}, {"--timeout", "inf"}, {"--timeout", "-1"},
+          {"--timeout", "5s"}, {"--repeat", "1abc"}, {"--repeat", "4294967297"},
+          {"--repeat", "0"}, {"--repeat", ""}}) {
+        run_options_t o;
+        o.args = {"run", "--bin", "nowhere", "--out", "out"};
+        o.args.insert(o.args.end(), bad.begin(), bad.end());
+        o.args.push_back("xml_single");
+        run_result_t r = run_program(CORPUS_RUNNER, o);
+        EXPECT_EQ(r.status, 2) << bad[0] << " " << bad[1] << ": " << r.err;
+        EXPECT_FALSE(file_exists(r.dir + "/out")) << bad[0] << " " << bad[1];
+    }
+    // A manifest name that would lead out of --out.
+    run_options_t o;
+    o.files["m.json"] = R"({"programs": [{"program": "../../x", "subsystem": "t", "library": "t",
+        "variant": "unserialized", "check": {"kind": "zlib_roundtrip"}, "verdict": "v",
+        "rationale": "r"}]})";
+    o.args = {"run", "--manifest", "m.json", "--bin", ".", "--out", "a/b"};
+    run_result_t r = run_program(CORPUS_RUNNER, o);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("not a plain name"), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(r.dir + "/x"));
+}
+
+TEST(RunnerFailures, UnwritableResultsAreRunnerErrors) {
+    const std::string ok = "#!/bin/sh\nexit 0\n";
+    // A full disk under the results: status 2 naming the file, never 0 with empty files.
+    run_options_t full;
+    full.preload = {CORPUS_FULL_DISK};
+    full.env["FULL_DISK_PATH"] = "results.json";
+    run_result_t r = run_with_stand_in(ok, {"run", "--bin", ".", "--out", "out", "xml_single"},
+                                       full);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("out/native/results.json"), std::string::npos) << r.err;
+    // Run directories that cannot be made: the runner's failure (2), not the program's (1).
+    run_options_t blocked;
+    blocked.files["out/native/runs"] = "a file in the way\n";
+    r = run_with_stand_in(ok, {"run", "--bin", ".", "--out", "out", "xml_single"}, blocked);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("out/native/runs"), std::string::npos) << r.err;
+}
+
+TEST(RunnerFailures, BusyOutputFolderAndInterruptionLeaveNoFalseResults) {
+    // A stand-in that waits until told to go; the first runner holds "out" meanwhile.
+    const std::string waits = "#!/bin/sh\necho $$ > ../../me.pid\nsleep 300\n";
+    run_options_t o;
+    o.files["xml_single"] = waits;
+    o.files["out/native/table.txt"] = "a table of an earlier run\n";
+    o.files["out/native/results.json"] = "{\"complete\": true}\n";
+    o.args = {"-c",
+              "chmod +x xml_single && \"$0\" run --bin . --out out xml_single 2>first.err & "
+              "runner=$!; i=0; while [ ! -s out/native/runs/me.pid ] && [ $i -lt 400 ]; do "
+              "sleep 0.05; i=$((i+1)); done; "
+              "\"$0\" run --bin . --out out xml_single > second.out 2> second.err; "
+              "echo $? > second.status; kill -INT $runner; wait $runner; echo $? > first.status",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(read_file(r.dir + "/second.status"), "2\n") << read_file(r.dir + "/second.err");
+    EXPECT_NE(read_file(r.dir + "/second.err").find("in use by another corpus run"),
+              std::string::npos);
+    // The interrupted runner stopped its program, ends non-zero and leaves nothing that
+    // passes for a finished run.
+    EXPECT_EQ(read_file(r.dir + "/first.status"), "2\n") << read_file(r.dir + "/first.err");
+    EXPECT_NE(read_file(r.dir + "/first.err").find("interrupted by INT"), std::string::npos);
+    std::string pid = read_file(r.dir + "/out/native/runs/me.pid");
+    ASSERT_FALSE(pid.empty());
+    EXPECT_TRUE(process_state(pid.substr(0, pid.find('\n'))) == "");
+    EXPECT_FALSE(file_exists(r.dir + "/out/native/table.txt"));
+    auto j = nlohmann::json::parse(read_file(r.dir + "/out/native/results.json"));
+    EXPECT_FALSE(j["complete"].get<bool>());
+}
+
+TEST(RunnerFailures, NothingARunStartedOutlivesIt) {
+    // The program starts a child that leaves its process group for a session of its own,
+    // then ends normally.
+    const std::string escapes = "#!/bin/sh\nsetsid sh -c 'echo $$ > ../../escaped.pid; "
+                                "exec sleep 300' &\n"
+                                "i=0; while [ ! -s ../../escaped.pid ] && [ $i -lt 100 ]; do "
+                                "sleep 0.05; i=$((i+1)); done\n";
+    run_result_t r =
+        run_with_stand_in(escapes, {"run", "--bin", ".", "--out", "out", "xml_single"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err; // the stand-in prints nothing of the contract
+    std::string pid = read_file(r.dir + "/out/native/runs/escaped.pid");
+    ASSERT_FALSE(pid.empty()) << r.err;
+    pid = pid.substr(0, pid.find('\n'));
+    std::string state = process_state(pid);
+    if (state != "" && state != "Z")
+        kill(atoi(pid.c_str()), SIGKILL);
+    EXPECT_TRUE(state == "" || state == "Z") << "the escaped child outlived the run";
+}

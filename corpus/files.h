@@ -1,0 +1,23 @@
+// File access of the runner. Reads are lenient (a missing file reads as empty, which the checks
+// then report); every write is checked, and a failed one is a runner error naming the path.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// A failure of the runner itself (not of a program): it ends the command with status 2.
+struct runner_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Contents of a file, or "" when it cannot be read.
+std::string read_file(const std::string &path);
+
+// Writes `text` to `path` (replacing it) and closes it; throws runner_error on any failure.
+void write_file(const std::string &path, const std::string &text);
+
+// Creates `dir` and its parents; throws runner_error naming the path on failure.
+void make_dirs(const std::string &dir);
+
+// Removes `path` and what it holds; throws runner_error naming the path on failure.
+void remove_all(const std::string &path);

@@ -1,0 +1,158 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+std::string usage_text() {
+    return "usage: corpus run [options] [PROGRAM...]\n"
+           "       corpus list [--manifest FILE]\n"
+           "options:\n"
+           "  --tool tsan|helgrind|drd|memcheck  run under a detector (tsan: programs of a\n"
+           "                                     ThreadSanitizer build, see --bin)\n"
+           "  --bin DIR        folder of the programs (default " CORPUS_PROGRAM_DIR ")\n"
+           "  --repeat N       run each program N times and report k of N (1 to 100000)\n"
+           "  --timeout S      time limit of one run in seconds (default 60; tsan 180;\n"
+           "                   valgrind 600)\n"
+           "  --suppress       apply the suppression files for known library noise\n"
+           "  --variant V      only programs of variant V (serialized, unserialized,\n"
+           "                   single-threaded)\n"
+           "  --out DIR        where tables and run directories go (default " CORPUS_RESULTS_DIR
+           ")\n"
+           "  --samples DIR    folder of the input files (default samples/ of the sources)\n"
+           "  --manifest FILE  the manifest (default corpus/manifest.json of the sources)\n";
+}
+
+bool is_valgrind_tool(const std::string &t) {
+    return t == "helgrind" || t == "drd" || t == "memcheck";
+}
+
+bool parse_count(const std::string &text, long long min, long long max, long long &value) {
+    if (text.empty() || text.size() > 18)
+        return false;
+    for (char ch : text)
+        if (ch < '0' || ch > '9')
+            return false;
+    long long v = std::stoll(text);
+    if (v < min || v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+bool parse_seconds(const std::string &text, double min, double max, double &value) {
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double v = strtod(text.c_str(), &end);
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || v < min ||
+        v > max)
+        return false;
+    value = v;
+    return true;
+}
+
+std::string mode_name(const options_t &opt) {
+    return (opt.tool.empty() ? std::string("native") : opt.tool) +
+           (opt.suppress ? "-suppressed" : "");
+}
+
+double run_timeout(const options_t &opt, const std::string &tool) {
+    if (opt.timeout > 0)
+        return opt.timeout;
+    if (tool == "tsan")
+        return 180;
+    if (is_valgrind_tool(tool))
+        return 600;
+    return 60;
+}
+
+bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
+    if (argc < 2) {
+        error = "no command";
+        return false;
+    }
+    opt.command = argv[1];
+    if (opt.command == "-h" || opt.command == "--help") {
+        opt.help = true;
+        return true;
+    }
+    if (opt.command != "run" && opt.command != "list" && opt.command != "score") {
+        error = "unknown command " + opt.command;
+        return false;
+    }
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        std::string v;
+        auto value = [&]() {
+            if (i + 1 >= argc) {
+                error = a + " needs a value";
+                return false;
+            }
+            v = argv[++i];
+            return true;
+        };
+        if (a == "--tool") {
+            if (!value())
+                return false;
+            if (v != "tsan" && !is_valgrind_tool(v)) {
+                error = "unknown tool " + v;
+                return false;
+            }
+            opt.tool = v;
+            opt.tools.push_back(v);
+        } else if (a == "--bin" || a == "--out" || a == "--samples" || a == "--manifest") {
+            if (!value())
+                return false;
+            if (v.empty()) {
+                error = a + " needs a path";
+                return false;
+            }
+            std::string path = fs::absolute(v).lexically_normal().string();
+            if (path.size() > 1 && path.back() == '/')
+                path.pop_back();
+            (a == "--bin" ? opt.bin : a == "--out" ? opt.out : a == "--samples" ? opt.samples
+                                                                             : opt.manifest) =
+                path;
+        } else if (a == "--repeat") {
+            long long n = 0;
+            if (!value())
+                return false;
+            if (!parse_count(v, 1, 100000, n)) {
+                error = "--repeat needs a whole number from 1 to 100000, not \"" + v + "\"";
+                return false;
+            }
+            opt.repeat = int(n);
+        } else if (a == "--timeout") {
+            if (!value())
+                return false;
+            if (!parse_seconds(v, 0.001, 86400, opt.timeout)) {
+                error = "--timeout needs a number of seconds above 0 and at most 86400, not \"" +
+                        v + "\"";
+                return false;
+            }
+        } else if (a == "--suppress") {
+            opt.suppress = true;
+        } else if (a == "--variant") {
+            if (!value())
+                return false;
+            opt.variant = v;
+        } else if (a == "-h" || a == "--help") {
+            opt.help = true;
+        } else if (!a.empty() && a[0] == '-') {
+            error = "unknown option " + a;
+            return false;
+        } else {
+            opt.programs.push_back(a);
+        }
+    }
+    if (opt.command == "run" && opt.tools.size() > 1) {
+        error = "corpus run takes one --tool";
+        return false;
+    }
+    return true;
+}

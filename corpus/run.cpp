@@ -1,0 +1,241 @@
+#include "run.h"
+
+#include "files.h"
+#include "runner.h"
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+std::vector<const program_t *> select_programs(const options_t &opt, const manifest_t &m) {
+    std::set<std::string> wanted(opt.programs.begin(), opt.programs.end());
+    for (const auto &name : wanted)
+        if (!find_program(m, name))
+            throw runner_error("no program " + name + " in the manifest");
+    std::vector<const program_t *> selected;
+    for (const auto &p : m.programs)
+        if ((wanted.empty() || wanted.count(p.name)) &&
+            (opt.variant.empty() || p.variant == opt.variant))
+            selected.push_back(&p);
+    if (selected.empty())
+        throw runner_error("no program selected");
+    return selected;
+}
+
+static bool tsan_instrumented(const std::string &path) {
+    return read_file(path).find("__tsan_init") != std::string::npos;
+}
+
+static void throw_if_interrupted() {
+    if (int sig = interrupted_by())
+        throw runner_error(std::string("interrupted by ") + sigabbrev_np(sig) +
+                           "; its children were stopped");
+}
+
+// One run of one program; adds its outcome to `row`.
+static void run_once(const options_t &opt, const std::string &tool, row_t &row, int index,
+                     const fs::path &results) {
+    const program_t &p = *row.p;
+    const std::string exe = opt.bin + "/" + p.name;
+    const fs::path dir = results / "runs" / p.name / std::to_string(index);
+    remove_all(dir.string());
+    make_dirs(dir.string());
+
+    run_output_t output;
+    for (const auto &name : p.inputs) {
+        std::error_code ec;
+        fs::copy_file(fs::path(opt.samples) / name, dir / name, ec);
+        if (ec)
+            throw runner_error("cannot copy the sample " + (fs::path(opt.samples) / name).string() +
+                               " to " + dir.string() + ": " + ec.message());
+        output.inputs[name] = read_file((dir / name).string());
+    }
+    if (!p.serve.empty()) {
+        const std::string served = opt.samples + "/" + p.serve;
+        if (access(served.c_str(), R_OK) != 0)
+            throw runner_error("cannot read the sample " + served);
+        output.inputs[p.serve] = read_file(served);
+    }
+
+    run_request_t req;
+    req.dir = dir.string();
+    req.out_path = (dir / "stdout").string();
+    req.err_path = (dir / "stderr").string();
+    req.timeout_seconds = run_timeout(opt, tool);
+    req.env = p.env;
+    if (tool == "tsan") {
+        // Quoted, so that paths with spaces stay one value.
+        std::string o = "log_path=\"" + (dir / "tsan").string() + "\" exitcode=0 halt_on_error=0";
+        if (opt.suppress)
+            o += " suppressions=\"" + opt.suppressions + "/tsan.supp\"";
+        req.env["TSAN_OPTIONS"] = o;
+    } else if (is_valgrind_tool(tool)) {
+        req.argv = {"valgrind",
+                    "--tool=" + tool,
+                    "--xml=yes",
+                    "--xml-file=" + (dir / "valgrind.xml").string(),
+                    "--log-file=" + (dir / "valgrind.log").string(),
+                    "--child-silent-after-fork=yes"};
+        if (tool == "memcheck")
+            req.argv.insert(req.argv.end(), {"--leak-check=full", "--show-leak-kinds=definite"});
+        if (opt.suppress)
+            req.argv.push_back("--suppressions=" + opt.suppressions + "/valgrind.supp");
+    }
+    req.argv.push_back(exe);
+
+    std::string url, display;
+    if (!p.serve.empty()) {
+        int port = start_http_server(output.inputs[p.serve]);
+        if (port < 0)
+            throw runner_error("cannot start the loopback HTTP server");
+        url = "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve;
+        display = start_xvfb((results / "xvfb.log").string());
+        if (display.empty()) {
+            stop_http_server();
+            throw runner_error("Xvfb did not start (see " + (results / "xvfb.log").string() + ")");
+        }
+        req.env["DISPLAY"] = display;
+        // Stop once the file is whole; first let the window show the full bar and take its
+        // picture.
+        const std::string served = output.inputs[p.serve];
+        const std::string file = (dir / "test.curl").string();
+        req.stop_when = [file, served]() {
+            std::error_code ec;
+            auto size = fs::file_size(file, ec);
+            return !ec && size == served.size() && read_file(file) == served;
+        };
+        const std::string shot = (dir / "shot.png").string();
+        const bool slow = !tool.empty();
+        req.before_stop = [shot, display, slow](int pid) {
+            sleep(slow ? 3 : 1);
+            save_window_shot(pid, display, shot);
+        };
+    }
+    for (const auto &a : p.args)
+        req.argv.push_back(a == "{url}" ? url : a);
+
+    process_result_t pr;
+    try {
+        pr = run_process(req);
+    } catch (...) {
+        if (!p.serve.empty())
+            stop_http_server();
+        throw;
+    }
+    if (!p.serve.empty())
+        stop_http_server();
+    kill_strays();
+    throw_if_interrupted();
+
+    output.out = read_file(req.out_path);
+    output.err = read_file(req.err_path);
+    output.exited = pr.exited;
+    output.status = pr.status;
+    output.signal = pr.signal;
+    output.timed_out = pr.timed_out;
+    output.stopped = pr.stopped;
+    for (const auto &name : p.outputs)
+        if (fs::exists(dir / name))
+            output.files[name] = read_file((dir / name).string());
+
+    check_result_t c = check_run(p, output);
+    // The program as the detectors name it (valgrind resolves links).
+    std::error_code ec;
+    std::string program = fs::weakly_canonical(exe, ec).string();
+    if (program.empty())
+        program = exe;
+    const own_code_t own{opt.source_dir, program, (fs::path(opt.bin).parent_path() / "lib").string()};
+    size_t before = row.reports.size();
+    if (tool == "tsan") {
+        for (const auto &entry : fs::directory_iterator(dir))
+            if (entry.path().filename().string().rfind("tsan.", 0) == 0)
+                for (auto &r : parse_tsan_log(read_file(entry.path().string()), own))
+                    row.reports.push_back(r);
+    } else if (is_valgrind_tool(tool)) {
+        const std::string xml = read_file((dir / "valgrind.xml").string());
+        // Without its closing tag the file may miss reports: that is no clean run. Only a run
+        // the runner ended on purpose may leave it unfinished.
+        if (!pr.stopped && !valgrind_xml_finished(xml)) {
+            c.ok = false;
+            c.problems.push_back("valgrind.xml missing or unfinished");
+        }
+        for (auto &r : parse_valgrind_xml(xml, own))
+            row.reports.push_back(r);
+    }
+    if (row.reports.size() > before)
+        row.runs_with_reports.push_back(index);
+
+    ++row.runs;
+    row.passed += c.ok;
+    if (row.markers.empty() || !c.ok) {
+        row.markers = c.markers;
+        row.outputs = c.outputs;
+    }
+    for (const auto &problem : c.problems)
+        row.problems.push_back("run " + std::to_string(index) + ": " + problem);
+    row.seconds += pr.seconds;
+    row.peak_kib = std::max(row.peak_kib, pr.peak_kib);
+}
+
+static void run_program_row(const options_t &opt, const std::string &tool, row_t &row,
+                            size_t position, size_t count, const fs::path &results) {
+    const program_t &p = *row.p;
+    const std::string exe = opt.bin + "/" + p.name;
+    std::string tag = "[" + std::to_string(position) + "/" + std::to_string(count) + "] " + p.name;
+    if (access(exe.c_str(), X_OK) != 0) {
+        row.missing = true;
+        row.verdict = "FAIL: not built";
+        std::cerr << tag << ": not built (" << exe << ")\n";
+        return;
+    }
+    if (tool == "tsan" && !tsan_instrumented(exe)) {
+        row.missing = true;
+        row.verdict = "FAIL: not a ThreadSanitizer build";
+        std::cerr << tag << ": " << exe
+                  << " is not a ThreadSanitizer build (cmake --preset tsan && cmake --build "
+                     "--preset tsan, then --bin build/tsan/bin)\n";
+        return;
+    }
+    // Runs of an earlier invocation would mix with these.
+    remove_all((results / "runs" / p.name).string());
+    for (int k = 1; k <= opt.repeat; ++k) {
+        std::cerr << tag << ": run " << k << " of " << opt.repeat
+                  << (tool.empty() ? "" : " under " + tool) << "..." << std::endl;
+        run_once(opt, tool, row, k, results);
+    }
+    row.summary = summarize_reports(row.reports);
+    bool contract = row.passed == row.runs;
+    row.ok = contract && row.summary.own == 0;
+    if (!contract)
+        row.verdict = "FAIL: contract";
+    if (row.summary.own > 0)
+        row.verdict =
+            row.verdict.empty() ? "FAIL: own-code reports" : row.verdict + ", own-code reports";
+    if (row.ok)
+        row.verdict = row.summary.library > 0 ? "ok (library reports only)" : "ok";
+    std::cerr << tag << ": " << row.verdict << "\n";
+}
+
+std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
+                                const std::vector<const program_t *> &programs,
+                                const std::string &results_dir) {
+    if (is_valgrind_tool(tool) && find_in_path("valgrind").empty())
+        throw runner_error("valgrind not found");
+    std::vector<row_t> rows(programs.size());
+    try {
+        for (size_t i = 0; i < programs.size(); ++i) {
+            rows[i].p = programs[i];
+            run_program_row(opt, tool, rows[i], i + 1, programs.size(), results_dir);
+        }
+    } catch (...) {
+        stop_xvfb();
+        throw;
+    }
+    stop_xvfb();
+    return rows;
+}

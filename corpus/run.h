@@ -1,0 +1,37 @@
+// Running the selected programs: each run in a fresh directory seeded with its inputs, checked
+// against its contract, with the detector's reports collected; one row per program.
+#pragma once
+
+#include "checks.h"
+#include "manifest.h"
+#include "options.h"
+#include "reports.h"
+
+#include <string>
+#include <vector>
+
+struct row_t {
+    const program_t *p = nullptr;
+    int runs = 0, passed = 0;
+    bool missing = false;
+    std::string markers, outputs;
+    std::vector<std::string> problems;
+    std::vector<report_t> reports;
+    std::vector<int> runs_with_reports; // the runs (1-based) that had any report
+    report_summary_t summary;
+    double seconds = 0; // summed over the runs
+    long peak_kib = 0;  // highest over the runs
+    bool ok = false;
+    std::string verdict;
+};
+
+// The programs that `opt` selects from `m`; throws runner_error for an unknown name or an
+// empty selection.
+std::vector<const program_t *> select_programs(const options_t &opt, const manifest_t &m);
+
+// Runs every selected program opt.repeat times under `tool` ("" for none) with its results in
+// `results_dir`, and returns one row each. Throws runner_error on a failure of the runner
+// itself (and when interrupted).
+std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
+                                const std::vector<const program_t *> &programs,
+                                const std::string &results_dir);
