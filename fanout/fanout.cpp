@@ -21,12 +21,12 @@ static void join_first(pthread_t (&threads)[worker_count], int count) {
 void launch_workers(pthread_t (&threads)[worker_count], worker_fn worker, void *record,
                     bool report_result) {
     for (int i = 0; i < worker_count; ++i) {
-        cout_line(("main() : creating thread, " + std::to_string(i)).c_str(), true);
+        cout_line((contract::creating_prefix + std::to_string(i)).c_str(), true);
         int rc = pthread_create(&threads[i], nullptr, worker, record);
         if (report_result)
-            printf("Result is %i\n", rc);
+            printf("%s%i\n", contract::result_prefix, rc);
         if (rc != 0) {
-            cout_line(("Error:unable to create thread," + std::to_string(rc)).c_str(), true);
+            cout_line((contract::create_error_prefix + std::to_string(rc)).c_str(), true);
             join_first(threads, i);
             exit(-1);
         }

@@ -2,13 +2,15 @@
 // starts the ten workers, and the trace-marker convention of the two variants.
 #pragma once
 
+#include "contract.h"
+
 #include <pthread.h>
 
 // The one process-wide mutex; taken only by the serialized variants.
 extern pthread_mutex_t lock;
 
 // Number of workers every launcher program starts.
-constexpr int worker_count = 10;
+constexpr int worker_count = contract::workers;
 
 using worker_fn = void *(*)(void *);
 
@@ -27,18 +29,20 @@ void join_workers(pthread_t (&threads)[worker_count]);
 // fall inside the line; with `flush` it also flushes, as std::endl does.
 void cout_line(const char *text, bool flush);
 
-// Trace markers. A target that builds the serialized variant defines FANOUT_SERIALIZED=1: its
-// guarded sections take `lock` and print "lock"/"unlock"; the unserialized twin takes no mutex
-// and prints "start"/"end" at the same points. Each program prints the marker its own way
-// (std::cout, std::endl or puts), as its output format requires.
-#if defined(FANOUT_SERIALIZED) && FANOUT_SERIALIZED
+// Trace markers, from the target's CORPUS_VARIANT. The serialized variant's guarded sections
+// take `lock` and print "lock"/"unlock"; every other variant takes no mutex and prints
+// "start"/"end" at the same points (the untraced one prints none). Each program prints the
+// marker its own way (std::cout, std::endl or puts), as its output format requires. The
+// launcher library itself is built without a variant and uses none of this.
+#ifdef CORPUS_VARIANT
+#if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
 constexpr bool serialized = true;
-constexpr const char *open_marker = "lock";
-constexpr const char *close_marker = "unlock";
+constexpr const char *open_marker = contract::serialized_open;
+constexpr const char *close_marker = contract::serialized_close;
 #else
 constexpr bool serialized = false;
-constexpr const char *open_marker = "start";
-constexpr const char *close_marker = "end";
+constexpr const char *open_marker = contract::unserialized_open;
+constexpr const char *close_marker = contract::unserialized_close;
 #endif
 
 // Takes `lock` in the serialized variant; does nothing in the unserialized one.
@@ -52,3 +56,4 @@ inline void guard_leave() {
     if constexpr (serialized)
         pthread_mutex_unlock(&lock);
 }
+#endif // CORPUS_VARIANT

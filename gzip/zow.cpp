@@ -1,18 +1,16 @@
 // gzip_stream_unlocked / gzip_stream_locked: ten cycles; in each, a worker initialises the one
 // shared gzip deflate stream and `main` then compresses the verse through it to standard
-// output as one gzip member. The serialized variant's workers hold `lock` around the
-// initialisation (FANOUT_SERIALIZED).
+// output as one gzip member. Variants: UNSERIALIZED (gzip_stream_unlocked) marks the
+// initialisation with "start"/"end"; SERIALIZED (gzip_stream_locked) holds `lock` around it and
+// marks it with "lock"/"unlock". Race-free: `main` joins each worker before it touches the
+// stream, so the stream never has two users at once.
+#include "contract.h"
 #include "fanout.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <zlib.h>
-
-static const char *message = "Shall I compare thee to a summer's days?\n"
-                             "Thou art more lovely and more temperate:\n"
-                             "Rough winds do shake the darling buds of May,\n"
-                             "And summer's lease hath all too short a dates;\n";
 
 // A 15-bit window; adding GZIP_ENCODING selects gzip framing instead of the zlib wrapper.
 constexpr int windowBits = 15;
@@ -25,9 +23,9 @@ constexpr unsigned CHUNK = 0x60000;
     exit(1);
 }
 
-// Standard output did not take a member: reported, so that a lost member never ends in status 0.
-[[noreturn]] static void output_failed(int line) {
-    fprintf(stderr, "%s:%d: cannot write to standard output.\n", __FILE_NAME__, line);
+// Standard output did not take a member: no later member may follow it, and the exit check of
+// standard output reports the failure.
+[[noreturn]] static void output_failed() {
     exit(1);
 }
 
@@ -48,15 +46,15 @@ static void check_thread_call(int status, const char *text, int line) {
 }
 
 // Worker: initialises the shared stream for gzip output.
-static void *strm_init(void *arg) {
-    z_stream *strm1 = static_cast<z_stream *>(arg);
-    strm1->zalloc = Z_NULL;
-    strm1->zfree = Z_NULL;
-    strm1->opaque = Z_NULL;
+static void *init_stream_worker(void *arg) {
+    z_stream *stream = static_cast<z_stream *>(arg);
+    stream->zalloc = Z_NULL;
+    stream->zfree = Z_NULL;
+    stream->opaque = Z_NULL;
     guard_enter();
     puts(open_marker);
     // clang-format off
-    CALL_ZLIB (deflateInit2 (strm1, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits | GZIP_ENCODING, 8, Z_DEFAULT_STRATEGY));
+    CALL_ZLIB (deflateInit2 (stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits | GZIP_ENCODING, 8, Z_DEFAULT_STRATEGY));
     // clang-format on
     guard_leave();
     puts(close_marker);
@@ -65,27 +63,27 @@ static void *strm_init(void *arg) {
 
 int main() {
     z_stream strm = {};
-    static unsigned char out[CHUNK];
-    pthread_t threads[worker_count];
-    for (int i = 0; i < worker_count; ++i) {
-        CALL_THREAD(pthread_create(&threads[i], nullptr, strm_init, &strm));
+    static unsigned char member[CHUNK];
+    pthread_t worker;
+    for (int cycle = 0; cycle < contract::gzip_cycles; ++cycle) {
+        CALL_THREAD(pthread_create(&worker, nullptr, init_stream_worker, &strm));
         // The worker is done with the stream before main touches it.
-        CALL_THREAD(pthread_join(threads[i], nullptr));
-        strm.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(message));
-        strm.avail_in = static_cast<uInt>(strlen(message));
+        CALL_THREAD(pthread_join(worker, nullptr));
+        strm.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(contract::gzip_verse));
+        strm.avail_in = static_cast<uInt>(strlen(contract::gzip_verse));
         do {
             strm.avail_out = CHUNK;
-            strm.next_out = out;
+            strm.next_out = member;
             // clang-format off
             CALL_ZLIB (deflate (& strm, Z_FINISH));
             // clang-format on
             size_t have = CHUNK - strm.avail_out;
-            if (fwrite(out, 1, have, stdout) != have)
-                output_failed(__LINE__);
+            if (fwrite(member, 1, have, stdout) != have)
+                output_failed();
         } while (strm.avail_out == 0);
         CALL_ZLIB(deflateEnd(&strm));
     }
     if (fflush(stdout) != 0)
-        output_failed(__LINE__);
+        output_failed();
     return 0;
 }

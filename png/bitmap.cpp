@@ -5,9 +5,3 @@ rgb_pixel_t *pixel_at(bitmap_t *bitmap, int x, int y) {
     // that only comes out right after unsigned wrap-around.
     return bitmap->pixels + (static_cast<ptrdiff_t>(bitmap->width) * y + static_cast<ptrdiff_t>(x));
 }
-
-int pix(int value, int max) {
-    if (value < 0)
-        return 0;
-    return static_cast<int>(static_cast<double>(value) / static_cast<double>(max) * 256.0);
-}

@@ -1,4 +1,4 @@
-// The in-memory RGB picture that the PNG writer encodes, and its pixel helpers.
+// The in-memory RGB picture that the PNG writer encodes, and its pixel addressing.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +21,3 @@ struct bitmap_t {
 
 // The pixel at column x and row y; no bounds check.
 rgb_pixel_t *pixel_at(bitmap_t *bitmap, int x, int y);
-
-// value / max scaled to 0..256 (truncated); 0 for a negative value, no upper clamp, so
-// value == max gives 256. max is a positive image dimension.
-int pix(int value, int max);

@@ -4,9 +4,6 @@
 #include <cstddef>
 #include <cstdio>
 
-// Name of the document every XML program reads from its working directory.
-constexpr const char *document_name = "FirstTest.xml";
-
 // Creates a parser with the printer callbacks, clears `buff`, prints its length line, reads
 // `stream` into it and parses the text as one final chunk, printing "Error: %s\n" when the
 // parse fails. Then closes `stream` and frees the parser. A document that fills the whole

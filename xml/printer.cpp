@@ -1,22 +1,29 @@
 #include "printer.h"
 
+#include "contract.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 // The printer state: nesting depth over every parse run so far, and the latest run of
-// character data. One copy per process; a program built with XML_PRINTER_PER_THREAD (whose
-// parses run concurrently without a lock) keeps one copy per thread instead.
-#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+// character data. One copy per process; the unserialized variant (whose parses run
+// concurrently without a lock) keeps one copy per thread instead.
+#ifndef CORPUS_VARIANT
+#error "printer.cpp is built as one variant: define CORPUS_VARIANT"
+#endif
+#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED
+#define PRINTER_PER_THREAD 1
 #define PRINTER_STORAGE thread_local
 #else
+#define PRINTER_PER_THREAD 0
 #define PRINTER_STORAGE
 #endif
 
 static PRINTER_STORAGE int depth = 0;
 static PRINTER_STORAGE char *last_content = nullptr;
 
-#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+#if PRINTER_PER_THREAD
 // Releases a thread's last copy when the thread ends; the process-wide copy lives as long as
 // the process.
 struct content_release_t {
@@ -64,7 +71,7 @@ void handle_data(void *, const XML_Char *text, int len) {
     copy[len] = '\0';
     free(last_content);
     last_content = copy;
-#if defined(XML_PRINTER_PER_THREAD) && XML_PRINTER_PER_THREAD
+#if PRINTER_PER_THREAD
     (void)&release_at_thread_end; // constructs this thread's release on first use
 #endif
 }

@@ -1,11 +1,13 @@
 // Expected output lines shared by the programs' tests.
 #pragma once
 
+#include "contract.h"
+
 #include <gtest/gtest.h>
 #include <string>
 
 // What the worker launcher prints before starting worker i.
-inline const char *const creation_prefix = "main() : creating thread, ";
+inline const char *const creation_prefix = contract::creating_prefix;
 
 // The launcher's creation lines for workers 0 to `count` - 1, each with its newline.
 std::string creation_lines(int count);

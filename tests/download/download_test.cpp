@@ -1,5 +1,6 @@
 // download_progress under a virtual X server of the test's own, downloading from a loopback
 // HTTP server of the test's own. The program never ends by itself: every test kills it.
+#include "contract.h"
 #include "http_server.h"
 #include "run_program.h"
 #include "x_session.h"
@@ -10,6 +11,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+static const std::string output_name = contract::download_output;
 
 // Long enough for a sanitizer build on a busy machine.
 static const double patience = 30;
@@ -90,8 +93,11 @@ class Download : public ::testing::Test {
             ++n;
         return n;
     }
+    std::string output_path() {
+        return dir + "/" + output_name;
+    }
     std::string downloaded() {
-        return read_file(dir + "/test.curl");
+        return read_file(output_path());
     }
     Window window() {
         Window w = 0;
@@ -111,6 +117,7 @@ class Download : public ::testing::Test {
             },
             patience);
     }
+    void expect_refused(const std::string &url, const std::string &warning, int requests);
     // The program is still up, has written nothing to standard output, and the window with it.
     void expect_still_up() {
         usleep(300000);
@@ -222,7 +229,7 @@ TEST_F(Download, UnreachableUrlWarnsAndLeavesAnEmptyFile) {
     EXPECT_NE(err().find("download of \"" + url + "\" failed: Failed to connect to 127.0.0.1"),
               std::string::npos)
         << err();
-    EXPECT_TRUE(file_exists(dir + "/test.curl"));
+    EXPECT_TRUE(file_exists(output_path()));
     EXPECT_EQ(downloaded(), "");
     EXPECT_TRUE(bar_shows(0.0, 0.0));
     expect_still_up();
@@ -234,7 +241,7 @@ TEST_F(Download, MissingUrlWarnsAndLeavesAnEmptyFile) {
     ASSERT_NE(window(), 0u) << err();
     ASSERT_TRUE(wait_for([&] { return warnings() > 0; }, patience)) << err();
     EXPECT_NE(err().find("download of \"(none)\" failed: No URL set"), std::string::npos) << err();
-    EXPECT_TRUE(file_exists(dir + "/test.curl"));
+    EXPECT_TRUE(file_exists(output_path()));
     EXPECT_EQ(downloaded(), "");
     expect_still_up();
     EXPECT_NE(find_window(x.dpy, pid), 0u);
@@ -245,11 +252,11 @@ TEST_F(Download, MissingUrlWarnsAndLeavesAnEmptyFile) {
 // the name and the reason, no transfer at all, the window left up.
 TEST_F(Download, UnopenableOutputWarnsAndTransfersNothing) {
     start_server(server, test_body(1000));
-    ASSERT_EQ(mkdir((dir + "/test.curl").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(output_path().c_str(), 0755), 0);
     start({url_of(server, "/file")});
     ASSERT_NE(window(), 0u) << err();
     ASSERT_TRUE(wait_for([&] { return warnings() > 0; }, patience)) << err();
-    EXPECT_NE(err().find("cannot open \"test.curl\" for writing: Is a directory"),
+    EXPECT_NE(err().find("cannot open \"" + output_name + "\" for writing: Is a directory"),
               std::string::npos)
         << err();
     expect_still_up();
@@ -262,11 +269,12 @@ TEST_F(Download, UnopenableOutputWarnsAndTransfersNothing) {
 TEST_F(Download, FailedFinalWriteIsReported) {
     const std::string body = test_body(1000);
     start_server(server, body);
-    ASSERT_EQ(symlink("/dev/full", (dir + "/test.curl").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", output_path().c_str()), 0);
     start({url_of(server, "/file")});
     ASSERT_NE(window(), 0u) << err();
     ASSERT_TRUE(wait_for([&] { return warnings() > 0; }, patience)) << err();
-    EXPECT_NE(err().find("cannot write \"test.curl\": No space left on device"), std::string::npos)
+    EXPECT_NE(err().find("cannot write \"" + output_name + "\": No space left on device"),
+              std::string::npos)
         << err();
     EXPECT_TRUE(bar_shows(full, 1.0));
     expect_still_up();
@@ -286,7 +294,7 @@ TEST_F(Download, FailedThreadStartWarnsAndKeepsTheWindow) {
     EXPECT_TRUE(bar_shows(0.0, 0.0));
     expect_still_up();
     EXPECT_EQ(server_requests(server), 0);
-    EXPECT_FALSE(file_exists(dir + "/test.curl"));
+    EXPECT_FALSE(file_exists(output_path()));
     EXPECT_EQ(warnings(), 1) << err();
 }
 
@@ -301,7 +309,65 @@ TEST_F(Download, NoTransferHandleEndsTheThreadSilently) {
         << thread_count(pid);
     expect_still_up();
     EXPECT_EQ(server_requests(server), 0);
-    EXPECT_FALSE(file_exists(dir + "/test.curl"));
+    EXPECT_FALSE(file_exists(output_path()));
     EXPECT_NE(find_window(x.dpy, pid), 0u);
     EXPECT_EQ(err(), "");
+}
+
+// A download that must not happen: started with `url`, it ends in exactly one warning holding
+// `warning`, after `requests` requests; the file stays empty, the bar empty, the window up.
+void Download::expect_refused(const std::string &url, const std::string &warning, int requests) {
+    start({url});
+    ASSERT_NE(window(), 0u) << err();
+    ASSERT_TRUE(wait_for([&] { return warnings() > 0; }, patience)) << err();
+    EXPECT_NE(err().find("download of \"" + url + "\" failed: " + warning), std::string::npos)
+        << err();
+    EXPECT_EQ(downloaded(), "");
+    EXPECT_TRUE(bar_shows(0.0, 0.0));
+    expect_still_up();
+    EXPECT_NE(find_window(x.dpy, pid), 0u);
+    EXPECT_EQ(server_requests(server), requests);
+    EXPECT_EQ(warnings(), 1) << err();
+}
+
+// An error page is no download, whatever it holds: none of its bytes reach the file.
+TEST_F(Download, NotFoundWarnsAndKeepsNoByteOfTheErrorPage) {
+    start_server(server, test_body(100000));
+    expect_refused(url_of(server, "/status/404"), "HTTP status 404", 1);
+}
+
+TEST_F(Download, ServerErrorWarnsAndKeepsNoByteOfTheErrorPage) {
+    start_server(server, test_body(100000));
+    expect_refused(url_of(server, "/status/500"), "HTTP status 500", 1);
+}
+
+// A redirect is followed to the file; the redirect's own page is not kept.
+TEST_F(Download, RedirectIsFollowedToTheFile) {
+    const std::string body = test_body(50000);
+    start_server(server, body);
+    start({url_of(server, "/redirect?to=/file")});
+    ASSERT_NE(window(), 0u) << err();
+    ASSERT_TRUE(wait_for([&] { return downloaded() == body; }, patience)) << err();
+    EXPECT_TRUE(bar_shows(full, 1.0));
+    EXPECT_EQ(server_requests(server), 2);
+    expect_still_up();
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(Download, RedirectsStopAfterTen) {
+    start_server(server, test_body(1000));
+    expect_refused(url_of(server, "/loop"), "Maximum (10) redirects followed", 11);
+}
+
+// Only http and https are fetched: a local file is neither read when named nor when a server
+// redirects to it.
+TEST_F(Download, FileUrlsAreRefusedDirectlyAndAfterARedirect) {
+    const std::string secret = "not for the download\n";
+    std::ofstream(dir + "/secret") << secret;
+    const std::string file_url = "file://" + dir + "/secret";
+    start_server(server, test_body(1000));
+    expect_refused(file_url, "Protocol \"file\" not supported", 0);
+    kill_group(pid);
+    expect_refused(url_of(server, "/redirect?to=" + file_url), "Protocol \"file\" not supported",
+                   1);
 }

@@ -46,6 +46,10 @@ static std::string read_request_path(int fd) {
     return head.substr(sp + 1, sp2 - sp - 1);
 }
 
+static const std::string redirect_prefix = "/redirect?to=";
+// The body of a redirect, which no client following it may keep.
+static const std::string redirect_page = "<p>moved</p>\n";
+
 static void serve_one(http_server_t &s, int fd) {
     std::string path = read_request_path(fd);
     {
@@ -63,6 +67,18 @@ static void serve_one(http_server_t &s, int fd) {
     } else if (path == "/cut") {
         head += length;
         end = size * 3 / 10;
+    } else if (path.rfind("/status/", 0) == 0) {
+        head = "HTTP/1.1 " + path.substr(8) +
+               " Failed\r\nContent-Type: text/html\r\n"
+               "Connection: close\r\n" +
+               length;
+    } else if (path.rfind(redirect_prefix, 0) == 0 || path == "/loop") {
+        std::string target = path == "/loop" ? path : path.substr(redirect_prefix.size());
+        head = "HTTP/1.1 302 Found\r\nLocation: " + target +
+               "\r\nContent-Length: " + std::to_string(redirect_page.size()) +
+               "\r\nConnection: close\r\n\r\n" + redirect_page;
+        send_all(fd, head.data(), head.size());
+        return;
     } else if (path != "/nolength") {
         head = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n";
         end = 0;

@@ -3,7 +3,11 @@
 //   /file      with Content-Length, in one go;
 //   /slow      with Content-Length, the first half, then the rest once release_slow is called;
 //   /cut       with Content-Length, then the connection closes after 30% of the body;
-//   /nolength  without Content-Length, ended by closing the connection.
+//   /nolength  without Content-Length, ended by closing the connection;
+//   /status/N  with Content-Length and status N (an error page: 404, 500);
+// and two paths serve a short page of their own instead:
+//   /redirect?to=TARGET  status 302 with "Location: TARGET" (a path or any URL);
+//   /loop                status 302 back to /loop, for ever.
 #pragma once
 
 #include <condition_variable>

@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-static const std::string verse = "Shall I compare thee to a summer's days?\n"
-                                 "Thou art more lovely and more temperate:\n"
-                                 "Rough winds do shake the darling buds of May,\n"
-                                 "And summer's lease hath all too short a dates;\n";
+static const std::string verse = contract::gzip_verse;
 
 // Inflates the one gzip member that starts at `pos` of `data`. Returns false when there is no
 // complete member there; otherwise sets `text` and `size` (the member's length in bytes).
@@ -53,8 +50,9 @@ static std::vector<std::string> split_cycles(const std::string &out, const std::
 struct variant_t {
     const char *program, *open, *close;
 };
-static const variant_t variants[] = {{"gzip_stream_unlocked", "start", "end"},
-                                     {"gzip_stream_locked", "lock", "unlock"}};
+static const variant_t variants[] = {
+    {"gzip_stream_unlocked", contract::unserialized_open, contract::unserialized_close},
+    {"gzip_stream_locked", contract::serialized_open, contract::serialized_close}};
 
 static std::string markers(const variant_t &v) {
     return std::string(v.open) + "\n" + v.close + "\n";
@@ -71,7 +69,7 @@ TEST(GzipStream, TenCyclesOfMarkersAndMembers) {
         EXPECT_EQ(r.err, "");
         std::string tail;
         std::vector<std::string> members = split_cycles(r.out, markers(v), tail);
-        EXPECT_EQ(members.size(), 10u);
+        EXPECT_EQ(members.size(), size_t(contract::gzip_cycles));
         EXPECT_EQ(tail, "");
         for (const auto &m : members)
             EXPECT_EQ(m.substr(0, 2), "\x1f\x8b");
@@ -104,7 +102,7 @@ TEST(GzipStream, FailedInitialisationEndsBeforeTheClosingMarker) {
     for (const auto &v : variants)
         for (int k : {1, 4, 10})
             expect_failure_in_cycle(v, "FAULT_deflateInit2_", k, std::string(v.open) + "\n",
-                                    "deflateInit2 (strm1, Z_DEFAULT_COMPRESSION, Z_DEFLATED, "
+                                    "deflateInit2 (stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, "
                                     "windowBits | GZIP_ENCODING, 8, Z_DEFAULT_STRATEGY)",
                                     Z_MEM_ERROR);
 }
@@ -122,5 +120,6 @@ TEST(GzipStream, FailedThreadStartIsReported) {
     for (const auto &v : variants)
         for (int k : {1, 6})
             expect_failure_in_cycle(v, "FAULT_PTHREAD_CREATE", k, "",
-                                    "pthread_create(&threads[i], nullptr, strm_init, &strm)", 11);
+                                    "pthread_create(&worker, nullptr, init_stream_worker, &strm)",
+                                    11);
 }

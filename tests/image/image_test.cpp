@@ -1,3 +1,4 @@
+#include "contract.h"
 #include "expect_lines.h"
 #include "picture.h"
 #include "run_program.h"
@@ -15,7 +16,7 @@ static std::vector<std::string> worker_lines(const std::string &out) {
 
 static run_result_t crop(const std::string &input) {
     run_options_t o;
-    o.files = {{"samp.png", input}};
+    o.files = {{contract::crop_input, input}};
     return run_program("image_crop_locked", o);
 }
 
@@ -46,14 +47,16 @@ TEST(ImageCrop, CropsTheRegionAtOneHundredOneHundred) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(lines_with_prefix(r.out, creation_prefix), creation_lines(10));
-        EXPECT_EQ(count_lines(r.out, "lock"), 10);
-        EXPECT_EQ(count_lines(r.out, "unlock"), 10);
+        EXPECT_EQ(count_lines(r.out, contract::serialized_open), 10);
+        EXPECT_EQ(count_lines(r.out, contract::serialized_close), 10);
         EXPECT_EQ(worker_lines(r.out).size(), 20u) << r.out;
         picture_t logo;
-        ASSERT_TRUE(decode_png(read_file(r.dir + "/logo.png"), logo));
+        ASSERT_TRUE(decode_png(read_file(r.dir + "/" + contract::crop_output), logo));
         EXPECT_EQ(logo.width, c.width);
         EXPECT_EQ(logo.height, c.height);
-        EXPECT_TRUE(logo.rgb == crop_picture(input, 100, 100, 100, 100).rgb);
+        EXPECT_TRUE(logo.rgb == crop_picture(input, contract::crop_x, contract::crop_y,
+                                             contract::crop_width, contract::crop_height)
+                                    .rgb);
     }
 }
 
@@ -68,8 +71,8 @@ TEST(ImageCrop, LibraryFailuresAreCaughtUnderTheLock) {
         const char *report; // a part of the library's message that names the cause
     };
     const failure_t cases[] = {
-        {"no input", false, "", "samp.png"},
-        {"not a picture", true, "this is no PNG file\n", "samp.png"},
+        {"no input", false, "", contract::crop_input},
+        {"not a picture", true, "this is no PNG file\n", contract::crop_input},
         // The library reports a rectangle that misses the picture with a warning.
         {"rectangle misses the picture", true, encode_png(pattern_picture(80, 80)),
          "geometry does not contain image"},
@@ -80,7 +83,7 @@ TEST(ImageCrop, LibraryFailuresAreCaughtUnderTheLock) {
         SCOPED_TRACE(c.name);
         run_options_t o;
         if (c.with_input)
-            o.files = {{"samp.png", c.input}};
+            o.files = {{contract::crop_input, c.input}};
         run_result_t r = run_program("image_crop_locked", o);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
@@ -88,11 +91,11 @@ TEST(ImageCrop, LibraryFailuresAreCaughtUnderTheLock) {
         std::vector<std::string> lines = worker_lines(r.out);
         ASSERT_EQ(lines.size(), 20u) << r.out;
         for (size_t i = 0; i < lines.size(); i += 2) {
-            EXPECT_EQ(lines[i], "lock");
+            EXPECT_EQ(lines[i], contract::serialized_open);
             EXPECT_EQ(lines[i + 1].rfind("Caught exception: ", 0), 0u) << lines[i + 1];
             EXPECT_NE(lines[i + 1].find(c.report), std::string::npos) << lines[i + 1];
         }
-        EXPECT_FALSE(file_exists(r.dir + "/logo.png"));
+        EXPECT_FALSE(file_exists(r.dir + "/" + contract::crop_output));
     }
 }
 
@@ -103,7 +106,7 @@ TEST(ImageCrop, FailedThreadStartEndsWith255) {
     for (int k : {0, 4, 9}) {
         SCOPED_TRACE(k);
         run_options_t o;
-        o.files = {{"samp.png", input}};
+        o.files = {{contract::crop_input, input}};
         o.preload = {fault_library_path()};
         o.env = {{"FAULT_PTHREAD_CREATE", std::to_string(k + 1)}};
         run_result_t r = run_program("image_crop_locked", o);
@@ -111,8 +114,8 @@ TEST(ImageCrop, FailedThreadStartEndsWith255) {
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(count_prefixed(r.out, creation_prefix), k + 1);
         EXPECT_EQ(count_lines(r.out, "Error:unable to create thread,11"), 1);
-        EXPECT_EQ(count_lines(r.out, "lock"), k);
-        EXPECT_EQ(count_lines(r.out, "unlock"), k);
-        EXPECT_EQ(file_exists(r.dir + "/logo.png"), k > 0);
+        EXPECT_EQ(count_lines(r.out, contract::serialized_open), k);
+        EXPECT_EQ(count_lines(r.out, contract::serialized_close), k);
+        EXPECT_EQ(file_exists(r.dir + "/" + contract::crop_output), k > 0);
     }
 }

@@ -1,7 +1,17 @@
+#include "contract.h"
 #include "run_program.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+
+// Sets `n` to the number that follows `prefix` in `line`, when that is all the line holds.
+static bool number_after(const std::string &line, const std::string &prefix, int &n) {
+    if (line.compare(0, prefix.size(), prefix) != 0 || line.size() == prefix.size() ||
+        line.find_first_not_of("0123456789", prefix.size()) != std::string::npos)
+        return false;
+    n = std::stoi(line.substr(prefix.size()));
+    return true;
+}
 
 // Checks the greetings of a team of `threads` threads (0: whatever the runtime chose) and
 // returns the team size that the output shows.
@@ -25,14 +35,11 @@ static int check_greetings(const std::string &program, int threads, bool integer
     int count_line = -1, greeting0 = -1, count_lines = 0, reported = -1;
     for (size_t i = 0; i < lines.size(); ++i) {
         int n;
-        char extra;
-        if (sscanf(lines[i].c_str(), "Hello World from thread = %d%c", &n, &extra) == 1 &&
-            lines[i] == "Hello World from thread = " + std::to_string(n)) {
+        if (number_after(lines[i], contract::omp_greeting_prefix, n)) {
             numbers.push_back(n);
             if (n == 0)
                 greeting0 = static_cast<int>(i);
-        } else if (sscanf(lines[i].c_str(), "Number of threads = %d%c", &n, &extra) == 1 &&
-                   lines[i] == "Number of threads = " + std::to_string(n)) {
+        } else if (number_after(lines[i], contract::omp_count_prefix, n)) {
             count_line = static_cast<int>(i);
             ++count_lines;
             reported = n;

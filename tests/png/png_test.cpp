@@ -1,4 +1,5 @@
 #include "bitmap.h"
+#include "contract.h"
 #include "expect_lines.h"
 #include "run_program.h"
 
@@ -6,16 +7,17 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-TEST(PngPixels, PixScalesToByteRangeWithoutUpperClamp) {
-    EXPECT_EQ(pix(-1, 100), 0);
-    EXPECT_EQ(pix(-1000, 100), 0);
-    EXPECT_EQ(pix(0, 100), 0);
-    EXPECT_EQ(pix(1, 100), 2);
-    EXPECT_EQ(pix(25, 100), 64);
-    EXPECT_EQ(pix(50, 100), 128);
-    EXPECT_EQ(pix(99, 100), 253);
-    EXPECT_EQ(pix(100, 100), 256);
-    EXPECT_EQ(pix(3, 7), 109);
+TEST(PngPixels, GradientValueScalesToByteRangeWithoutUpperClamp) {
+    using contract::gradient_value;
+    EXPECT_EQ(gradient_value(-1, 100), 0);
+    EXPECT_EQ(gradient_value(-1000, 100), 0);
+    EXPECT_EQ(gradient_value(0, 100), 0);
+    EXPECT_EQ(gradient_value(1, 100), 2);
+    EXPECT_EQ(gradient_value(25, 100), 64);
+    EXPECT_EQ(gradient_value(50, 100), 128);
+    EXPECT_EQ(gradient_value(99, 100), 253);
+    EXPECT_EQ(gradient_value(100, 100), 256);
+    EXPECT_EQ(gradient_value(3, 7), 109);
 }
 
 TEST(PngPixels, PixelAtAddressesRowsOfWidthPixels) {
@@ -63,30 +65,36 @@ static bool read_png(const std::string &path, decoded_png_t &d) {
     return ok;
 }
 
-// The written file: 100 by 100, 8-bit truecolour, PNG defaults, red = 256x/100 across,
-// green = 256y/100 down, blue 0.
+// The written file: the contract's gradient, 8-bit truecolour, PNG defaults, red growing
+// across, green down, blue 0.
 static void expect_gradient_file(const std::string &path) {
+    using contract::gradient_height, contract::gradient_width;
     decoded_png_t d;
     ASSERT_TRUE(read_png(path, d)) << path;
-    EXPECT_EQ(d.width, 100u);
-    EXPECT_EQ(d.height, 100u);
+    EXPECT_EQ(d.width, png_uint_32(gradient_width));
+    EXPECT_EQ(d.height, png_uint_32(gradient_height));
     EXPECT_EQ(d.bit_depth, 8);
     EXPECT_EQ(d.color_type, PNG_COLOR_TYPE_RGB);
     EXPECT_EQ(d.interlace, PNG_INTERLACE_NONE);
     EXPECT_EQ(d.compression, 0);
     EXPECT_EQ(d.filter, 0);
-    ASSERT_EQ(d.rows.size(), 100u);
+    ASSERT_EQ(d.rows.size(), size_t(gradient_height));
     int wrong = 0;
-    for (int y = 0; y < 100; ++y) {
-        ASSERT_EQ(d.rows[y].size(), 300u);
-        for (int x = 0; x < 100; ++x) {
+    for (int y = 0; y < gradient_height; ++y) {
+        ASSERT_EQ(d.rows[y].size(), size_t(3 * gradient_width));
+        for (int x = 0; x < gradient_width; ++x) {
             const png_byte *p = &d.rows[y][3 * x];
-            wrong += p[0] != 256 * x / 100 || p[1] != 256 * y / 100 || p[2] != 0;
+            wrong += p[0] != contract::gradient_value(x, gradient_width) ||
+                     p[1] != contract::gradient_value(y, gradient_height) || p[2] != 0;
         }
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(d.rows[0][3 * 99], 253);
     EXPECT_EQ(d.rows[99][1], 253);
+}
+
+static std::string png_path(const std::string &dir) {
+    return dir + "/" + contract::png_output;
 }
 
 // Standard output without the workers' "start" lines.
@@ -105,7 +113,7 @@ TEST(PngFanout, TracedWorkersPrintStartAndWriteTheGradient) {
     EXPECT_EQ(count_lines(r.out, "start"), 10);
     EXPECT_EQ(without_start(r.out), creation_lines(10));
     EXPECT_EQ(r.err, "");
-    expect_gradient_file(r.dir + "/gradient.png");
+    expect_gradient_file(png_path(r.dir));
 }
 
 TEST(PngFanout, UntracedPrintsOnlyTheLauncherLines) {
@@ -114,7 +122,7 @@ TEST(PngFanout, UntracedPrintsOnlyTheLauncherLines) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, creation_lines(10));
     EXPECT_EQ(r.err, "");
-    expect_gradient_file(r.dir + "/gradient.png");
+    expect_gradient_file(png_path(r.dir));
 }
 
 // Runs `program` after a shell command has prepared its directory (tests run as root, for
@@ -130,7 +138,7 @@ static run_result_t run_after(const std::string &setup, const std::string &progr
 TEST(PngFanout, UnwritableOutputIsReportedAndStatusStaysZero) {
     for (const char *program : {"png_fanout_traced", "png_fanout"}) {
         SCOPED_TRACE(program);
-        run_result_t r = run_after("mkdir gradient.png", program);
+        run_result_t r = run_after(std::string("mkdir ") + contract::png_output, program);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(without_start(r.out), creation_lines(10));
@@ -139,7 +147,7 @@ TEST(PngFanout, UnwritableOutputIsReportedAndStatusStaysZero) {
         EXPECT_EQ(split_lines(r.err).size(), 10u);
 
         // The file opens but its bytes find no room: reported when the stream is closed.
-        r = run_after("ln -s /dev/full gradient.png", program);
+        r = run_after(std::string("ln -s /dev/full ") + contract::png_output, program);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(count_lines(r.err, "gradient.png: cannot write: No space left on device"), 10)
@@ -159,7 +167,7 @@ TEST(PngFanout, FailedPixelAllocationReturnsMinusOne) {
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(file_exists(r.dir + "/gradient.png"));
+        EXPECT_FALSE(file_exists(png_path(r.dir)));
     }
 }
 
@@ -180,9 +188,9 @@ TEST(PngFanout, FailedThreadStartEndsWith255) {
             bool traced = std::string(program) == "png_fanout_traced";
             EXPECT_EQ(count_lines(r.out, "start"), traced ? k : 0);
             if (k > 0)
-                expect_gradient_file(r.dir + "/gradient.png");
+                expect_gradient_file(png_path(r.dir));
             else
-                EXPECT_FALSE(file_exists(r.dir + "/gradient.png"));
+                EXPECT_FALSE(file_exists(png_path(r.dir)));
         }
     }
 }
@@ -207,8 +215,8 @@ TEST(PngFanout, FailedRowAllocationIsReportedByLibpng) {
         EXPECT_EQ(lines_with_prefix(r.err, "libpng"), out_of_memory) << r.err;
         // A sanitizer's leak report would name itself (its list of suppressions used may come).
         EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
-        EXPECT_TRUE(file_exists(r.dir + "/gradient.png"));
-        EXPECT_EQ(read_file(r.dir + "/gradient.png"), "");
+        EXPECT_TRUE(file_exists(png_path(r.dir)));
+        EXPECT_EQ(read_file(png_path(r.dir)), "");
     }
 }
 
@@ -231,7 +239,7 @@ TEST(PngFanout, FailedWriteStructCreationLeavesAnEmptyFile) {
         EXPECT_EQ(count_lines(r.err, "gradient.png: cannot create the PNG write structure"), 10)
             << r.err;
         EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
-        EXPECT_TRUE(file_exists(r.dir + "/gradient.png"));
-        EXPECT_EQ(read_file(r.dir + "/gradient.png"), "");
+        EXPECT_TRUE(file_exists(png_path(r.dir)));
+        EXPECT_EQ(read_file(png_path(r.dir)), "");
     }
 }

@@ -1,4 +1,5 @@
 // The three XML programs run for real in fresh directories.
+#include "expect_lines.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,12 @@ const std::string small_outline = "r id= '7'\n"
                                   " d k= 'v'\n"
                                   "  Content of element d was \"x\"\n"
                                   " Content of element r was \"x\"\n";
-const std::string length_line = "strlen(buff) before parsing: 0\n";
+const std::string length_line = std::string(contract::xml_length_line) + "\n";
+const std::string result_0 = std::string(contract::result_prefix) + "0";
 
 run_result_t run_with_doc(const std::string &program, const std::string &doc,
                           run_options_t o = {}) {
-    o.files["FirstTest.xml"] = doc;
+    o.files[contract::xml_document] = doc;
     return run_program(program, o);
 }
 
@@ -27,8 +29,8 @@ run_result_t run_with_doc(const std::string &program, const std::string &doc,
 std::vector<std::string> locked_lines(const std::string &out) {
     std::vector<std::string> kept;
     for (const auto &l : split_lines(out)) {
-        if (l.rfind("main() : creating thread, ", 0) == 0 || l.rfind("Result is ", 0) == 0 ||
-            l == "unlock")
+        if (l.rfind(creation_prefix, 0) == 0 || l.rfind(contract::result_prefix, 0) == 0 ||
+            l == contract::serialized_close)
             continue;
         kept.push_back(l);
     }
@@ -126,15 +128,8 @@ TEST(XmlSingle, LibraryFailures) {
 TEST(XmlFanoutLocked, TenUnbrokenBlocksUnderTheLock) {
     run_result_t r = run_with_doc("xml_fanout_locked", small_doc);
     EXPECT_EQ(r.status, 0);
-    std::string creations;
-    for (const auto &l : split_lines(r.out))
-        if (l.rfind("main() : creating thread, ", 0) == 0)
-            creations += l + "\n";
-    std::string expected_creations;
-    for (int i = 0; i < 10; ++i)
-        expected_creations += "main() : creating thread, " + std::to_string(i) + "\n";
-    EXPECT_EQ(creations, expected_creations);
-    EXPECT_EQ(count_lines(r.out, "Result is 0"), 10);
+    EXPECT_EQ(lines_with_prefix(r.out, creation_prefix), creation_lines(contract::workers));
+    EXPECT_EQ(count_lines(r.out, result_0), contract::workers);
     EXPECT_EQ(count_lines(r.out, "unlock"), 10);
 
     std::string block = "lock\n" + length_line + small_outline, all_blocks;
@@ -187,8 +182,8 @@ TEST(XmlFanoutUnlocked, PrintsTenOutlinesAndMarkers) {
     EXPECT_EQ(r.status, 0);
     std::string expected;
     for (int i = 0; i < 10; ++i)
-        expected += "main() : creating thread, " + std::to_string(i) + "\nResult is 0\n" +
-                    "start\n" + outline + "end\n";
+        expected +=
+            creation_prefix + std::to_string(i) + "\n" + result_0 + "\nstart\n" + outline + "end\n";
     EXPECT_EQ(sorted_lines(r.out), sorted_lines(expected));
 }
 
@@ -252,7 +247,7 @@ TEST(XmlFanout, FailedStartInBothVariants) {
         run_result_t r = run_with_doc(program, small_doc, o);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(count_prefixed(r.out, "main() : creating thread, "), 5);
+        EXPECT_EQ(count_prefixed(r.out, creation_prefix), 5);
         EXPECT_EQ(count_lines(r.out, "Result is 11"), 1);
         EXPECT_EQ(count_lines(r.out, "Error:unable to create thread,11"), 1);
         // The four workers already started finished their parse before the exit.

@@ -1,7 +1,12 @@
-// png_fanout_traced / png_fanout: ten unserialized workers encode one 100 by 100 RGB gradient
-// as a PNG file, all into the same "gradient.png". The traced variant (PNG_TRACED=1) prints
-// "start" as each worker's first action.
+// png_fanout_traced / png_fanout: ten workers at once encode one 100 by 100 RGB gradient as a
+// PNG file, all into the same "gradient.png". Variants: UNSERIALIZED (png_fanout_traced)
+// prints "start" as each worker's first action; UNTRACED (png_fanout) prints no marker.
+// Race-free: `main` fills the gradient before the first worker starts and frees it after the
+// last one is joined, the workers only read it, and each worker has its own libpng structures,
+// row buffers and stream; the file they all rewrite is the file system's business, not shared
+// memory.
 #include "bitmap.h"
+#include "contract.h"
 #include "fanout.h"
 
 #include <png.h>
@@ -23,12 +28,12 @@ static int status_failed = -1;
 
 // Encodes job->image into job->out_path; ends the thread with 0 when the file was written
 // completely, -1 otherwise. libpng's default handler reports its own errors on stderr.
-static void *save_png_to_file(void *arg) {
+static void *encode_gradient_worker(void *arg) {
     const png_job_t *job = static_cast<const png_job_t *>(arg);
     bitmap_t *image = job->image;
     const char *path = job->out_path;
-#if PNG_TRACED
-    cout_line("start", false);
+#if CORPUS_VARIANT != CORPUS_VARIANT_UNTRACED
+    cout_line(open_marker, false);
 #endif
     // Changed between setjmp and a longjmp back to it, hence volatile.
     int *volatile status = &status_failed;
@@ -95,26 +100,26 @@ destroy:
 
 int main() {
     bitmap_t gradient;
-    gradient.width = 100;
-    gradient.height = 100;
+    gradient.width = contract::gradient_width;
+    gradient.height = contract::gradient_height;
     gradient.pixels =
         static_cast<rgb_pixel_t *>(calloc(gradient.width * gradient.height, sizeof(rgb_pixel_t)));
     if (!gradient.pixels)
         return -1;
     // Red grows to the right and green downwards; blue stays 0 from the zero fill.
-    for (int y = 0; static_cast<size_t>(y) < gradient.height; ++y) {
-        for (int x = 0; static_cast<size_t>(x) < gradient.width; ++x) {
+    for (int y = 0; y < contract::gradient_height; ++y) {
+        for (int x = 0; x < contract::gradient_width; ++x) {
             rgb_pixel_t *pixel = pixel_at(&gradient, x, y);
-            pixel->red = pix(x, static_cast<int>(gradient.width)) & 0xff;
-            pixel->green = pix(y, static_cast<int>(gradient.height)) & 0xff;
+            pixel->red = contract::gradient_value(x, contract::gradient_width) & 0xff;
+            pixel->green = contract::gradient_value(y, contract::gradient_height) & 0xff;
         }
     }
-    png_job_t job{&gradient, "gradient.png"};
+    png_job_t job{&gradient, contract::png_output};
 
-    pthread_t threads[worker_count];
-    launch_workers(threads, save_png_to_file, &job, false);
+    pthread_t workers[worker_count];
+    launch_workers(workers, encode_gradient_worker, &job, false);
     // Every file is complete and no worker reads the pixels once they are all back.
-    join_workers(threads);
+    join_workers(workers);
     free(gradient.pixels);
     return 0;
 }

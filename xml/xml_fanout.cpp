@@ -1,0 +1,57 @@
+// xml_fanout_locked / xml_fanout_unlocked: ten workers each parse "FirstTest.xml" and print
+// its outline. Variants: SERIALIZED (xml_fanout_locked) parses under `lock` between
+// "lock"/"unlock"; UNSERIALIZED (xml_fanout_unlocked) parses without the mutex between
+// "start"/"end". Race-free in both: under `lock` the workers take turns with the one shared
+// parse buffer and printer state; without it every worker parses into a buffer of its own
+// and the printer keeps its state per thread. Each output line is written whole under the
+// stream's own lock, and `main` reads nothing the workers write.
+#include "contract.h"
+#include "fanout.h"
+#include "parse.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+// The parse buffer of `main`, shared by the serialized workers.
+struct shared_buffer_t {
+    char *bytes;
+    size_t size;
+};
+
+// Thread exit values; they outlive every worker.
+static int result_parsed = 0;
+static int result_no_file = 1;
+
+static void *parse_document_worker(void *arg) {
+    const shared_buffer_t *shared = static_cast<const shared_buffer_t *>(arg);
+    FILE *document = fopen(contract::xml_document, "r");
+    if (!document) {
+        puts("Failed to open file");
+        pthread_exit(&result_no_file);
+    }
+    guard_enter();
+    cout_line(open_marker, false);
+    // Unserialized workers parse at the same time: each gets a buffer of its own instead of
+    // sharing the one of `main`.
+    char *parse_buffer = serialized ? shared->bytes : static_cast<char *>(malloc(shared->size));
+    if (parse_buffer) {
+        parse_stream(document, parse_buffer, shared->size);
+    } else {
+        printf("Error: %s\n", "out of memory for the parse buffer");
+        fclose(document);
+    }
+    if (!serialized)
+        free(parse_buffer);
+    guard_leave();
+    cout_line(close_marker, false);
+    pthread_exit(&result_parsed);
+}
+
+int main() {
+    static char parse_buffer[contract::xml_buffer_size];
+    shared_buffer_t shared{parse_buffer, sizeof parse_buffer};
+    pthread_t workers[worker_count];
+    launch_workers(workers, parse_document_worker, &shared, true);
+    join_workers(workers);
+    return 0;
+}
