@@ -6,6 +6,7 @@
 #include "report.h"
 #include "run.h"
 #include "runner.h"
+#include "score.h"
 
 #include <cerrno>
 #include <cstring>
@@ -54,6 +55,59 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
     return failed ? 1 : 0;
 }
 
+// The folder of the programs a tool runs: the ThreadSanitizer builds have presets of their own;
+// the valgrind tools run the programs of --bin.
+static std::string tool_bin(const options_t &opt, const std::string &tool) {
+    if (tool == "tsan")
+        return opt.source_dir + "/build/tsan/bin";
+    if (tool == "tsan-deep")
+        return opt.source_dir + "/build/tsan-deep/bin";
+    return opt.bin;
+}
+
+static int cmd_score(const options_t &given, const manifest_t &m) {
+    options_t opt = given;
+    auto selected = select_programs(opt, m);
+    std::vector<std::string> tools = opt.tools;
+    if (tools.empty())
+        tools = {"helgrind", "drd", "tsan"};
+    claim_output_folder(opt.out);
+    const std::string dir = (fs::path(opt.out) / "score").string();
+    make_dirs(dir);
+    for (const char *name : {"score.json", "score.csv", "score.md", "score.txt"})
+        remove_all((fs::path(dir) / name).string());
+    std::vector<tool_score_t> scores;
+    for (const auto &tool : tools) {
+        options_t run = opt;
+        run.bin = tool_bin(opt, tool);
+        run.tool = tool == "tsan-deep" ? "tsan" : tool;
+        const std::string results = (fs::path(dir) / tool).string();
+        mark_results_stale(run, results);
+        auto rows = run_programs(run, run.tool, selected, results);
+        bool any = false;
+        for (const auto &r : rows)
+            any = any || !r.missing;
+        if (!any)
+            throw runner_error("no program of the " + tool + " build in " + run.bin +
+                               (tool.rfind("tsan", 0) == 0 ? " (cmake --preset " + tool +
+                                                                 " && cmake --build --preset " +
+                                                                 tool + ")"
+                                                           : ""));
+        write_results(run, rows, run_table(run, rows), results);
+        scores.push_back(score_tool(tool, opt.repeat, rows));
+    }
+    const std::string table = score_table(scores);
+    write_file((fs::path(dir) / "score.txt").string(), table);
+    write_file((fs::path(dir) / "score.csv").string(), score_csv(scores));
+    write_file((fs::path(dir) / "score.md").string(), score_markdown(scores));
+    write_file((fs::path(dir) / "score.json").string(), score_json(scores).dump(2) + "\n");
+    std::cout << table << "(scorecard as JSON, CSV and Markdown in " << dir << ")\n";
+    std::cout.flush();
+    if (!std::cout)
+        throw runner_error("cannot write the scorecard to standard output");
+    return 0;
+}
+
 static int run_main(int argc, char **argv) {
     options_t opt;
     std::string error;
@@ -77,6 +131,8 @@ static int run_main(int argc, char **argv) {
             std::cout << p.name << " " << p.variant << "\n";
         return 0;
     }
+    if (opt.command == "score")
+        return cmd_score(opt, m);
     return cmd_run(opt, m);
 }
 

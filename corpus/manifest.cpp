@@ -35,6 +35,28 @@ bool plain_program_name(const std::string &name) {
     return true;
 }
 
+static race_label_t parse_race(const json &j) {
+    race_label_t r;
+    r.object = j.at("object").get<std::string>();
+    for (const auto &a : j.at("accesses")) {
+        race_access_t access;
+        access.file = a.at("file").get<std::string>();
+        access.line = a.at("line").get<int>();
+        access.kind = a.at("kind").get<std::string>();
+        if (access.file.empty() || access.file[0] == '/' ||
+            access.file.find("..") != std::string::npos)
+            throw std::runtime_error("race access file must be a path inside the repository");
+        if (access.line < 1)
+            throw std::runtime_error("race access line must be positive");
+        if (access.kind != "read" && access.kind != "write")
+            throw std::runtime_error("race access kind must be \"read\" or \"write\"");
+        r.accesses.push_back(access);
+    }
+    if (r.accesses.size() != 2)
+        throw std::runtime_error("a race names exactly two accesses");
+    return r;
+}
+
 static program_t parse_program(const json &j) {
     program_t p;
     p.name = j.at("program").get<std::string>();
@@ -62,11 +84,19 @@ static program_t parse_program(const json &j) {
         p.check = j.at("check");
         p.rationale = j.at("rationale").get<std::string>();
         p.verdict = j.at("verdict").get<std::string>();
+        const json &race = j.at("race");
+        if (!race.is_null())
+            p.race = parse_race(race);
+        if ((p.variant == "racy") != p.race.has_value())
+            throw std::runtime_error("a racy program, and only a racy one, has a race label");
+        if (p.race && p.twin.empty())
+            throw std::runtime_error("a racy program names its race-free twin");
         validate_check(p);
     } catch (const std::exception &e) {
         throw std::runtime_error("manifest entry " + p.name + ": " + e.what());
     }
-    static const std::set<std::string> variants{"serialized", "unserialized", "single-threaded"};
+    static const std::set<std::string> variants{"serialized", "unserialized", "single-threaded",
+                                                "racy"};
     if (!variants.count(p.variant))
         throw std::runtime_error("manifest entry " + p.name + ": unknown variant " + p.variant);
     return p;

@@ -2,16 +2,32 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+// One of the two accesses of a labelled race: the line of our code that makes it, or for an
+// access a library makes, the line of our call into the library.
+struct race_access_t {
+    std::string file; // repository-relative path
+    int line = 0;
+    std::string kind; // "read" or "write"
+};
+
+// The race a racy program is built to have.
+struct race_label_t {
+    std::string object;                  // what is raced on
+    std::vector<race_access_t> accesses; // the two racing accesses; none for a label taken
+                                         // from a file name (judged at file level only)
+};
+
 struct program_t {
     std::string name;
     std::string subsystem;
     std::string library;
-    std::string variant;              // "serialized", "unserialized" or "single-threaded"
+    std::string variant; // "serialized", "unserialized", "single-threaded" or "racy"
     std::string twin;                 // empty when the program has no twin
     std::string open_marker;          // empty when the program prints none
     std::string close_marker;         // empty when the program prints none
@@ -23,6 +39,7 @@ struct program_t {
     nlohmann::json check;  // which contract check applies, with its parameters
     std::string verdict;   // the verdict expected for this program
     std::string rationale; // why that verdict is expected
+    std::optional<race_label_t> race; // the labelled race; none for a race-free program
 };
 
 struct manifest_t {

@@ -9,6 +9,7 @@ namespace fs = std::filesystem;
 
 std::string usage_text() {
     return "usage: corpus run [options] [PROGRAM...]\n"
+           "       corpus score [--tool T]... [options] [PROGRAM...]\n"
            "       corpus list [--manifest FILE]\n"
            "options:\n"
            "  --tool tsan|helgrind|drd|memcheck  run under a detector (tsan: programs of a\n"
@@ -23,7 +24,11 @@ std::string usage_text() {
            "  --out DIR        where tables and run directories go (default " CORPUS_RESULTS_DIR
            ")\n"
            "  --samples DIR    folder of the input files (default samples/ of the sources)\n"
-           "  --manifest FILE  the manifest (default corpus/manifest.json of the sources)\n";
+           "  --manifest FILE  the manifest (default corpus/manifest.json of the sources)\n"
+           "score: runs every selected program --repeat times under each --tool (helgrind,\n"
+           "drd, tsan, tsan-deep; default helgrind, drd and tsan) and scores the reports\n"
+           "against the race labels of the manifest; tsan and tsan-deep run the programs of\n"
+           "build/tsan/bin and build/tsan-deep/bin, the valgrind tools those of --bin.\n";
 }
 
 bool is_valgrind_tool(const std::string &t) {
@@ -72,6 +77,12 @@ double run_timeout(const options_t &opt, const std::string &tool) {
 }
 
 bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
+    opt.bin = CORPUS_PROGRAM_DIR;
+    opt.out = CORPUS_RESULTS_DIR;
+    opt.source_dir = CORPUS_SOURCE_DIR;
+    opt.manifest = opt.source_dir + "/corpus/manifest.json";
+    opt.samples = opt.source_dir + "/samples";
+    opt.suppressions = opt.source_dir + "/corpus/suppressions";
     if (argc < 2) {
         error = "no command";
         return false;
@@ -99,8 +110,12 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         if (a == "--tool") {
             if (!value())
                 return false;
-            if (v != "tsan" && !is_valgrind_tool(v)) {
+            if (v != "tsan" && v != "tsan-deep" && !is_valgrind_tool(v)) {
                 error = "unknown tool " + v;
+                return false;
+            }
+            if (v == "tsan-deep" && opt.command != "score") {
+                error = "corpus run takes --tool tsan with --bin build/tsan-deep/bin";
                 return false;
             }
             opt.tool = v;

@@ -9,12 +9,8 @@ struct options_t {
     std::string command;  // "run", "list" or "score"
     std::string tool;     // "", "tsan", "helgrind", "drd" or "memcheck"
     std::vector<std::string> tools; // score: every --tool given, in order
-    std::string bin = CORPUS_PROGRAM_DIR;
-    std::string out = CORPUS_RESULTS_DIR;
-    std::string manifest = CORPUS_SOURCE_DIR "/corpus/manifest.json";
-    std::string samples = CORPUS_SOURCE_DIR "/samples";
-    std::string suppressions = CORPUS_SOURCE_DIR "/corpus/suppressions";
-    std::string source_dir = CORPUS_SOURCE_DIR;
+    // Folders; parse_command_line starts them at the build's defaults.
+    std::string bin, out, manifest, samples, suppressions, source_dir;
     int repeat = 1;
     double timeout = 0; // seconds per run; 0: the default of the tool
     bool suppress = false;

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "files.h"
+#include "score.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -76,7 +77,7 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
     int holding = 0, own = 0, failed = 0;
     for (const auto &r : rows) {
         holding += r.ok;
-        own += r.summary.own;
+        own += r.unexpected_own;
         failed += !r.ok;
     }
     // The expected verdicts of the selected programs, quoted when they are all the same.
@@ -92,7 +93,13 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
     closing << ": ";
     closing << holding << " of " << rows.size() << " programs hold" << (failed ? "; FAILED" : "");
     if (!opt.tool.empty())
-        closing << " (" << own << " distinct report(s) in our own code)";
+    {
+        bool racy = false;
+        for (const auto &r : rows)
+            racy = racy || r.p->race.has_value();
+        closing << " (" << own << " distinct report(s) in our own code"
+                << (racy ? " beyond the labelled races" : "") << ")";
+    }
     closing << "\n";
     const size_t shown_problems = 8; // the rest is in the JSON file
     for (const auto &r : rows) {
@@ -102,7 +109,8 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
             closing << r.p->name << ": ... and " << r.problems.size() - shown_problems
                     << " more problem(s) in results.json\n";
         for (const auto &rep : r.summary.reports)
-            if (rep.own)
+            if (rep.own && !(r.p->race && (r.p->race->accesses.empty() ||
+                                           report_matches_label(rep, *r.p->race))))
                 closing << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind
                         << " at " << rep.where << "\n";
     }
@@ -149,11 +157,14 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
             {"outputs", r.outputs},   {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
             {"peak_kib", r.peak_kib}, {"ok", r.ok},
             {"verdict", r.verdict},   {"expected", r.p->verdict},
-            {"problems", r.problems}};
+            {"problems", r.problems}, {"race", r.p->race.has_value()}};
         if (!opt.tool.empty()) {
             e["reports"] = {{"distinct", r.summary.distinct},
                             {"own", r.summary.own},
-                            {"library", r.summary.library}};
+                            {"library", r.summary.library},
+                            {"runs_with_reports", r.runs_with_reports.size()}};
+            if (r.p->race)
+                e["race_found"] = r.race_found;
             e["report_list"] = nlohmann::json::array();
             for (const auto &rep : r.summary.reports)
                 e["report_list"].push_back(

@@ -1,6 +1,7 @@
 #include "reports.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <expat.h>
 #include <map>
 #include <sstream>
@@ -12,7 +13,7 @@ static bool starts_with(const std::string &s, const std::string &prefix) {
 // Frames of the detector's own runtime, of the C library's memory and string functions (which
 // the detectors intercept or replace) and of header templates inlined into our programs: the
 // report is about whoever called them.
-static bool transparent(const frame_t &f) {
+bool transparent_frame(const frame_t &f) {
     if (f.object.find("libtsan") != std::string::npos ||
         f.object.find("vgpreload_") != std::string::npos ||
         f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
@@ -73,7 +74,7 @@ void classify_report(report_t &r, const own_code_t &own) {
         int named = 0;
         bool decided = false;
         for (const auto &f : stack) {
-            if (transparent(f))
+            if (transparent_frame(f))
                 continue;
             if (!decided) {
                 decided = true;
@@ -134,8 +135,12 @@ static frame_t parse_tsan_frame(std::string line) {
     f.function = last == std::string::npos ? "" : line.substr(0, last);
     if (f.function == "<null>")
         f.function.clear();
-    if (location != "<null>")
-        f.file = location.substr(0, location.find(':'));
+    if (location != "<null>") {
+        size_t colon = location.find(':');
+        f.file = location.substr(0, colon);
+        if (colon != std::string::npos)
+            f.line = std::atoi(location.c_str() + colon + 1);
+    }
     return f;
 }
 
@@ -247,6 +252,8 @@ static void vg_end(void *data, const XML_Char *name) {
             s->dir = s->text;
         } else if (n == "file") {
             s->frame.file = s->text;
+        } else if (n == "line") {
+            s->frame.line = std::atoi(s->text.c_str());
         } else if (n == "frame") {
             if (!s->dir.empty() && !s->frame.file.empty())
                 s->frame.file = s->dir + "/" + s->frame.file;

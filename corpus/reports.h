@@ -9,6 +9,7 @@ struct frame_t {
     std::string function;
     std::string file;   // source file with its directory, when known
     std::string object; // the binary or library the code lives in
+    int line = 0;       // line in `file`, 0 when unknown
 };
 
 struct report_t {
@@ -48,6 +49,10 @@ bool valgrind_xml_finished(const std::string &xml);
 
 // Counts distinct reports (by key).
 report_summary_t summarize_reports(const std::vector<report_t> &reports);
+
+// True for a frame of the detector's runtime, of libc's memory and string functions or of a
+// header template inlined into our program: the report is about whoever called it.
+bool transparent_frame(const frame_t &f);
 
 // Decides whether a report belongs to our code and sets its key; exposed for the tests.
 void classify_report(report_t &r, const own_code_t &own);

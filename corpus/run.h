@@ -7,6 +7,7 @@
 #include "options.h"
 #include "reports.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,11 +20,17 @@ struct row_t {
     std::vector<report_t> reports;
     std::vector<int> runs_with_reports; // the runs (1-based) that had any report
     report_summary_t summary;
+    int unexpected_own = 0;  // own-code reports other than the labelled race
+    bool race_found = false; // a report on the labelled race (racy programs only)
     double seconds = 0; // summed over the runs
     long peak_kib = 0;  // highest over the runs
     bool ok = false;
     std::string verdict;
 };
+
+// The variables a build asks for in every run, from the NAME=VALUE lines of `<bin>/run-env`
+// (for instance the OpenMP tool library of an instrumented build); none without the file.
+std::map<std::string, std::string> build_environment(const std::string &bin);
 
 // The programs that `opt` selects from `m`; throws runner_error for an unknown name or an
 // empty selection.

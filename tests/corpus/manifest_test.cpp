@@ -3,6 +3,7 @@
 #include "run_program.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <set>
 #include <stdexcept>
 
@@ -32,13 +33,18 @@ TEST(Manifest, TwinsPairUpWithinOneSubsystem) {
     manifest_t m = shipped();
     for (const auto &p : m.programs) {
         EXPECT_FALSE(p.rationale.empty()) << p.name;
-        EXPECT_EQ(p.verdict, "no data race in the corpus's own code") << p.name;
         if (p.twin.empty())
             continue;
         const program_t *t = find_program(m, p.twin);
         ASSERT_NE(t, nullptr) << p.name;
-        EXPECT_EQ(t->twin, p.name);
         EXPECT_EQ(t->subsystem, p.subsystem);
+        if (p.race) {
+            // A racy program's twin is race-free; the race-free pairs name each other.
+            EXPECT_FALSE(t->race) << p.name;
+            continue;
+        }
+        EXPECT_EQ(p.verdict, "no data race in the corpus's own code") << p.name;
+        EXPECT_EQ(t->twin, p.name);
     }
     EXPECT_EQ(find_program(m, "xml_fanout_locked")->open_marker, "lock");
     // Every input the runner copies or serves is shipped.
@@ -52,10 +58,25 @@ TEST(Manifest, TwinsPairUpWithinOneSubsystem) {
     EXPECT_EQ(find_program(m, "gzip_stream_unlocked")->close_marker, "end");
 }
 
+TEST(Manifest, EveryLabelledAccessIsALineOfTheNamedFile) {
+    for (const auto &p : shipped().programs) {
+        if (!p.race)
+            continue;
+        ASSERT_EQ(p.race->accesses.size(), 2u) << p.name;
+        for (const auto &a : p.race->accesses) {
+            auto lines = split_lines(read_file(CORPUS_SOURCE_DIR "/" + a.file));
+            ASSERT_LE(size_t(a.line), lines.size()) << p.name << " " << a.file << ":" << a.line;
+            EXPECT_NE(lines[size_t(a.line) - 1].find_first_not_of(" \t"), std::string::npos)
+                << p.name << ": " << a.file << ":" << a.line << " is blank";
+        }
+    }
+}
+
 TEST(Manifest, RejectsBrokenEntries) {
     const std::string entry = R"({"program": "a", "subsystem": "s", "library": "l",
         "variant": "serialized", "twin": null, "markers": null, "inputs": [], "outputs": [],
-        "check": {"kind": "omp_hello", "threads": 4}, "verdict": "v", "rationale": "r"})";
+        "check": {"kind": "omp_hello", "threads": 4}, "verdict": "v", "rationale": "r",
+        "race": null})";
     EXPECT_NO_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "]}"));
     EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + entry + "," + entry + "]}"),
                  std::runtime_error);
@@ -68,6 +89,31 @@ TEST(Manifest, RejectsBrokenEntries) {
     EXPECT_THROW(parse_manifest(R"({"verdict": "v", "programs": [)" + bad_twin + "]}"),
                  std::runtime_error);
     EXPECT_THROW(parse_manifest("{not json"), std::runtime_error);
+    // Labels: only on racy programs, with a twin, two accesses inside the repository.
+    std::string racy = entry;
+    racy.replace(racy.find("\"serialized\""), 12, "\"racy\"");
+    const std::string label = R"({"object": "o", "accesses": [{"file": "x.c", "line": 3,
+        "kind": "write"}, {"file": "x.c", "line": 4, "kind": "read"}]})";
+    auto with = [&](std::string e, const std::string &race, bool twin) {
+        e.replace(e.find("\"race\": null"), 12, "\"race\": " + race);
+        if (twin)
+            e.replace(e.find("\"twin\": null"), 12, "\"twin\": \"b\"");
+        std::string b = entry;
+        b.replace(b.find("\"a\""), 3, "\"b\"");
+        return R"({"programs": [)" + e + "," + b + "]}";
+    };
+    EXPECT_NO_THROW(parse_manifest(with(racy, label, true)));
+    EXPECT_THROW(parse_manifest(with(racy, label, false)), std::runtime_error) << "no twin";
+    EXPECT_THROW(parse_manifest(with(racy, "null", true)), std::runtime_error) << "no label";
+    EXPECT_THROW(parse_manifest(with(entry, label, true)), std::runtime_error) << "not racy";
+    for (const char *broken : {"\"line\": 3,", "\"x.c\", \"line\": 3", "\"write\""}) {
+        std::string l = label;
+        std::string by = std::string(broken) == "\"line\": 3," ? "\"line\": 0,"
+                         : std::string(broken) == "\"write\"" ? "\"poke\""
+                                                                : "\"../x.c\", \"line\": 3";
+        l.replace(l.find(broken), strlen(broken), by);
+        EXPECT_THROW(parse_manifest(with(racy, l, true)), std::runtime_error) << l;
+    }
 }
 
 // One entry with the given check; `files` replaces its input and output lists.
@@ -75,7 +121,8 @@ static manifest_t one_entry(const std::string &check,
                             const std::string &files = R"("inputs": ["i"], "outputs": ["o"])") {
     return parse_manifest(R"({"programs": [{"program": "a", "subsystem": "s", "library": "l",
         "variant": "serialized", "markers": null, "check": )" +
-                          check + R"(, "verdict": "v", "rationale": "r", )" + files + "}]}");
+                          check + R"(, "verdict": "v", "rationale": "r", "race": null, )" + files +
+                          "}]}");
 }
 
 TEST(Manifest, VerdictIsReadPerProgram) {

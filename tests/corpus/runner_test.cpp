@@ -128,7 +128,7 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
         "programs": [{"program": "race_probe", "subsystem": "test", "library": "none",
         "variant": "unserialized", "twin": null, "markers": null, "inputs": [], "outputs": [],
         "check": {"kind": "omp_hello", "threads": 1}, "verdict": "no data race in the corpus's own code",
-        "rationale": "none"}]})";
+        "rationale": "none", "race": null}]})";
     o.args = {"run", "--manifest", "manifest.json", "--bin", CORPUS_PROBE_DIR, "--out", "out"};
     run_result_t native = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(native.status, 0) << native.out << native.err;
@@ -244,7 +244,7 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
     run_options_t o;
     o.files["m.json"] = R"({"programs": [{"program": "../../x", "subsystem": "t", "library": "t",
         "variant": "unserialized", "check": {"kind": "zlib_roundtrip"}, "verdict": "v",
-        "rationale": "r"}]})";
+        "rationale": "r", "race": null}]})";
     o.args = {"run", "--manifest", "m.json", "--bin", ".", "--out", "a/b"};
     run_result_t r = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(r.status, 2) << r.err;

@@ -1,0 +1,254 @@
+#include "score.h"
+
+#include "report.h"
+
+#include <map>
+#include <set>
+#include <sstream>
+
+static bool ends_with_path(const std::string &path, const std::string &tail) {
+    if (path == tail)
+        return true;
+    return path.size() > tail.size() &&
+           path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
+           path[path.size() - tail.size() - 1] == '/';
+}
+
+static bool stack_has(const std::vector<frame_t> &stack, const race_access_t &a) {
+    for (const auto &f : stack)
+        if (f.line == a.line && ends_with_path(f.file, a.file))
+            return true;
+    return false;
+}
+
+bool report_matches_label(const report_t &r, const race_label_t &label) {
+    if (label.accesses.size() != 2)
+        return false;
+    const auto &s = r.access_stacks;
+    for (size_t i = 0; i < s.size(); ++i)
+        for (size_t j = 0; j < s.size(); ++j)
+            if (i != j && stack_has(s[i], label.accesses[0]) && stack_has(s[j], label.accesses[1]))
+                return true;
+    return false;
+}
+
+bool runtime_only_report(const report_t &r) {
+    static const char *runtimes[] = {"libglib-", "libgobject-", "libgdk-",  "libgtk-",
+                                     "libgio-",  "libgomp",     "libomp",   "libarcher",
+                                     "libstdc++"};
+    if (r.access_stacks.empty())
+        return false;
+    for (const auto &stack : r.access_stacks) {
+        const frame_t *top = nullptr;
+        for (const auto &f : stack)
+            if (!transparent_frame(f)) {
+                top = &f;
+                break;
+            }
+        bool runtime = false;
+        for (const char *lib : runtimes)
+            runtime = runtime || (top && top->object.find(lib) != std::string::npos);
+        if (!runtime)
+            return false;
+    }
+    return true;
+}
+
+static std::optional<double> ratio(int num, int den) {
+    if (den == 0)
+        return std::nullopt;
+    return double(num) / den;
+}
+
+tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows) {
+    tool_score_t t;
+    t.tool = tool;
+    t.repeat = repeat;
+    int pairs_labelled = 0, pairs_found = 0;
+    std::map<std::string, const row_t *> by_name;
+    for (const auto &row : rows) {
+        by_name[row.p->name] = &row;
+        program_score_t s;
+        s.program = row.p->name;
+        s.race = row.p->race.has_value();
+        s.built = !row.missing;
+        s.runs = row.runs;
+        s.detected_runs = int(row.runs_with_reports.size());
+        if (row.missing || row.runs == 0) {
+            s.outcome = "not run";
+            t.programs.push_back(s);
+            continue;
+        }
+        const bool detected = s.detected_runs > 0;
+        s.outcome = s.race ? (detected ? "TP" : "FN") : (detected ? "FP" : "TN");
+        ++(s.race ? (detected ? t.tp : t.fn) : (detected ? t.fp : t.tn));
+        if (s.race && row.p->race->accesses.size() == 2) {
+            bool matched = false;
+            for (const auto &r : row.summary.reports)
+                matched = matched || report_matches_label(r, *row.p->race);
+            s.pair_matched = matched;
+            ++pairs_labelled;
+            pairs_found += matched;
+        }
+        if (s.outcome == "FP") {
+            bool all_runtime = true;
+            for (const auto &r : row.summary.reports)
+                all_runtime = all_runtime && runtime_only_report(r);
+            s.runtime_only = all_runtime;
+            if (all_runtime)
+                t.runtime_fp.push_back(s.program);
+        }
+        t.programs.push_back(s);
+    }
+    t.precision = ratio(t.tp, t.tp + t.fp);
+    t.recall = ratio(t.tp, t.tp + t.fn);
+    if (t.precision && t.recall && *t.precision + *t.recall > 0)
+        t.f1 = 2 * *t.precision * *t.recall / (*t.precision + *t.recall);
+    else if (t.precision && t.recall)
+        t.f1 = 0.0;
+    t.pair_recall = ratio(pairs_found, pairs_labelled);
+    // The twin differential: for a racy or unserialized program, the reports its race-free
+    // (or serialized) twin does not have.
+    for (const auto &row : rows) {
+        const program_t &p = *row.p;
+        if (p.twin.empty() || !by_name.count(p.twin) || row.missing)
+            continue;
+        if (p.variant != "racy" && p.variant != "unserialized")
+            continue;
+        const row_t &twin = *by_name[p.twin];
+        if (twin.missing || (p.variant == "unserialized" && twin.p->variant != "serialized"))
+            continue;
+        std::set<std::string> twin_keys;
+        for (const auto &r : twin.summary.reports)
+            twin_keys.insert(r.key);
+        twin_difference_t d{p.name, p.twin, {}};
+        for (const auto &r : row.summary.reports)
+            if (!twin_keys.count(r.key))
+                d.only.push_back(r.kind + " at " + r.where);
+        t.twins.push_back(d);
+    }
+    return t;
+}
+
+static nlohmann::json optional_number(const std::optional<double> &v) {
+    return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
+}
+
+nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
+    nlohmann::json j;
+    j["tools"] = nlohmann::json::array();
+    for (const auto &t : tools) {
+        nlohmann::json e{{"tool", t.tool},
+                         {"repeat", t.repeat},
+                         {"tp", t.tp},
+                         {"fp", t.fp},
+                         {"tn", t.tn},
+                         {"fn", t.fn},
+                         {"precision", optional_number(t.precision)},
+                         {"recall", optional_number(t.recall)},
+                         {"f1", optional_number(t.f1)},
+                         {"pair_recall", optional_number(t.pair_recall)},
+                         {"runtime_only_fp", t.runtime_fp}};
+        e["programs"] = nlohmann::json::array();
+        for (const auto &p : t.programs)
+            e["programs"].push_back(
+                {{"program", p.program},
+                 {"race", p.race},
+                 {"runs", p.runs},
+                 {"detected_runs", p.detected_runs},
+                 {"outcome", p.outcome},
+                 {"pair_matched", p.pair_matched ? nlohmann::json(*p.pair_matched)
+                                                 : nlohmann::json(nullptr)}});
+        e["twins"] = nlohmann::json::array();
+        for (const auto &d : t.twins)
+            e["twins"].push_back({{"program", d.program}, {"twin", d.twin}, {"only", d.only}});
+        j["tools"].push_back(e);
+    }
+    return j;
+}
+
+static std::string shown(const std::optional<double> &v) {
+    return v ? fixed(*v, 2) : "n/a";
+}
+
+static std::vector<std::vector<std::string>> summary_lines(const std::vector<tool_score_t> &tools) {
+    std::vector<std::vector<std::string>> lines{{"tool", "repeat", "tp", "fp", "tn", "fn",
+                                                 "precision", "recall", "f1", "pair_recall",
+                                                 "runtime-only fp"}};
+    for (const auto &t : tools)
+        lines.push_back({t.tool, std::to_string(t.repeat), std::to_string(t.tp),
+                         std::to_string(t.fp), std::to_string(t.tn), std::to_string(t.fn),
+                         shown(t.precision), shown(t.recall), shown(t.f1), shown(t.pair_recall),
+                         std::to_string(t.runtime_fp.size())});
+    return lines;
+}
+
+// One line per program: its label, then per tool the outcome, with the runs that detected
+// anything and "+pair" when the labelled pair was found.
+static std::vector<std::vector<std::string>> program_lines(const std::vector<tool_score_t> &tools) {
+    std::vector<std::vector<std::string>> lines{{"program", "race"}};
+    for (const auto &t : tools)
+        lines[0].push_back(t.tool);
+    if (tools.empty())
+        return lines;
+    for (size_t i = 0; i < tools[0].programs.size(); ++i) {
+        const auto &first = tools[0].programs[i];
+        std::vector<std::string> line{first.program, first.race ? "yes" : "no"};
+        for (const auto &t : tools) {
+            const auto &p = t.programs.at(i);
+            std::string cell = p.outcome;
+            if (p.outcome != "not run")
+                cell += " " + std::to_string(p.detected_runs) + "/" + std::to_string(p.runs);
+            if (p.pair_matched)
+                cell += *p.pair_matched ? " +pair" : " -pair";
+            if (p.runtime_only)
+                cell += " (runtime)";
+            line.push_back(cell);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string score_table(const std::vector<tool_score_t> &tools) {
+    std::string s = aligned_table(summary_lines(tools)) + "\n" + aligned_table(program_lines(tools));
+    for (const auto &t : tools)
+        for (const auto &d : t.twins)
+            if (!d.only.empty())
+                s += t.tool + ": " + d.program + " has " + std::to_string(d.only.size()) +
+                     " report(s) that its twin " + d.twin + " has not\n";
+    return s;
+}
+
+std::string score_csv(const std::vector<tool_score_t> &tools) {
+    std::ostringstream s;
+    s << "tool,repeat,program,race,runs,detected_runs,outcome,pair_matched\n";
+    for (const auto &t : tools)
+        for (const auto &p : t.programs)
+            s << csv_field(t.tool) << "," << t.repeat << "," << csv_field(p.program) << ","
+              << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
+              << p.outcome << ","
+              << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << "\n";
+    return s.str();
+}
+
+static std::string markdown(const std::vector<std::vector<std::string>> &lines) {
+    std::ostringstream s;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        s << "|";
+        for (const auto &cell : lines[n])
+            s << " " << cell << " |";
+        s << "\n";
+        if (n == 0) {
+            s << "|";
+            for (size_t i = 0; i < lines[0].size(); ++i)
+                s << "---|";
+            s << "\n";
+        }
+    }
+    return s.str();
+}
+
+std::string score_markdown(const std::vector<tool_score_t> &tools) {
+    return markdown(summary_lines(tools)) + "\n" + markdown(program_lines(tools));
+}

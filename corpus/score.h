@@ -1,0 +1,53 @@
+// The detector scorecard: each tool's reports on labelled racy programs (positives) and their
+// race-free twins (negatives), scored as true/false positives and negatives.
+#pragma once
+
+#include "manifest.h"
+#include "run.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct program_score_t {
+    std::string program;
+    bool race = false;
+    bool built = true;
+    int runs = 0;
+    int detected_runs = 0;             // runs with any report
+    std::string outcome;               // "TP", "FP", "TN", "FN", or "not run"
+    std::optional<bool> pair_matched;  // positives with an access pair only
+    bool runtime_only = false;         // a false positive whose reports all lie in runtimes
+};
+
+struct twin_difference_t {
+    std::string program, twin;      // the racy or unserialized member and its race-free twin
+    std::vector<std::string> only;  // reports (where) seen only in `program`
+};
+
+struct tool_score_t {
+    std::string tool;
+    int repeat = 0;
+    int tp = 0, fp = 0, tn = 0, fn = 0;
+    std::optional<double> precision, recall, f1, pair_recall;
+    std::vector<std::string> runtime_fp; // false positives caused by runtime libraries only
+    std::vector<program_score_t> programs;
+    std::vector<twin_difference_t> twins;
+};
+
+// True when the report's access stacks hold the label's two accesses, one in each of two
+// different stacks (an access inside a library is labelled with the line of our call).
+bool report_matches_label(const report_t &r, const race_label_t &label);
+
+// True when the first frame of every access stack past the detector lies in a runtime library
+// (GLib, GObject, GDK, GTK+, the OpenMP runtimes, libstdc++).
+bool runtime_only_report(const report_t &r);
+
+// Scores one tool's rows under the union policy: any report in any run is a detection.
+tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows);
+
+nlohmann::json score_json(const std::vector<tool_score_t> &tools);
+std::string score_table(const std::vector<tool_score_t> &tools); // plain text, for the terminal
+std::string score_csv(const std::vector<tool_score_t> &tools);
+std::string score_markdown(const std::vector<tool_score_t> &tools);

@@ -1,0 +1,205 @@
+// The JUnit and SARIF writers: well-formed for hostile text, counted right, located right.
+#include "ci_formats.h"
+
+#include <expat.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+using nlohmann::json;
+
+static const std::string src = "/src/corpus";
+
+// What expat makes of a document: elements by name, each with its attributes and text.
+struct element_t {
+    std::map<std::string, std::string> attrs;
+    std::string text;
+};
+struct xml_doc_t {
+    bool parsed = false;
+    std::map<std::string, std::vector<element_t>> elements;
+    std::vector<element_t *> open;
+};
+
+static xml_doc_t parse_xml(const std::string &text) {
+    xml_doc_t doc;
+    XML_Parser parser = XML_ParserCreate(nullptr);
+    XML_SetUserData(parser, &doc);
+    XML_SetElementHandler(
+        parser,
+        [](void *d, const XML_Char *name, const XML_Char **attrs) {
+            auto *doc = static_cast<xml_doc_t *>(d);
+            element_t e;
+            for (int i = 0; attrs[i]; i += 2)
+                e.attrs[attrs[i]] = attrs[i + 1];
+            auto &list = doc->elements[name];
+            list.push_back(e);
+            doc->open.push_back(&list.back());
+        },
+        [](void *d, const XML_Char *) { static_cast<xml_doc_t *>(d)->open.pop_back(); });
+    XML_SetCharacterDataHandler(parser, [](void *d, const XML_Char *s, int len) {
+        auto *doc = static_cast<xml_doc_t *>(d);
+        if (!doc->open.empty())
+            doc->open.back()->text.append(s, size_t(len));
+    });
+    doc.parsed = XML_Parse(parser, text.data(), int(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(parser);
+    return doc;
+}
+
+static program_t program(const std::string &name) {
+    program_t p;
+    p.name = name;
+    return p;
+}
+
+TEST(JUnit, CountsCasesAndEscapesHostileText) {
+    const program_t good = program("xml_single"), bad = program("we<ird>&\"name\x01"),
+                    absent = program("gzip_stream_locked");
+    row_t ok_row, failed, missing;
+    ok_row.p = &good;
+    ok_row.runs = ok_row.passed = 1;
+    ok_row.ok = true;
+    ok_row.seconds = 0.5;
+    ok_row.markers = "10 start 10 end";
+    failed.p = &bad;
+    failed.runs = 2;
+    failed.passed = 1;
+    failed.verdict = "FAILED";
+    failed.seconds = 1.25;
+    failed.problems = {"run 2: stderr <b>&\"x\"\x02 \xff end"};
+    report_t own;
+    own.kind = "data race";
+    own.own = true;
+    own.where = "parse_xml(void*) /src/corpus/xml/parse.cpp";
+    failed.summary.reports = {own};
+    missing.p = &absent;
+    missing.missing = true;
+    missing.verdict = "not built";
+
+    xml_doc_t doc = parse_xml(junit_xml("corpus tsan", {ok_row, failed, missing}, "tsan"));
+    ASSERT_TRUE(doc.parsed);
+    EXPECT_EQ(doc.elements["testsuites"].size(), 1u);
+    ASSERT_EQ(doc.elements["testsuite"].size(), 1u);
+    ASSERT_EQ(doc.elements["testcase"].size(), 3u);
+    ASSERT_EQ(doc.elements["failure"].size(), 1u);
+    EXPECT_EQ(doc.elements["error"].size(), 1u);
+    EXPECT_EQ(doc.elements["system-out"].size(), 2u) << "nothing ran for the missing program";
+
+    auto &suite = doc.elements["testsuite"][0].attrs;
+    EXPECT_EQ(suite["tests"], "3");
+    EXPECT_EQ(suite["failures"], "1");
+    EXPECT_EQ(suite["errors"], "1");
+    EXPECT_EQ(suite["time"], "1.750");
+    auto &c = doc.elements["testcase"][1].attrs;
+    EXPECT_EQ(c["name"], "we<ird>&\"name");
+    EXPECT_EQ(c["classname"], "corpus.tsan");
+    EXPECT_EQ(doc.elements["failure"][0].attrs["message"], "FAILED");
+    const std::string &text = doc.elements["failure"][0].text;
+    EXPECT_NE(text.find("runs passed: 1/2"), std::string::npos) << text;
+    EXPECT_NE(text.find("run 2: stderr <b>&\"x\" \xEF\xBF\xBD end"), std::string::npos) << text;
+    EXPECT_NE(text.find("data race at " + own.where), std::string::npos) << text;
+    EXPECT_NE(doc.elements["system-out"][0].text.find("10 start 10 end"), std::string::npos);
+
+    EXPECT_NE(junit_xml("s", {ok_row}, "").find("classname=\"corpus.native\""), std::string::npos);
+}
+
+// An own-code race seen by ThreadSanitizer, through its interceptor, and a race inside GLib
+// seen by helgrind.
+static const std::string tsan_log = R"(WARNING: ThreadSanitizer: data race (pid=1)
+  Write of size 8 at 0x7b04 by thread T2:
+    #0 memset ../../../../src/libsanitizer/sanitizer_common/sanitizer_common_interceptors.inc:799 (libtsan.so.2+0x3c1e2)
+    #1 parse_stream(_IO_FILE*) /src/corpus/xml/parse.cpp:30:7 (xml_fanout_unlocked+0x3210) (BuildId: 0a1b)
+
+  Previous read of size 8 at 0x7b04 by thread T1:
+    #0 XML_Parse <null> (libexpat.so.1+0x1111)
+    #1 parse_stream(_IO_FILE*) /src/corpus/xml/parse.cpp:41 (xml_fanout_unlocked+0x3290)
+)";
+static const std::string helgrind_xml =
+    "<valgrindoutput><error><kind>Race</kind><stack><frame><obj>/usr/lib/libglib-2.0.so.0</obj>"
+    "<fn>g_main_context_iteration</fn><dir>/build/glib/glib</dir><file>gmain.c</file>"
+    "<line>4000</line></frame><frame><obj>/b/download_progress</obj><fn>main</fn>"
+    "<dir>/src/corpus/download</dir><file>download_progress.cpp</file><line>90</line></frame>"
+    "</stack></error></valgrindoutput>";
+
+struct sarif_rows_t {
+    program_t xml = program("xml_fanout_unlocked"), gtk = program("download_progress"),
+              odd = program("drd_probe");
+    std::vector<row_t> rows{3};
+    sarif_rows_t() {
+        rows[0].p = &xml;
+        rows[0].summary = summarize_reports(parse_tsan_log(tsan_log, {src, "", ""}));
+        rows[1].p = &gtk;
+        rows[1].summary =
+            summarize_reports(parse_valgrind_xml(helgrind_xml, {src, "/b/download_progress", ""}));
+        report_t r;
+        r.kind = "ConflictingAccess";
+        r.access_stacks = {{{"bad\xff name", "", "/usr/lib/libdrd.so"}}};
+        classify_report(r, {src, "", ""});
+        rows[2].p = &odd;
+        rows[2].summary = summarize_reports({r});
+    }
+};
+
+TEST(Sarif, ResultsCarryRulesLocationsFlowsAndFingerprints) {
+    sarif_rows_t in;
+    const std::vector<std::string> supp{"/src/corpus/corpus/suppressions/tsan.supp"};
+    json log = sarif_log(in.rows, "tsan", "12.2.0", src + "/", supp);
+    EXPECT_NO_THROW(log.dump()) << "invalid UTF-8 from a frame must not reach the JSON";
+    EXPECT_EQ(log["version"], "2.1.0");
+    EXPECT_EQ(log["$schema"], "https://json.schemastore.org/sarif-2.1.0.json");
+    ASSERT_EQ(log["runs"].size(), 1u);
+    const json &run = log["runs"][0];
+    EXPECT_EQ(run["tool"]["driver"]["name"], "tsan");
+    EXPECT_EQ(run["tool"]["driver"]["version"], "12.2.0");
+    EXPECT_EQ(run["originalUriBaseIds"]["SRCROOT"]["uri"], "file:///src/corpus/");
+    EXPECT_EQ(run["invocations"][0]["executionSuccessful"], true);
+    EXPECT_EQ(run["invocations"][0]["properties"]["suppressionFiles"], json(supp));
+
+    const json &rules = run["tool"]["driver"]["rules"];
+    ASSERT_EQ(rules.size(), 3u);
+    const json &results = run["results"];
+    ASSERT_EQ(results.size(), 3u);
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const json &r = results[i];
+        ids.push_back(r["ruleId"]);
+        EXPECT_EQ(rules.at(r["ruleIndex"].get<size_t>())["id"], r["ruleId"]);
+        EXPECT_NE(r["message"]["text"].get<std::string>().find(in.rows[i].p->name),
+                  std::string::npos);
+        EXPECT_EQ(r["properties"]["program"], in.rows[i].p->name);
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"data-race", "race", "conflicting-access"}));
+
+    // Placed at our frame past the interceptor, relative to the source root.
+    const json &own = results[0];
+    EXPECT_EQ(own["level"], "error");
+    EXPECT_EQ(own["properties"]["own"], true);
+    const json &at = own["locations"][0]["physicalLocation"];
+    EXPECT_EQ(at["artifactLocation"]["uri"], "xml/parse.cpp");
+    EXPECT_EQ(at["artifactLocation"]["uriBaseId"], "SRCROOT");
+    EXPECT_EQ(at["region"]["startLine"], 30);
+    const json &flows = own["codeFlows"][0]["threadFlows"];
+    ASSERT_EQ(flows.size(), 2u);
+    ASSERT_EQ(flows[1]["locations"].size(), 2u);
+    EXPECT_EQ(flows[1]["locations"][0]["location"]["physicalLocation"]["region"]["startLine"], 41);
+    EXPECT_EQ(flows[1]["locations"][1]["location"]["message"]["text"], "XML_Parse");
+    EXPECT_EQ(flows[0]["locations"][1]["location"]["message"]["text"], "memset");
+
+    // A library file outside the tree is an absolute URI.
+    const json &lib = results[1];
+    EXPECT_EQ(lib["level"], "warning");
+    const json &lib_at = lib["locations"][0]["physicalLocation"];
+    EXPECT_EQ(lib_at["artifactLocation"]["uri"], "file:///build/glib/glib/gmain.c");
+    EXPECT_FALSE(lib_at["artifactLocation"].contains("uriBaseId"));
+    EXPECT_EQ(lib_at["region"]["startLine"], 4000);
+
+    json again = sarif_log(sarif_rows_t().rows, "tsan", "12.2.0", src, supp);
+    std::set<std::string> prints;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const json &print = results[i]["partialFingerprints"]["stackSignature/v1"];
+        EXPECT_EQ(print, again["runs"][0]["results"][i]["partialFingerprints"]["stackSignature/v1"]);
+        prints.insert(print.get<std::string>());
+    }
+    EXPECT_EQ(prints.size(), 3u) << "different keys, different fingerprints";
+}
