@@ -1,6 +1,8 @@
 #include "report.h"
 
+#include "ci_formats.h"
 #include "files.h"
+#include "provenance.h"
 #include "score.h"
 
 #include <cstdio>
@@ -119,7 +121,7 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
 
 void mark_results_stale(const options_t &opt, const std::string &dir) {
     make_dirs(dir);
-    for (const char *name : {"table.txt", "results.csv"})
+    for (const char *name : {"table.txt", "results.csv", "junit.xml", "results.sarif"})
         remove_all((fs::path(dir) / name).string());
     nlohmann::json j{{"tool", opt.tool.empty() ? "native" : opt.tool},
                      {"suppressed", opt.suppress},
@@ -172,8 +174,17 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
         }
         j["programs"].push_back(e);
     }
-    // The JSON last: "complete": true appears only once the table and CSV are in place.
+    j["provenance"] = provenance(opt, opt.tool, rows);
+    // The JSON last: "complete": true appears only once the other files are in place.
     write_file((fs::path(dir) / "table.txt").string(), table);
     write_file((fs::path(dir) / "results.csv").string(), csv.str());
+    write_file((fs::path(dir) / "junit.xml").string(), junit_xml("corpus " + mode_name(opt), rows,
+                                                                opt.tool));
+    if (!opt.tool.empty())
+        write_file((fs::path(dir) / "results.sarif").string(),
+                   sarif_log(rows, opt.tool, detector_version(opt, opt.tool), opt.source_dir,
+                             suppression_files(opt, opt.tool))
+                           .dump(2) +
+                       "\n");
     write_file((fs::path(dir) / "results.json").string(), j.dump(2) + "\n");
 }

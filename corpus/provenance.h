@@ -1,0 +1,20 @@
+// Where a set of results came from: the corpus commit, the compiler and flags of the programs'
+// build, the detector and its version, the libraries the programs load, and a digest of each
+// suppression file that applied.
+#pragma once
+
+#include "options.h"
+#include "run.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+// The suppression files the runs of `tool` were given.
+std::vector<std::string> suppression_files(const options_t &opt, const std::string &tool);
+
+// The detector's name and version ("" tool: none).
+std::string detector_version(const options_t &opt, const std::string &tool);
+
+nlohmann::json provenance(const options_t &opt, const std::string &tool,
+                          const std::vector<row_t> &rows);
