@@ -1,0 +1,298 @@
+#!/usr/bin/env bash
+# Builds zlib, expat and libpng as shared libraries from Debian's own source packages of the
+# versions installed on this machine, with the compiler and flags given in CC and CFLAGS (for
+# example -fsanitize=thread), and installs them into one prefix. A sanitizer then sees the
+# libraries' own memory accesses, not only ours.
+#
+#   build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL]
+#
+# The sources come through a private apt set-up under the work folder (its own sources list,
+# state and cache), so the machine's apt configuration is left alone. The deb-src entries are
+# made from the machine's own deb entries for its Debian release; --mirror replaces the URL of
+# the main archive's entries (the security archive keeps its own). When the installed version of
+# a package is no longer in the archive, the nearest Debian revision of the same upstream version
+# is built instead, and the script says so.
+#
+# A stamp in the prefix records what was built (installed versions, compiler, flags, this
+# script); when it matches, nothing is fetched or rebuilt.
+set -euo pipefail
+
+prefix=
+work=
+mirror=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --prefix) prefix=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --mirror) mirror=$2; shift 2 ;;
+    *) echo "build-instrumented-libs: unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$prefix" ] || [ -z "$work" ]; then
+  echo "usage: build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL]" >&2
+  exit 2
+fi
+prefix=$(realpath -m "$prefix")
+work=$(realpath -m "$work")
+CC=${CC:-cc}
+CFLAGS=${CFLAGS:-}
+lib_cflags="$CFLAGS -O2 -g"
+jobs=2
+
+say() { echo "instrumented libraries: $*"; }
+die() { echo "instrumented libraries: error: $*" >&2; exit 1; }
+
+for tool in apt-get apt-cache dpkg-query dpkg-source cmake make nm readelf; do
+  command -v "$tool" >/dev/null || die "'$tool' is missing (scripts/install-deps.sh installs it)"
+done
+
+# Binary package whose installed version picks the source; the source package comes from it.
+binaries=(zlib1g libexpat1 libpng16-16)
+declare -A src_name src_installed src_chosen
+for b in "${binaries[@]}"; do
+  line=$(dpkg-query -W -f='${db:Status-Abbrev}|${source:Package}|${source:Version}' "$b" 2>/dev/null) ||
+    die "package $b is not installed"
+  case "$line" in
+    ii*) ;;
+    *) die "package $b is not installed" ;;
+  esac
+  IFS='|' read -r _ name version <<<"$line"
+  src_name[$b]=$name
+  src_installed[$b]=$version
+done
+
+key=$(
+  printf 'script %s\n' "$(sha256sum "$0" | cut -d' ' -f1)"
+  printf 'cc %s\n' "$("$CC" --version | head -n1)"
+  printf 'cflags %s\n' "$lib_cflags"
+  for b in "${binaries[@]}"; do printf 'installed %s %s\n' "${src_name[$b]}" "${src_installed[$b]}"; done
+)
+stamp=$prefix/.instrumented-libs.stamp
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
+  say "up to date in $prefix"
+  exit 0
+fi
+
+# Both folders are emptied first; only ever ones this script made (or empty ones).
+marker=.made-by-build-instrumented-libs
+for dir in "$prefix" "$work"; do
+  if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -e "$dir/$marker" ]; then
+    die "$dir exists and was not made by this script; refusing to empty it"
+  fi
+done
+rm -rf "$prefix" "$work"
+mkdir -p "$prefix" "$work/logs"
+touch "$prefix/$marker" "$work/$marker"
+logs=$work/logs
+
+# Runs a step with its output in a log; on failure shows the log's end and stops.
+run_logged() {
+  local log=$logs/$1
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    die "'$*' failed (whole log: $log)"
+  fi
+}
+
+# --- the private apt set-up -------------------------------------------------------------------
+codename=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release | tr -d "\"")
+[ -n "$codename" ] || die "cannot tell the Debian release from /etc/os-release"
+
+apt_dir=$work/apt
+mkdir -p "$apt_dir/parts" "$apt_dir/state/lists/partial" "$apt_dir/cache/archives/partial"
+sources=$apt_dir/sources.list
+
+# One "uri|suites|components|signed-by" line per deb entry of the machine, from one-line .list
+# files and deb822 .sources files alike.
+machine_entries() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk '
+      $1 == "deb" {
+        signed = ""; i = 2
+        if ($2 ~ /^\[/) {
+          while (i <= NF) {
+            opt = $i; sub(/^\[/, "", opt); sub(/\]$/, "", opt)
+            if (opt ~ /^signed-by=/) { signed = substr(opt, 11) }
+            if ($i ~ /\]$/) { i++; break }
+            i++
+          }
+        }
+        uri = $i; suite = $(i + 1); comps = ""
+        for (j = i + 2; j <= NF && $j !~ /^#/; j++) comps = comps (comps == "" ? "" : " ") $j
+        print uri "|" suite "|" comps "|" signed
+      }' "$f"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk '
+      function flush() {
+        if (types ~ /(^| )deb( |$)/ && enabled != "no" && uris != "")
+          print uris "|" suites "|" comps "|" signed
+        types = uris = suites = comps = signed = enabled = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      /^[ \t]/ { next }
+      {
+        field = tolower($1); sub(/:$/, "", field)
+        value = $0; sub(/^[^:]*:[ \t]*/, "", value)
+        if (field == "types") types = value
+        else if (field == "uris") uris = value
+        else if (field == "suites") suites = value
+        else if (field == "components") comps = value
+        else if (field == "enabled") enabled = tolower(value)
+        else if (field == "signed-by" && value ~ /^\//) signed = value
+      }
+      END { flush() }' "$f"
+  done
+}
+
+: >"$sources"
+while IFS='|' read -r uris suites comps signed; do
+  for uri in $uris; do
+    for suite in $suites; do
+      # Only the Debian release's own suites: other vendors' repositories carry no deb-src.
+      case "$suite" in
+        "$codename" | "$codename"-*) ;;
+        *) continue ;;
+      esac
+      from=$uri
+      if [ -n "$mirror" ] && [[ "$suite" != *-security ]]; then
+        from=$mirror
+      fi
+      opts=
+      [ -z "$signed" ] || opts="[signed-by=$signed] "
+      echo "deb-src ${opts}${from} ${suite} ${comps}" >>"$sources"
+    done
+  done
+done < <(machine_entries)
+[ -s "$sources" ] || die "no apt entry for Debian $codename in /etc/apt/sources.list or /etc/apt/sources.list.d"
+
+apt_opts=(
+  -o "Dir::Etc::SourceList=$sources"
+  -o "Dir::Etc::SourceParts=$apt_dir/parts"
+  -o "Dir::State=$apt_dir/state"
+  -o "Dir::Cache=$apt_dir/cache"
+)
+# Root downloads as root into our own folders (the sandbox user could not write there).
+[ "$(id -u)" -ne 0 ] || apt_opts+=(-o "APT::Sandbox::User=root")
+
+say "reading the source indexes of $(awk '{print $(NF - 2) "/" $(NF - 1)}' "$sources" | sort -u | tr '\n' ' ')"
+if ! apt-get "${apt_opts[@]}" -q --error-on=any update >"$logs/apt-update.log" 2>&1; then
+  # apt says "Failed to fetch <URL>  <reason>" once for each index it could not get.
+  echo "instrumented libraries: error: could not reach the Debian package archive:" >&2
+  grep -E '^[WE]: Failed to fetch ' "$logs/apt-update.log" | sed -E 's/^[WE]: Failed to fetch /  /' >&2 || true
+  die "apt-get update with the private sources list $sources failed (whole log: $logs/apt-update.log)"
+fi
+
+# --- pick the versions ------------------------------------------------------------------------
+upstream_of() { local v=${1#*:}; echo "${v%-*}"; }
+
+for b in "${binaries[@]}"; do
+  name=${src_name[$b]}
+  want=${src_installed[$b]}
+  mapfile -t offered < <(apt-cache "${apt_opts[@]}" showsrc --only-source "$name" 2>/dev/null |
+                           sed -n 's/^Version: //p' | sort -u)
+  [ ${#offered[@]} -gt 0 ] || die "the archive offers no source package '$name' (sources: $sources)"
+  chosen=
+  for v in "${offered[@]}"; do
+    if [ "$v" = "$want" ]; then chosen=$v; fi
+  done
+  if [ -z "$chosen" ]; then
+    # The nearest revision of the same upstream version: the oldest newer one, else the newest
+    # older one.
+    newer=''
+    older=''
+    for v in "${offered[@]}"; do
+      [ "$(upstream_of "$v")" = "$(upstream_of "$want")" ] || continue
+      if dpkg --compare-versions "$v" gt "$want"; then
+        if [ -z "$newer" ] || dpkg --compare-versions "$v" lt "$newer"; then newer=$v; fi
+      else
+        if [ -z "$older" ] || dpkg --compare-versions "$v" gt "$older"; then older=$v; fi
+      fi
+    done
+    chosen=${newer:-$older}
+    [ -n "$chosen" ] ||
+      die "source $name $want (installed) is not in the archive, nor any revision of upstream $(upstream_of "$want"); offered: ${offered[*]}"
+    say "NOTE: source $name $want (installed) is no longer in the archive; building $chosen (same upstream version)"
+  fi
+  src_chosen[$b]=$chosen
+done
+
+# --- fetch and unpack -------------------------------------------------------------------------
+src_dir=$work/src
+mkdir -p "$src_dir"
+[ "$(id -u)" -ne 0 ] || chmod 755 "$work" "$src_dir"
+wanted=()
+for b in "${binaries[@]}"; do wanted+=("${src_name[$b]}=${src_chosen[$b]}"); done
+say "fetching ${wanted[*]}"
+if ! (cd "$src_dir" && apt-get "${apt_opts[@]}" -q source --download-only "${wanted[@]}") \
+       >"$logs/apt-source.log" 2>&1; then
+  tail -n 20 "$logs/apt-source.log" >&2
+  die "could not download the sources ${wanted[*]} (whole log: $logs/apt-source.log)"
+fi
+
+declare -A tree
+for b in "${binaries[@]}"; do
+  name=${src_name[$b]}
+  v=${src_chosen[$b]#*:}
+  tree[$b]=$src_dir/$name
+  run_logged "unpack-$name.log" dpkg-source -x "$src_dir/${name}_${v}.dsc" "${tree[$b]}"
+done
+
+# --- build, each lean: shared library and headers only, no tools, tests or documentation -------
+export CC
+export CFLAGS="$lib_cflags"
+# The libraries find each other in the prefix first (RPATH, which the system paths do not override).
+export LDFLAGS="-Wl,-rpath,$prefix/lib -Wl,--disable-new-dtags"
+cmake_common=(-DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib
+              -DCMAKE_C_COMPILER="$CC")
+
+say "building zlib ${src_chosen[zlib1g]}"
+(
+  cd "${tree[zlib1g]}"
+  run_logged zlib-configure.log ./configure --prefix="$prefix" --libdir="$prefix/lib" --shared
+  run_logged zlib-build.log make -j"$jobs" install
+)
+# zlib installs its static library too; the programs are to load the shared one.
+rm -f "$prefix/lib/libz.a"
+
+say "building expat ${src_chosen[libexpat1]}"
+run_logged expat-configure.log cmake -S "${tree[libexpat1]}/expat" -B "$work/build-expat" "${cmake_common[@]}" \
+  -DEXPAT_SHARED_LIBS=ON -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF \
+  -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF
+# Debian builds expat with autotools, whose header defines XML_DTD as 1; its patches test
+# "XML_DTD == 1", which the CMake header's bare definition would fail to compile.
+sed -i 's/^#define XML_DTD$/#define XML_DTD 1/' "$work/build-expat/expat_config.h"
+grep -q '^#define XML_DTD 1$' "$work/build-expat/expat_config.h" ||
+  die "$work/build-expat/expat_config.h does not define XML_DTD as 1"
+run_logged expat-build.log cmake --build "$work/build-expat" -j "$jobs" --target install
+
+say "building libpng ${src_chosen[libpng16-16]}"
+run_logged libpng-configure.log cmake -S "${tree[libpng16-16]}" -B "$work/build-libpng" "${cmake_common[@]}" \
+  -DPNG_SHARED=ON -DPNG_STATIC=OFF -DPNG_EXECUTABLES=OFF -DPNG_TESTS=OFF \
+  -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.so"
+run_logged libpng-build.log cmake --build "$work/build-libpng" -j "$jobs" --target install
+
+# Each library must carry the sanitizer's instrumentation, and libpng must use our zlib.
+for lib in libz.so libexpat.so libpng16.so; do
+  [ -f "$prefix/lib/$lib" ] || die "$prefix/lib/$lib was not installed"
+  if [[ "$CFLAGS" == *-fsanitize=thread* ]] && [ "$(nm -D "$prefix/lib/$lib" | grep -c ' U __tsan_')" -eq 0 ]; then
+    die "$prefix/lib/$lib is not instrumented with ThreadSanitizer"
+  fi
+done
+dynamic=$(readelf -d "$prefix/lib/libpng16.so")
+grep -q "(RPATH).*\[$prefix/lib\]" <<<"$dynamic" ||
+  die "$prefix/lib/libpng16.so does not look for zlib in $prefix/lib first"
+
+{
+  for b in "${binaries[@]}"; do
+    printf '%s installed %s built %s\n' "${src_name[$b]}" "${src_installed[$b]}" "${src_chosen[$b]}"
+  done
+} >"$prefix/versions.txt"
+printf '%s\n' "$key" >"$stamp"
+say "built into $prefix:"
+sed 's/^/  /' "$prefix/versions.txt"
