@@ -26,8 +26,19 @@ struct png_job_t {
 static int status_written = 0;
 static int status_failed = -1;
 
+// libpng's messages, each as one whole line in one write (libpng's own handler writes the text
+// and its newline apart, so two workers' lines could merge).
+static void report_png_error(png_structp write, png_const_charp message) {
+    fprintf(stderr, "libpng error: %s\n", message);
+    png_longjmp(write, 1);
+}
+
+static void report_png_warning(png_structp, png_const_charp message) {
+    fprintf(stderr, "libpng warning: %s\n", message);
+}
+
 // Encodes job->image into job->out_path; ends the thread with 0 when the file was written
-// completely, -1 otherwise. libpng's default handler reports its own errors on stderr.
+// completely, -1 otherwise. libpng's errors are reported on stderr, one line each.
 static void *encode_gradient_worker(void *arg) {
     const png_job_t *job = static_cast<const png_job_t *>(arg);
     bitmap_t *image = job->image;
@@ -50,7 +61,8 @@ static void *encode_gradient_worker(void *arg) {
         fprintf(stderr, "%s: cannot open for writing: %s\n", path, strerror(err));
         pthread_exit(status);
     }
-    write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error,
+                                    report_png_warning);
     if (!write) {
         // libpng reports nothing itself here; say why the file stays empty.
         fprintf(stderr, "%s: cannot create the PNG write structure\n", path);
