@@ -1,0 +1,453 @@
+#include "trace.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+// --- Parsing --------------------------------------------------------------------------------
+
+namespace {
+
+enum class event_kind_t { enter, leave, acquire, release, mark };
+
+struct record_t {
+    std::int64_t ns = 0;
+    long tid = 0;
+    event_kind_t kind = event_kind_t::mark;
+    std::string text; // of a mark
+};
+
+// A thread while its lines are read: the intervals it has opened and not yet closed.
+struct open_thread_t {
+    thread_trace_t trace;
+    std::optional<std::int64_t> work_since, held_since;
+};
+
+} // namespace
+
+// Reads a non-negative decimal number at `pos` up to the next space or the end; false for
+// anything else (sign, no digit, overflow).
+static bool read_number(const std::string &line, size_t &pos, std::int64_t &value) {
+    size_t start = pos;
+    value = 0;
+    for (; pos < line.size() && line[pos] != ' '; ++pos) {
+        char c = line[pos];
+        if (c < '0' || c > '9' || value > (INT64_MAX - (c - '0')) / 10)
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    return pos > start;
+}
+
+// The record of one line, or the reason it is not one.
+static std::optional<record_t> parse_line(const std::string &line, std::string &why) {
+    record_t r;
+    size_t pos = 0;
+    std::int64_t tid = 0;
+    if (!read_number(line, pos, r.ns) || pos == line.size() || !read_number(line, ++pos, tid) ||
+        tid == 0 || tid > INT32_MAX || pos == line.size()) {
+        why = "not \"<ns> <tid> <event>\"";
+        return std::nullopt;
+    }
+    r.tid = static_cast<long>(tid);
+    std::string event = line.substr(pos + 1);
+    static const std::pair<const char *, event_kind_t> names[] = {
+        {"enter", event_kind_t::enter},
+        {"leave", event_kind_t::leave},
+        {"acquire", event_kind_t::acquire},
+        {"release", event_kind_t::release}};
+    for (const auto &[name, kind] : names)
+        if (event == name) {
+            r.kind = kind;
+            return r;
+        }
+    if (event.compare(0, 5, "mark:") == 0) {
+        r.text = event.substr(5);
+        return r;
+    }
+    why = "unknown event \"" + event + "\"";
+    return std::nullopt;
+}
+
+// Opens (`opening`) or closes an interval of a thread; returns the reason when the event does
+// not fit the thread's state.
+static std::string apply(std::optional<std::int64_t> &since, std::vector<span_t> &spans,
+                         bool opening, std::int64_t ns, const char *what) {
+    if (opening) {
+        if (since)
+            return std::string(what) + " opened twice";
+        since = ns;
+    } else {
+        if (!since)
+            return std::string(what) + " closed without being opened";
+        if (ns < *since)
+            return std::string(what) + " closed before it was opened";
+        spans.push_back({*since, ns});
+        since.reset();
+    }
+    return "";
+}
+
+trace_t parse_trace(const std::string &text) {
+    trace_t t;
+    std::vector<open_thread_t> threads;
+    std::map<long, size_t> index; // tid -> position in `threads`
+    auto fail = [&t](int line_no, const std::string &why) {
+        if (t.errors++ == 0)
+            t.first_error = "line " + std::to_string(line_no) + ": " + why;
+    };
+    size_t pos = 0;
+    for (int line_no = 1; pos < text.size(); ++line_no) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) { // the writer was stopped inside this line
+            t.cut = true;
+            break;
+        }
+        std::string line = text.substr(pos, eol - pos), why;
+        pos = eol + 1;
+        std::optional<record_t> r = parse_line(line, why);
+        if (!r) {
+            fail(line_no, why);
+            continue;
+        }
+        t.first = t.events == 0 ? r->ns : std::min(t.first, r->ns);
+        t.last = t.events == 0 ? r->ns : std::max(t.last, r->ns);
+        ++t.events;
+        auto [it, added] = index.emplace(r->tid, threads.size());
+        if (added) {
+            threads.emplace_back();
+            threads.back().trace.tid = r->tid;
+            threads.back().trace.first = r->ns;
+        }
+        open_thread_t &th = threads[it->second];
+        th.trace.first = std::min(th.trace.first, r->ns);
+        switch (r->kind) {
+        case event_kind_t::enter:
+        case event_kind_t::leave:
+            why = apply(th.work_since, th.trace.work, r->kind == event_kind_t::enter, r->ns,
+                        "library work");
+            break;
+        case event_kind_t::acquire:
+        case event_kind_t::release:
+            why = apply(th.held_since, th.trace.held, r->kind == event_kind_t::acquire, r->ns,
+                        "lock hold");
+            break;
+        case event_kind_t::mark:
+            th.trace.marks.push_back({r->ns, r->text});
+            break;
+        }
+        if (!why.empty())
+            fail(line_no, why);
+    }
+    for (open_thread_t &th : threads) {
+        if (th.work_since)
+            th.trace.work.push_back({*th.work_since, t.last});
+        if (th.held_since)
+            th.trace.held.push_back({*th.held_since, t.last});
+        t.threads.push_back(std::move(th.trace));
+    }
+    // Lines of different threads reach the file in the order of their writes, which may differ
+    // a little from the order of their clock readings.
+    std::stable_sort(
+        t.threads.begin(), t.threads.end(),
+        [](const thread_trace_t &a, const thread_trace_t &b) { return a.first < b.first; });
+    for (size_t i = 0; i < t.threads.size(); ++i)
+        t.threads[i].number = static_cast<int>(i) + 1;
+    return t;
+}
+
+// --- Figures --------------------------------------------------------------------------------
+
+struct sweep_t {
+    int most = 0;            // most spans open at once
+    std::int64_t shared = 0; // time with two or more open
+};
+
+static sweep_t sweep(const std::vector<span_t> &spans) {
+    std::vector<std::pair<std::int64_t, int>> edges; // at equal times, ends (-1) come first
+    for (const span_t &s : spans)
+        if (s.end > s.begin) {
+            edges.push_back({s.begin, 1});
+            edges.push_back({s.end, -1});
+        }
+    std::sort(edges.begin(), edges.end());
+    sweep_t r;
+    int open = 0;
+    for (size_t i = 0; i < edges.size(); ++i) {
+        if (open >= 2)
+            r.shared += edges[i].first - edges[i - 1].first;
+        open += edges[i].second;
+        r.most = std::max(r.most, open);
+    }
+    // An interval shorter than the clock's step still had its thread inside.
+    if (r.most == 0 && !spans.empty())
+        r.most = 1;
+    return r;
+}
+
+trace_figures_t trace_figures(const trace_t &t) {
+    std::vector<span_t> work, held;
+    for (const thread_trace_t &th : t.threads) {
+        work.insert(work.end(), th.work.begin(), th.work.end());
+        held.insert(held.end(), th.held.begin(), th.held.end());
+    }
+    trace_figures_t f;
+    sweep_t w = sweep(work);
+    f.inside = w.most;
+    if (!work.empty()) {
+        std::int64_t begin = work[0].begin, end = work[0].end;
+        for (const span_t &s : work) {
+            begin = std::min(begin, s.begin);
+            end = std::max(end, s.end);
+        }
+        if (end > begin)
+            f.overlap = static_cast<double>(w.shared) / static_cast<double>(end - begin);
+    }
+    if (!held.empty())
+        f.lock_max_held = sweep(held).most;
+    return f;
+}
+
+static std::string decimal(double v, int digits) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%.*f", digits, v);
+    return buf;
+}
+
+std::string figures_text(const trace_figures_t &f) {
+    return "inside " + std::to_string(f.inside) + ", overlap " + decimal(f.overlap, 2) +
+           ", lock_max_held " + (f.lock_max_held ? std::to_string(*f.lock_max_held) : "none");
+}
+
+// --- Pictures -------------------------------------------------------------------------------
+
+// Length of the well-formed UTF-8 sequence at `s[i]`, or 0.
+static size_t utf8_length(const std::string &s, size_t i) {
+    auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = byte(i);
+    size_t n = c < 0x80                ? 1
+               : c >= 0xc2 && c < 0xe0 ? 2
+               : c >= 0xe0 && c < 0xf0 ? 3
+               : c >= 0xf0 && c < 0xf5 ? 4
+                                       : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    unsigned char next = n > 1 ? byte(i + 1) : 0;
+    if ((c == 0xe0 && next < 0xa0) || (c == 0xed && next >= 0xa0) || (c == 0xf0 && next < 0x90) ||
+        (c == 0xf4 && next >= 0x90))
+        return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xc0) != 0x80)
+            return 0;
+    return n;
+}
+
+// Text as XML character data or attribute value. Bytes that XML cannot carry (control
+// characters, broken UTF-8) become '?'.
+static std::string escape(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        char c = s[i];
+        size_t n = utf8_length(s, i);
+        if (n > 1) {
+            out.append(s, i, n);
+            i += n;
+            continue;
+        }
+        ++i;
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += n == 1 && (static_cast<unsigned char>(c) >= 0x20 || c == '\t') ? c : '?';
+        }
+    }
+    return out;
+}
+
+static std::string microseconds(std::int64_t ns, int digits) {
+    return decimal(static_cast<double>(ns) / 1000.0, digits);
+}
+
+// A tick every 1, 2 or 5 times a power of ten nanoseconds, the first such step of at least
+// an eighth of the trace: three to nine labelled ticks.
+static std::int64_t tick_step(std::int64_t length) {
+    const std::int64_t target = std::max<std::int64_t>(length / 8, 1);
+    for (std::int64_t power = 1;; power *= 10)
+        for (int m : {1, 2, 5})
+            if (power * m >= target)
+                return power * m;
+}
+
+namespace {
+// Geometry of the timeline, in pixels.
+constexpr int svg_width = 900, plot_left = 60, plot_right = 880;
+constexpr int lanes_top = 84, lane_height = 24, bar_height = 14;
+} // namespace
+
+std::string trace_svg(const trace_t &t, const std::string &program) {
+    const std::int64_t origin = t.first, length = std::max<std::int64_t>(t.last - t.first, 1);
+    auto x_of = [&](std::int64_t ns) {
+        return plot_left + static_cast<double>(ns - origin) * (plot_right - plot_left) /
+                               static_cast<double>(length);
+    };
+    auto num = [](double v) { return decimal(v, 1); };
+    const std::int64_t step = tick_step(length);
+    int digits = std::clamp(3 - static_cast<int>(std::floor(std::log10(step))), 0, 3);
+    const int lanes = std::max<int>(t.threads.size(), 1);
+    const int axis_y = lanes_top + lanes * lane_height + 6;
+    const int height = axis_y + 44;
+
+    std::string figures = figures_text(trace_figures(t)) + " — " +
+                          std::to_string(t.threads.size()) + " threads, " +
+                          std::to_string(t.events) + " events";
+    if (t.errors > 0)
+        figures += ", " + std::to_string(t.errors) + " bad lines (" + t.first_error + ")";
+    if (t.cut)
+        figures += ", last line cut short";
+
+    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                    std::to_string(svg_width) + "\" height=\"" + std::to_string(height) +
+                    "\" viewBox=\"0 0 " + std::to_string(svg_width) + " " + std::to_string(height) +
+                    "\" font-family=\"sans-serif\" font-size=\"12\">\n"
+                    "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    s += "<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">" + escape(program) +
+         "</text>\n";
+    s += "<text x=\"10\" y=\"42\" fill=\"#333333\">" + escape(figures) + "</text>\n";
+    // Legend.
+    s += "<g transform=\"translate(10,54)\">"
+         "<rect width=\"18\" height=\"10\" fill=\"#9ecae1\"/>"
+         "<text x=\"24\" y=\"10\">library work</text>"
+         "<rect x=\"120\" width=\"18\" height=\"10\" fill=\"#e6550d\"/>"
+         "<text x=\"144\" y=\"10\">holding the lock</text>"
+         "<line x1=\"262\" y1=\"0\" x2=\"262\" y2=\"10\" stroke=\"#000000\" stroke-width=\"1.5\"/>"
+         "<text x=\"270\" y=\"10\">marker line</text>"
+         "<text x=\"370\" y=\"10\" fill=\"#555555\">(lanes: threads in order of their first "
+         "event)</text></g>\n";
+
+    if (t.threads.empty())
+        s += "<text x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(lanes_top + 16) +
+             "\" fill=\"#555555\">no events</text>\n";
+    for (size_t i = 0; i < t.threads.size(); ++i) {
+        const thread_trace_t &th = t.threads[i];
+        const int top = lanes_top + static_cast<int>(i) * lane_height;
+        const int bar_top = top + (lane_height - bar_height) / 2;
+        const std::string lane = "T" + std::to_string(th.number);
+        if (i % 2 == 0)
+            s += "<rect x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(top) +
+                 "\" width=\"" + std::to_string(plot_right - plot_left) + "\" height=\"" +
+                 std::to_string(lane_height) + "\" fill=\"#f3f3f3\"/>\n";
+        s += "<text x=\"" + std::to_string(plot_left - 8) + "\" y=\"" +
+             std::to_string(bar_top + 11) + "\" text-anchor=\"end\">" + lane + "</text>\n";
+        auto bar = [&](const span_t &sp, int inset, const char *fill, const char *what) {
+            double x = x_of(sp.begin), w = std::max(x_of(sp.end) - x, 1.0);
+            s += "<rect x=\"" + num(x) + "\" y=\"" + std::to_string(bar_top + inset) +
+                 "\" width=\"" + num(w) + "\" height=\"" + std::to_string(bar_height - 2 * inset) +
+                 "\" fill=\"" + fill + "\"><title>" + lane + " " + what + " " +
+                 microseconds(sp.begin - origin, 3) + "–" + microseconds(sp.end - origin, 3) +
+                 " µs</title></rect>\n";
+        };
+        for (const span_t &sp : th.work)
+            bar(sp, 0, "#9ecae1", "library work");
+        for (const span_t &sp : th.held)
+            bar(sp, 3, "#e6550d", "holding the lock");
+        for (const trace_mark_t &m : th.marks) {
+            std::string x = num(x_of(m.at));
+            s +=
+                "<line x1=\"" + x + "\" y1=\"" + std::to_string(top + 2) + "\" x2=\"" + x +
+                "\" y2=\"" + std::to_string(top + lane_height - 2) +
+                "\" stroke=\"#000000\" stroke-width=\"1.5\"><title>" +
+                escape(lane + " mark:" + m.text + " at " + microseconds(m.at - origin, 3) + " µs") +
+                "</title></line>\n";
+        }
+    }
+
+    // Time axis.
+    s += "<line x1=\"" + std::to_string(plot_left) + "\" y1=\"" + std::to_string(axis_y) +
+         "\" x2=\"" + std::to_string(plot_right) + "\" y2=\"" + std::to_string(axis_y) +
+         "\" stroke=\"#000000\"/>\n";
+    for (std::int64_t ns = 0; ns <= length; ns += step) {
+        std::string x = num(x_of(origin + ns));
+        s += "<line x1=\"" + x + "\" y1=\"" + std::to_string(axis_y) + "\" x2=\"" + x + "\" y2=\"" +
+             std::to_string(axis_y + 5) +
+             "\" stroke=\"#000000\"/>"
+             "<text x=\"" +
+             x + "\" y=\"" + std::to_string(axis_y + 18) + "\" text-anchor=\"middle\">" +
+             microseconds(ns, digits) + "</text>\n";
+    }
+    s += "<text x=\"" + std::to_string(plot_right) + "\" y=\"" + std::to_string(axis_y + 36) +
+         "\" text-anchor=\"end\" fill=\"#555555\">µs since the first event</text>\n";
+    s += "</svg>\n";
+    return s;
+}
+
+// --- The page -------------------------------------------------------------------------------
+
+// A relative path as a URL: bytes other than letters, digits, "/-._~" are percent-encoded.
+static std::string url_path(const std::string &path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            char buf[4];
+            snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+static std::string cell(const timeline_entry_t &e) {
+    return "<div class=\"cell\"><h2>" + escape(e.program) + " <small>(" + escape(e.variant) +
+           ")</small></h2>\n<img src=\"" + escape(url_path(e.svg)) + "\" alt=\"timeline of " +
+           escape(e.program) + "\"/>\n<p class=\"figures\">" + escape(e.figures) + "</p></div>\n";
+}
+
+std::string timeline_index_html(const std::vector<timeline_entry_t> &entries) {
+    std::string s = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
+                    "<title>Timelines of the corpus</title>\n<style>\n"
+                    "body { font-family: sans-serif; margin: 16px; }\n"
+                    ".row { display: flex; gap: 16px; margin-bottom: 28px; }\n"
+                    ".cell { flex: 1; min-width: 0; max-width: 900px; }\n"
+                    ".cell img { width: 100%; border: 1px solid #cccccc; }\n"
+                    "h2 { font-size: 16px; margin: 4px 0; }\n"
+                    ".figures { font-family: monospace; margin: 4px 0; }\n"
+                    "</style>\n</head>\n<body>\n<h1>Timelines of the corpus</h1>\n";
+    std::vector<bool> placed(entries.size(), false);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (placed[i])
+            continue;
+        placed[i] = true;
+        const timeline_entry_t *left = &entries[i], *right = nullptr;
+        for (size_t j = i + 1; j < entries.size() && !left->twin.empty(); ++j)
+            if (!placed[j] && entries[j].program == left->twin) {
+                placed[j] = true;
+                right = &entries[j];
+                break;
+            }
+        if (right && right->variant == "serialized" && left->variant != "serialized")
+            std::swap(left, right);
+        s += "<div class=\"row\">\n" + cell(*left) + (right ? cell(*right) : "") + "</div>\n";
+    }
+    s += "</body>\n</html>\n";
+    return s;
+}

@@ -1,0 +1,132 @@
+// The trace recorder writes whole lines from many threads at once, and nothing at all, nor
+// anything else, when it has no trace to write. The recorder decides once per process, so
+// each case runs in a child process of its own.
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <pthread.h>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static std::string temp_path(const std::string &name) {
+    return testing::TempDir() + "trace_recorder_" + std::to_string(getpid()) + "_" + name;
+}
+
+static std::string contents(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs `body` in a child with CORPUS_TRACE set to `trace` (unset when empty) and its standard
+// output and error going to `output`; returns the child's exit status (its own verdict).
+static int in_child(const std::string &trace, const std::string &output, int (*body)()) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (trace.empty())
+            unsetenv("CORPUS_TRACE");
+        else
+            setenv("CORPUS_TRACE", trace.c_str(), 1);
+        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+            _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static void *thousand_events(void *) {
+    for (int i = 0; i < 1000; ++i)
+        if (i % 2 == 0)
+            trace_event("enter");
+        else
+            trace_mark("a b");
+    return nullptr;
+}
+
+static int ten_threads() {
+    pthread_t threads[10];
+    for (pthread_t &t : threads)
+        if (pthread_create(&t, nullptr, thousand_events, nullptr) != 0)
+            return 1;
+    for (pthread_t &t : threads)
+        pthread_join(t, nullptr);
+    return 0;
+}
+
+TEST(TraceRecorder, ManyThreadsWriteWholeLines) {
+    std::string trace = temp_path("many.trace"), output = temp_path("many.out");
+    std::ofstream(trace) << "kept\n"; // appended to, not replaced
+    ASSERT_EQ(in_child(trace, output, ten_threads), 0);
+    EXPECT_EQ(contents(output), "");
+    std::istringstream lines(contents(trace));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "kept");
+    const std::regex record("([0-9]+) ([0-9]+) (enter|mark:a b)");
+    std::map<long, long long> last_ns;
+    std::map<long, int> per_thread;
+    int bad = 0;
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, record)) {
+            ++bad;
+            continue;
+        }
+        long tid = std::stol(m[2]);
+        long long ns = std::stoll(m[1]);
+        EXPECT_LE(last_ns[tid], ns) << "a thread's clock went back";
+        last_ns[tid] = ns;
+        ++per_thread[tid];
+    }
+    EXPECT_EQ(bad, 0);
+    ASSERT_EQ(per_thread.size(), 10u);
+    for (const auto &[tid, count] : per_thread)
+        EXPECT_EQ(count, 1000) << "thread " << tid;
+}
+
+static int open_descriptors() {
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr)
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+static int untraced_opens_nothing() {
+    int before = open_descriptors();
+    trace_event("enter");
+    trace_mark("lock");
+    return before > 0 && open_descriptors() == before ? 0 : 1;
+}
+
+static int errno_survives() {
+    errno = EDOM;
+    trace_event("enter");
+    trace_mark("lock");
+    return errno == EDOM ? 0 : 1;
+}
+
+TEST(TraceRecorder, NoTraceOrAFailingOneLeavesTheProgramAlone) {
+    std::string output = temp_path("quiet.out");
+    EXPECT_EQ(in_child("", output, untraced_opens_nothing), 0);
+    EXPECT_EQ(contents(output), "");
+    EXPECT_EQ(in_child("/nonexistent-dir/trace", output, errno_survives), 0);
+    EXPECT_EQ(contents(output), "");
+    EXPECT_EQ(in_child("/dev/full", output, errno_survives), 0); // every write fails
+    EXPECT_EQ(contents(output), "");
+}
