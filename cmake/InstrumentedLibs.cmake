@@ -30,7 +30,7 @@ endif()
 add_link_options(LINKER:--disable-new-dtags)
 
 # What every program of this build needs in its environment, one KEY=VALUE a line, for whoever
-# runs them (a runner with TSAN_OPTIONS of its own appends them to these, after a colon). With
+# runs them (a runner with TSAN_OPTIONS of its own keeps these options beside its own). With
 # LLVM's OpenMP runtime, the Archer tool tells ThreadSanitizer how the runtime orders the threads
 # of a parallel region; the runtime itself is not instrumented, so what it does through
 # intercepted calls (its own locks and allocations) is left out of the reports, as Archer asks.
