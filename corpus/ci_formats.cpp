@@ -33,8 +33,8 @@ static std::string clean_text(const std::string &s, bool for_xml) {
         }
         bool allowed = true;
         if (for_xml)
-            allowed = cp >= 0x20 ? cp != 0xfffe && cp != 0xffff
-                                 : cp == '\t' || cp == '\n' || cp == '\r';
+            allowed =
+                cp >= 0x20 ? cp != 0xfffe && cp != 0xffff : cp == '\t' || cp == '\n' || cp == '\r';
         if (allowed)
             out.append(s, i, n);
         i += n;
@@ -48,15 +48,32 @@ static std::string xml_escape(const std::string &raw, bool attribute) {
     std::string out;
     for (char ch : clean_text(raw, true)) {
         switch (ch) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        case '\r': out += "&#13;"; break;
-        case '\t': out += attribute ? "&#9;" : "\t"; break;
-        case '\n': out += attribute ? "&#10;" : "\n"; break;
-        default: out += ch;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        case '\r':
+            out += "&#13;";
+            break;
+        case '\t':
+            out += attribute ? "&#9;" : "\t";
+            break;
+        case '\n':
+            out += attribute ? "&#10;" : "\n";
+            break;
+        default:
+            out += ch;
         }
     }
     return out;
@@ -122,8 +139,8 @@ std::string junit_xml(const std::string &suite_name, const std::vector<row_t> &r
         cases << "    </testcase>\n";
     }
     std::ostringstream counts;
-    counts << " tests=\"" << rows.size() << "\" failures=\"" << failures << "\" errors=\""
-           << errors << "\"";
+    counts << " tests=\"" << rows.size() << "\" failures=\"" << failures << "\" errors=\"" << errors
+           << "\"";
     std::ostringstream x;
     x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites name=" << attr(suite_name) << counts.str() << " time=\"" << seconds(total)
@@ -236,8 +253,8 @@ static json thread_flows(const report_t &r, const std::string &root) {
             continue;
         json steps = json::array();
         for (size_t i = stack.size(); i-- > 0;)
-            steps.push_back({{"location", location(stack[i], root)},
-                             {"nestingLevel", stack.size() - 1 - i}});
+            steps.push_back(
+                {{"location", location(stack[i], root)}, {"nestingLevel", stack.size() - 1 - i}});
         flows.push_back({{"locations", steps}});
     }
     return flows;
@@ -256,18 +273,18 @@ json sarif_log(const std::vector<row_t> &rows, const std::string &tool,
             std::string id = rule_id(rep.kind);
             if (!rule_index.count(id)) {
                 rule_index[id] = rules.size();
-                rules.push_back({{"id", id}, {"shortDescription", {{"text", clean_text(rep.kind, false)}}}});
+                rules.push_back(
+                    {{"id", id}, {"shortDescription", {{"text", clean_text(rep.kind, false)}}}});
             }
-            std::string text = rep.kind + " in " +
-                               (rep.own ? "our own code" : "library code") + " at " +
-                               rep.where + " (program " + row.p->name + ")";
-            json result = {{"ruleId", id},
-                           {"ruleIndex", rule_index[id]},
-                           {"level", rep.own ? "error" : "warning"},
-                           {"message", {{"text", clean_text(text, false)}}},
-                           {"partialFingerprints", {{"stackSignature/v1", stable_hash(rep.key)}}},
-                           {"properties",
-                            {{"program", clean_text(row.p->name, false)}, {"own", rep.own}}}};
+            std::string text = rep.kind + " in " + (rep.own ? "our own code" : "library code") +
+                               " at " + rep.where + " (program " + row.p->name + ")";
+            json result = {
+                {"ruleId", id},
+                {"ruleIndex", rule_index[id]},
+                {"level", rep.own ? "error" : "warning"},
+                {"message", {{"text", clean_text(text, false)}}},
+                {"partialFingerprints", {{"stackSignature/v1", stable_hash(rep.key)}}},
+                {"properties", {{"program", clean_text(row.p->name, false)}, {"own", rep.own}}}};
             if (const frame_t *f = placed_at(rep))
                 result["locations"] = json::array({location(*f, root)});
             json flows = thread_flows(rep, root);

@@ -5,42 +5,35 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 using nlohmann::json;
 
 static const std::string src = "/src/corpus";
 
-// What expat makes of a document: elements by name, each with its attributes and text.
-struct element_t {
-    std::map<std::string, std::string> attrs;
-    std::string text;
-};
+// What expat makes of a document: per element name, the attributes and text of each.
 struct xml_doc_t {
     bool parsed = false;
-    std::map<std::string, std::vector<element_t>> elements;
-    std::vector<element_t *> open;
+    std::map<std::string, std::vector<std::map<std::string, std::string>>> attrs;
+    std::map<std::string, std::vector<std::string>> text;
+    std::string last; // the element the text goes to
 };
 
 static xml_doc_t parse_xml(const std::string &text) {
     xml_doc_t doc;
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &doc);
-    XML_SetElementHandler(
-        parser,
-        [](void *d, const XML_Char *name, const XML_Char **attrs) {
-            auto *doc = static_cast<xml_doc_t *>(d);
-            element_t e;
-            for (int i = 0; attrs[i]; i += 2)
-                e.attrs[attrs[i]] = attrs[i + 1];
-            auto &list = doc->elements[name];
-            list.push_back(e);
-            doc->open.push_back(&list.back());
-        },
-        [](void *d, const XML_Char *) { static_cast<xml_doc_t *>(d)->open.pop_back(); });
+    XML_SetStartElementHandler(parser, [](void *d, const XML_Char *name, const XML_Char **a) {
+        auto *doc = static_cast<xml_doc_t *>(d);
+        auto &e = doc->attrs[name].emplace_back();
+        for (int i = 0; a[i]; i += 2)
+            e[a[i]] = a[i + 1];
+        doc->text[name].emplace_back();
+        doc->last = name;
+    });
     XML_SetCharacterDataHandler(parser, [](void *d, const XML_Char *s, int len) {
         auto *doc = static_cast<xml_doc_t *>(d);
-        if (!doc->open.empty())
-            doc->open.back()->text.append(s, size_t(len));
+        doc->text[doc->last].back().append(s, size_t(len));
     });
     doc.parsed = XML_Parse(parser, text.data(), int(text.size()), 1) == XML_STATUS_OK;
     XML_ParserFree(parser);
@@ -79,27 +72,27 @@ TEST(JUnit, CountsCasesAndEscapesHostileText) {
 
     xml_doc_t doc = parse_xml(junit_xml("corpus tsan", {ok_row, failed, missing}, "tsan"));
     ASSERT_TRUE(doc.parsed);
-    EXPECT_EQ(doc.elements["testsuites"].size(), 1u);
-    ASSERT_EQ(doc.elements["testsuite"].size(), 1u);
-    ASSERT_EQ(doc.elements["testcase"].size(), 3u);
-    ASSERT_EQ(doc.elements["failure"].size(), 1u);
-    EXPECT_EQ(doc.elements["error"].size(), 1u);
-    EXPECT_EQ(doc.elements["system-out"].size(), 2u) << "nothing ran for the missing program";
+    EXPECT_EQ(doc.attrs["testsuites"].size(), 1u);
+    ASSERT_EQ(doc.attrs["testsuite"].size(), 1u);
+    ASSERT_EQ(doc.attrs["testcase"].size(), 3u);
+    ASSERT_EQ(doc.attrs["failure"].size(), 1u);
+    EXPECT_EQ(doc.attrs["error"].size(), 1u);
+    EXPECT_EQ(doc.attrs["system-out"].size(), 2u) << "nothing ran for the missing program";
 
-    auto &suite = doc.elements["testsuite"][0].attrs;
+    auto &suite = doc.attrs["testsuite"][0];
     EXPECT_EQ(suite["tests"], "3");
     EXPECT_EQ(suite["failures"], "1");
     EXPECT_EQ(suite["errors"], "1");
     EXPECT_EQ(suite["time"], "1.750");
-    auto &c = doc.elements["testcase"][1].attrs;
+    auto &c = doc.attrs["testcase"][1];
     EXPECT_EQ(c["name"], "we<ird>&\"name");
     EXPECT_EQ(c["classname"], "corpus.tsan");
-    EXPECT_EQ(doc.elements["failure"][0].attrs["message"], "FAILED");
-    const std::string &text = doc.elements["failure"][0].text;
+    EXPECT_EQ(doc.attrs["failure"][0]["message"], "FAILED");
+    const std::string &text = doc.text["failure"][0];
     EXPECT_NE(text.find("runs passed: 1/2"), std::string::npos) << text;
     EXPECT_NE(text.find("run 2: stderr <b>&\"x\" \xEF\xBF\xBD end"), std::string::npos) << text;
     EXPECT_NE(text.find("data race at " + own.where), std::string::npos) << text;
-    EXPECT_NE(doc.elements["system-out"][0].text.find("10 start 10 end"), std::string::npos);
+    EXPECT_NE(doc.text["system-out"][0].find("10 start 10 end"), std::string::npos);
 
     EXPECT_NE(junit_xml("s", {ok_row}, "").find("classname=\"corpus.native\""), std::string::npos);
 }
@@ -198,7 +191,8 @@ TEST(Sarif, ResultsCarryRulesLocationsFlowsAndFingerprints) {
     std::set<std::string> prints;
     for (size_t i = 0; i < results.size(); ++i) {
         const json &print = results[i]["partialFingerprints"]["stackSignature/v1"];
-        EXPECT_EQ(print, again["runs"][0]["results"][i]["partialFingerprints"]["stackSignature/v1"]);
+        EXPECT_EQ(print,
+                  again["runs"][0]["results"][i]["partialFingerprints"]["stackSignature/v1"]);
         prints.insert(print.get<std::string>());
     }
     EXPECT_EQ(prints.size(), 3u) << "different keys, different fingerprints";
