@@ -9,9 +9,10 @@
 # The sources come through a private apt set-up under the work folder (its own sources list,
 # state and cache), so the machine's apt configuration is left alone. The deb-src entries are
 # made from the machine's own deb entries for its Debian release; --mirror replaces the URL of
-# the main archive's entries (the security archive keeps its own). When the installed version of
-# a package is no longer in the archive, the nearest Debian revision of the same upstream version
-# is built instead, and the script says so.
+# the main archive's entries (the security archive keeps its own). When the indexes no longer
+# list the installed version of a package, its files are taken from an archive's pool if they are
+# still there (the .dsc's signature checked against debian-keyring); failing that, the nearest
+# Debian revision of the same upstream version is built instead, and the script says so.
 #
 # A stamp in the prefix records what was built (installed versions, compiler, flags, this
 # script); when it matches, nothing is fetched or rebuilt.
@@ -188,19 +189,72 @@ if ! apt-get "${apt_opts[@]}" -q --error-on=any update >"$logs/apt-update.log" 2
   die "apt-get update with the private sources list $sources failed (whole log: $logs/apt-update.log)"
 fi
 
-# --- pick the versions ------------------------------------------------------------------------
+# --- pick the versions and fetch the sources ---------------------------------------------------
 upstream_of() { local v=${1#*:}; echo "${v%-*}"; }
 
+src_dir=$work/src
+mkdir -p "$src_dir"
+[ "$(id -u)" -ne 0 ] || chmod 755 "$work" "$src_dir"
+helper=/usr/lib/apt/apt-helper
+archives=$(awk '{print $(NF - 2)}' "$sources" | sort -u)
+
+# A version the indexes no longer list may still lie in an archive's pool. Fetches its .dsc and
+# the files it lists (each checked against the .dsc's SHA-256) into $src_dir, once the .dsc's own
+# signature checks out against the maintainers' keyring (package debian-keyring): nothing signed
+# the indexes vouches for these files. Returns 1 when no archive has them all, validly signed.
+fetch_from_pool() {
+  local name=$1 version=${2#*:} dir uri pool try dsc sum file ok
+  case "$name" in
+    lib?*) dir=${name:0:4} ;;
+    *) dir=${name:0:1} ;;
+  esac
+  for uri in $archives; do
+    for pool in pool/main pool/updates/main; do
+      try=$work/pool-try
+      rm -rf "$try"
+      mkdir -p "$try"
+      [ "$(id -u)" -ne 0 ] || chmod 755 "$try"
+      dsc=${name}_${version}.dsc
+      "$helper" "${apt_opts[@]}" download-file "$uri/$pool/$dir/$name/$dsc" "$try/$dsc" \
+        >>"$logs/pool-$name.log" 2>&1 || continue
+      ok=1
+      while read -r sum _ file; do
+        "$helper" "${apt_opts[@]}" download-file "$uri/$pool/$dir/$name/$file" "$try/$file" "SHA256:$sum" \
+          >>"$logs/pool-$name.log" 2>&1 || { ok=0; break; }
+      done < <(sed -n '/^Checksums-Sha256:/,/^[^ ]/{/^ /p}' "$try/$dsc")
+      if [ "$ok" = 1 ] &&
+         ! dpkg-source --require-valid-signature -x "$try/$dsc" "$try/check" >>"$logs/pool-$name.log" 2>&1; then
+        say "$uri/$pool/$dir/$name/$dsc: no valid signature (see $logs/pool-$name.log)"
+        ok=0
+      fi
+      if [ "$ok" = 1 ]; then
+        rm -rf "$try/check"
+        mv "$try"/* "$src_dir"/
+        rm -rf "$try"
+        say "fetched $name $2 from $uri/$pool (no longer in the indexes)"
+        return 0
+      fi
+    done
+  done
+  rm -rf "$work/pool-try"
+  return 1
+}
+
+declare -A tree from_pool
+wanted=()
 for b in "${binaries[@]}"; do
   name=${src_name[$b]}
   want=${src_installed[$b]}
   mapfile -t offered < <(apt-cache "${apt_opts[@]}" showsrc --only-source "$name" 2>/dev/null |
                            sed -n 's/^Version: //p' | sort -u)
-  [ ${#offered[@]} -gt 0 ] || die "the archive offers no source package '$name' (sources: $sources)"
   chosen=
   for v in "${offered[@]}"; do
     if [ "$v" = "$want" ]; then chosen=$v; fi
   done
+  if [ -z "$chosen" ] && fetch_from_pool "$name" "$want"; then
+    chosen=$want
+    from_pool[$b]=1
+  fi
   if [ -z "$chosen" ]; then
     # The nearest revision of the same upstream version: the oldest newer one, else the newest
     # older one.
@@ -216,26 +270,22 @@ for b in "${binaries[@]}"; do
     done
     chosen=${newer:-$older}
     [ -n "$chosen" ] ||
-      die "source $name $want (installed) is not in the archive, nor any revision of upstream $(upstream_of "$want"); offered: ${offered[*]}"
+      die "source $name $want (installed) is in no index or pool, nor any revision of upstream $(upstream_of "$want"); offered: ${offered[*]:-none}"
     say "NOTE: source $name $want (installed) is no longer in the archive; building $chosen (same upstream version)"
   fi
   src_chosen[$b]=$chosen
+  [ -n "${from_pool[$b]:-}" ] || wanted+=("$name=$chosen")
 done
 
-# --- fetch and unpack -------------------------------------------------------------------------
-src_dir=$work/src
-mkdir -p "$src_dir"
-[ "$(id -u)" -ne 0 ] || chmod 755 "$work" "$src_dir"
-wanted=()
-for b in "${binaries[@]}"; do wanted+=("${src_name[$b]}=${src_chosen[$b]}"); done
-say "fetching ${wanted[*]}"
-if ! (cd "$src_dir" && apt-get "${apt_opts[@]}" -q source --download-only "${wanted[@]}") \
-       >"$logs/apt-source.log" 2>&1; then
-  tail -n 20 "$logs/apt-source.log" >&2
-  die "could not download the sources ${wanted[*]} (whole log: $logs/apt-source.log)"
+if [ ${#wanted[@]} -gt 0 ]; then
+  say "fetching ${wanted[*]}"
+  if ! (cd "$src_dir" && apt-get "${apt_opts[@]}" -q source --download-only "${wanted[@]}") \
+         >"$logs/apt-source.log" 2>&1; then
+    tail -n 20 "$logs/apt-source.log" >&2
+    die "could not download the sources ${wanted[*]} (whole log: $logs/apt-source.log)"
+  fi
 fi
 
-declare -A tree
 for b in "${binaries[@]}"; do
   name=${src_name[$b]}
   v=${src_chosen[$b]#*:}
