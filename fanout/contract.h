@@ -10,6 +10,7 @@
 #define CORPUS_VARIANT_UNSERIALIZED 2 // the same work without the mutex, markers "start"/"end"
 #define CORPUS_VARIANT_UNTRACED 3     // unserialized, without trace markers
 #define CORPUS_VARIANT_RACY 4         // a labelled data race, the racy twin of a race-free program
+#define CORPUS_VARIANT_RACY_PRINTER 5 // the XML printer's depth raced on, the rest per thread
 
 namespace contract {
 

@@ -1,27 +1,56 @@
-// omp_hello_critical / omp_hello: every thread of one OpenMP parallel region greets with its
-// number, and thread 0 reports the number of threads. Variants: SERIALIZED (omp_hello_critical)
-// prints one integer line before the region and greets inside an unnamed critical section;
-// UNSERIALIZED (omp_hello) greets without it. Race-free in both: each thread's number and the
-// team size are locals of that thread, and every greeting is one printf call, which takes the
-// stream's own lock.
+// omp_hello_critical / omp_hello / omp_hello_racy: every thread of one OpenMP parallel region
+// greets with its number, and thread 0 reports the number of threads. Variants: SERIALIZED
+// (omp_hello_critical) prints one integer line before the region and greets inside an unnamed
+// critical section; UNSERIALIZED (omp_hello) greets without it. Race-free in both: each thread's
+// number and the team size are locals of that thread, and every greeting is one printf call,
+// which takes the stream's own lock.
+// RACY (omp_hello_racy) keeps the thread number in one variable declared before the region and
+// so shared by the team. The assignments take turns under a POSIX mutex (one every detector
+// here understands), the greeting reads the number back without it: the assignment line (the
+// assign_in_turn call) races with another thread's printf line, and a greeting may show another
+// thread's number. Thread 0 is still told by its own omp_get_thread_num(), so the count line
+// comes once.
 #include "contract.h"
 
 #include <cstdio>
 #include <omp.h>
+
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#include <pthread.h>
+
+static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Sets the team's shared `number` to `value`, one thread at a time. Called on one line, which
+// detectors show as the writer's frame whatever line of this function the store is put under.
+static void assign_in_turn(int &number, int value) {
+    pthread_mutex_lock(&number_lock);
+    number = value;
+    pthread_mutex_unlock(&number_lock);
+}
+#endif
 
 int main() {
 #if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
     int value = 0;
     printf("%d\n", value);
 #endif
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+    int thread_number = -1; // one for the whole team
+#endif
 #pragma omp parallel
     {
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+        assign_in_turn(thread_number, omp_get_thread_num());
+        const bool first_thread = omp_get_thread_num() == 0;
+#else
         int thread_number = omp_get_thread_num();
+        const bool first_thread = thread_number == 0;
+#endif
 #if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
 #pragma omp critical
 #endif
         printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
-        if (thread_number == 0) {
+        if (first_thread) {
             int team_size = omp_get_num_threads();
             printf("%s%d\n", contract::omp_count_prefix, team_size);
         }

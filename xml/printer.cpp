@@ -5,22 +5,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 // The printer state: nesting depth over every parse run so far, and the latest run of
-// character data. One copy per process; the unserialized variant (whose parses run
-// concurrently without a lock) keeps one copy per thread instead.
+// character data. One copy per process; the unserialized and racy variants (whose parses run
+// concurrently without a lock) keep one copy per thread instead. The racy printer variant keeps
+// only the content per thread: its depth is one for the process, changed under depth_lock but
+// read by the indent loop without it, the one race of that program.
 #ifndef CORPUS_VARIANT
 #error "printer.cpp is built as one variant: define CORPUS_VARIANT"
 #endif
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED
+#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY
 #define PRINTER_PER_THREAD 1
 #define PRINTER_STORAGE thread_local
+#define DEPTH_STORAGE thread_local
+#elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
+#define PRINTER_PER_THREAD 1
+#define PRINTER_STORAGE thread_local
+#define DEPTH_STORAGE
+#define DEPTH_LOCKED 1
 #else
 #define PRINTER_PER_THREAD 0
 #define PRINTER_STORAGE
+#define DEPTH_STORAGE
 #endif
 
-static PRINTER_STORAGE int depth = 0;
+static DEPTH_STORAGE int depth = 0;
 static PRINTER_STORAGE char *last_content = nullptr;
 
 #if PRINTER_PER_THREAD
@@ -33,6 +43,22 @@ struct content_release_t {
 };
 static thread_local content_release_t release_at_thread_end;
 #endif
+
+#ifdef DEPTH_LOCKED
+// Orders the changes of the shared depth among themselves, so that they never race each other.
+static pthread_mutex_t depth_lock = PTHREAD_MUTEX_INITIALIZER;
+#endif
+
+// Moves the depth one level in (+1) or out (-1).
+static void step_depth(int step) {
+#ifdef DEPTH_LOCKED
+    pthread_mutex_lock(&depth_lock);
+#endif
+    depth += step;
+#ifdef DEPTH_LOCKED
+    pthread_mutex_unlock(&depth_lock);
+#endif
+}
 
 static void indent() {
     for (int i = 0; i < depth; ++i)
@@ -49,7 +75,7 @@ void start_element(void *, const XML_Char *name, const XML_Char **attributes) {
         printf(" %s= '%s'", attributes[i], attributes[i + 1]);
     putchar('\n');
     funlockfile(stdout);
-    ++depth;
+    step_depth(1);
 }
 
 void end_element(void *, const XML_Char *name) {
@@ -58,7 +84,7 @@ void end_element(void *, const XML_Char *name) {
     // No character data seen yet in this process: the content is the empty string.
     printf("Content of element %s was \"%s\"\n", name, last_content ? last_content : "");
     funlockfile(stdout);
-    --depth;
+    step_depth(-1);
 }
 
 void handle_data(void *, const XML_Char *text, int len) {

@@ -1,10 +1,17 @@
-// xml_fanout_locked / xml_fanout_unlocked: ten workers each parse "FirstTest.xml" and print
-// its outline. Variants: SERIALIZED (xml_fanout_locked) parses under `lock` between
-// "lock"/"unlock"; UNSERIALIZED (xml_fanout_unlocked) parses without the mutex between
-// "start"/"end". Race-free in both: under `lock` the workers take turns with the one shared
-// parse buffer and printer state; without it every worker parses into a buffer of its own
-// and the printer keeps its state per thread. Each output line is written whole under the
-// stream's own lock, and `main` reads nothing the workers write.
+// xml_fanout_locked / xml_fanout_unlocked / xml_fanout_racy / xml_printer_racy: ten workers
+// each parse "FirstTest.xml" and print its outline. Variants: SERIALIZED (xml_fanout_locked)
+// parses under `lock` between "lock"/"unlock"; UNSERIALIZED (xml_fanout_unlocked) parses without
+// the mutex between "start"/"end". Race-free in both: under `lock` the workers take turns with
+// the one shared parse buffer and printer state; without it every worker parses into a buffer of
+// its own and the printer keeps its state per thread. Each output line is written whole under
+// the stream's own lock, and `main` reads nothing the workers write.
+// The two racy twins print "start"/"end" too. RACY (xml_fanout_racy) does the serialized
+// variant's work without `lock`: the workers parse in the one buffer of `main`, with the printer
+// state per thread, so the buffer is the one race, a worker's clear and refill (the memset line
+// of parse.cpp) against another's parse (its parse_text call, where expat reads the buffer).
+// RACY_PRINTER (xml_printer_racy) is the unserialized variant with the printer's depth shared
+// by all threads: its changes (`depth += step` in printer.cpp) race with the indent loop's read
+// there.
 #include "contract.h"
 #include "fanout.h"
 #include "parse.h"
@@ -12,11 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-// The parse buffer of `main`, shared by the serialized workers.
+// The parse buffer of `main`, shared by the serialized workers and by the racy ones.
 struct shared_buffer_t {
     char *bytes;
     size_t size;
 };
+
+// Whether the workers parse in the buffer of `main`: under `lock`, or racing in the racy twin.
+constexpr bool in_shared_buffer = serialized || CORPUS_VARIANT == CORPUS_VARIANT_RACY;
 
 // Thread exit values; they outlive every worker.
 static int result_parsed = 0;
@@ -32,15 +42,16 @@ static void *parse_document_worker(void *arg) {
     guard_enter();
     cout_line(open_marker, false);
     // Unserialized workers parse at the same time: each gets a buffer of its own instead of
-    // sharing the one of `main`.
-    char *parse_buffer = serialized ? shared->bytes : static_cast<char *>(malloc(shared->size));
+    // sharing the one of `main`, unless the sharing is the race to show.
+    char *parse_buffer =
+        in_shared_buffer ? shared->bytes : static_cast<char *>(malloc(shared->size));
     if (parse_buffer) {
         parse_stream(document, parse_buffer, shared->size);
     } else {
         printf("Error: %s\n", "out of memory for the parse buffer");
         fclose(document);
     }
-    if (!serialized)
+    if (!in_shared_buffer)
         free(parse_buffer);
     guard_leave();
     cout_line(close_marker, false);

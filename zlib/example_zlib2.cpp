@@ -1,8 +1,12 @@
-// zlib_roundtrip_locked / zlib_roundtrip_unlocked: deflates a fixed text in memory, inflates it
-// again, prints both and checks that they agree. Variants: SERIALIZED (zlib_roundtrip_locked)
-// holds `lock` around the compression between "lock"/"unlock"; UNSERIALIZED
-// (zlib_roundtrip_unlocked) prints "start"/"end" there instead. Race-free: only the main thread
-// runs, so `lock` has no other taker; the markers show where the library work is.
+// zlib_roundtrip_locked / zlib_roundtrip_unlocked / zlib_roundtrip_racy: deflates a fixed text
+// in memory, inflates it again, prints both and checks that they agree. Variants: SERIALIZED
+// (zlib_roundtrip_locked) holds `lock` around the compression between "lock"/"unlock";
+// UNSERIALIZED (zlib_roundtrip_unlocked) prints "start"/"end" there instead. Race-free: only the
+// main thread runs, so `lock` has no other taker; the markers show where the library work is.
+// RACY (zlib_roundtrip_racy) prints what zlib_roundtrip_unlocked prints, but starts a silent
+// watcher thread before the inflation that reads the output buffer `c` until main says it is
+// done: the watcher's read races with inflate's own stores into `c` (the inflate call line),
+// which only a detector that sees inside zlib can tell.
 #include "contract.h"
 #include "fanout.h"
 
@@ -12,6 +16,12 @@
 #include <cstring>
 #include <string>
 #include <zlib.h>
+
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#endif
 
 // Ends the process with status 1 when a zlib call returned anything but the status it must
 // return, before any buffer it should have filled is read.
@@ -36,6 +46,37 @@ static void check_zlib_call(int status, int expected, const char *text, int line
             line, function, expr);
     abort();
 }
+
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+// The buffer the watcher reads, and the flag main sets once inflate has returned.
+struct watch_t {
+    const volatile char *bytes;
+    size_t size;
+    std::atomic<bool> done{false};
+};
+
+// Reads the buffer byte after byte, round and round: every byte at least once, then on until
+// main is done with inflate. Returns the bits seen, so that no read is dropped as unused.
+static void *watch_output(void *arg) {
+    watch_t *watch = static_cast<watch_t *>(arg);
+    size_t next = 0;
+    uintptr_t seen = 0;
+    do {
+        seen |= static_cast<unsigned char>(watch->bytes[next]);
+        next = (next + 1) % watch->size;
+    } while (next != 0 || !watch->done.load());
+    return reinterpret_cast<void *>(seen);
+}
+
+static void start_watcher(pthread_t &watcher, watch_t &watch) {
+    int err = pthread_create(&watcher, nullptr, watch_output, &watch);
+    if (err == 0)
+        return;
+    fprintf(stderr, "%s: cannot start the watcher thread: %s\n", program_invocation_short_name,
+            strerror(err));
+    exit(1);
+}
+#endif
 
 int main(int, char **) {
     char a[50] = {}; // the text
@@ -84,7 +125,16 @@ int main(int, char **) {
     infstream.next_out = reinterpret_cast<Bytef *>(c);
 
     CHECK_ZLIB(inflateInit(&infstream), Z_OK);
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+    pthread_t watcher;
+    watch_t watch{c, sizeof c};
+    start_watcher(watcher, watch);
+#endif
     CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END);
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+    watch.done.store(true);
+    pthread_join(watcher, nullptr);
+#endif
     CHECK_ZLIB(inflateEnd(&infstream), Z_OK);
 
     printf("Uncompressed size is: %lu\n", static_cast<unsigned long>(strlen(c)));

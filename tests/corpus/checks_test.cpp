@@ -188,6 +188,32 @@ TEST(XmlChecks, AProcessWidePrinterCarriesItsStateFromWorkerToWorker) {
     }
 }
 
+TEST(XmlChecks, RacyTwinsHoldTheirLooserContracts) {
+    const program_t &buffer = prog("xml_fanout_racy");
+    const program_t &depth = prog("xml_printer_racy");
+    const std::string good = fanout_output("start", "end");
+    EXPECT_PASSES(buffer, xml_run(good));
+    EXPECT_PASSES(depth, xml_run(good));
+    // A parse that read the shared buffer while another worker cleared it.
+    std::string garbled = replace_once(good, "parsing: 0\n", "parsing: 27\n");
+    garbled = replace_once(garbled, " d\n  Content of element d was \"hi\"\n",
+                           "Error: not well-formed (invalid token)\n");
+    EXPECT_PASSES(buffer, xml_run(garbled));
+    EXPECT_FAILS(depth, xml_run(garbled), "missing line");
+    EXPECT_FAILS(buffer, xml_run(replace_once(good, "end\n", "")), "9 \"end\" markers");
+    EXPECT_FAILS(buffer, xml_run(replace_once(good, "strlen(buff) before parsing: 0\n", "")),
+                 "9 length lines");
+    EXPECT_FAILS(buffer, xml_run(replace_once(good, "parsing: 0\n", "parsing: many\n")),
+                 "malformed length line");
+    EXPECT_FAILS(buffer, xml_run(replace_once(good, "Result is 0\n", "Result is 1\n")),
+                 "unexpected result line");
+    // Indented by a depth that other workers moved: only the shared-depth twin may do that.
+    const std::string shifted = replace_once(good, " c\n", "    c\n");
+    EXPECT_PASSES(depth, xml_run(shifted));
+    EXPECT_FAILS(prog("xml_fanout_unlocked"), xml_run(shifted), "unexpected line");
+    EXPECT_FAILS(depth, xml_run(replace_once(good, "was \"hi\"", "was \"h\"")), "unexpected line");
+}
+
 TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
     // A 68-byte PNG whose header claims 100000 x 100000 pixels is refused at once.
     auto chunk = [](const std::string &type, const std::string &data) {
@@ -517,3 +543,61 @@ TEST(OmpChecks, OneGreetingPerThreadAndTheCountAfterThreadZero) {
     EXPECT_FAILS(plain, exited_ok(greetings(4, true)), "before thread 0");
     EXPECT_FAILS(plain, exited_ok(greetings(2)), "team of 2 threads, expected 4");
 }
+
+TEST(OmpChecks, TheRacyTwinMayRepeatNumbersButNotLeaveTheTeam) {
+    const program_t &racy = prog("omp_hello_racy");
+    EXPECT_PASSES(racy, exited_ok(greetings(4)));
+    EXPECT_PASSES(racy, exited_ok(replace_once(greetings(4), "thread = 2\n", "thread = 1\n")));
+    EXPECT_PASSES(racy, exited_ok(greetings(4, true)));
+    EXPECT_FAILS(racy, exited_ok(replace_once(greetings(4), "thread = 3\n", "thread = 4\n")),
+                 "greeting from thread 4");
+    EXPECT_FAILS(racy, exited_ok(replace_once(greetings(4), "Hello World from thread = 3\n", "")),
+                 "3 greetings, expected 4");
+    EXPECT_FAILS(racy, exited_ok(greetings(4) + "Number of threads = 4\n"), "2 thread-count lines");
+    EXPECT_FAILS(racy, exited_ok(replace_once(greetings(4), "thread = 3\n", "thread = 3x\n")),
+                 "malformed greeting");
+}
+
+// --- The racy programs ----------------------------------------------------------------------
+
+static std::vector<std::string> racy_programs() {
+    std::vector<std::string> names;
+    for (const auto &p : manifest().programs)
+        if (p.race)
+            names.push_back(p.name);
+    return names;
+}
+
+// What one run of `p`, in a fresh directory seeded with its inputs, left behind.
+static run_output_t run_entry(const program_t &p) {
+    run_options_t o;
+    run_output_t r;
+    for (const auto &name : p.inputs)
+        r.inputs[name] = o.files[name] = read_file(CORPUS_SOURCE_DIR "/samples/" + name);
+    o.env = p.env;
+    run_result_t run = run_program(p.name, o);
+    r.out = run.out;
+    r.err = run.err;
+    r.exited = run.exited;
+    r.status = run.status;
+    r.signal = run.signal;
+    r.timed_out = run.timed_out;
+    for (const auto &name : p.outputs)
+        if (file_exists(run.dir + "/" + name))
+            r.files[name] = read_file(run.dir + "/" + name);
+    return r;
+}
+
+class RacyProgram : public testing::TestWithParam<std::string> {};
+
+// Whatever its race did this time, each racy twin runs to its end within its contract.
+TEST_P(RacyProgram, KeepsItsContract) {
+    const program_t &p = prog(GetParam());
+    if (!file_exists(program_path(p.name)))
+        GTEST_SKIP() << p.name << " is not part of this build";
+    for (int k = 0; k < 3; ++k)
+        EXPECT_PASSES(p, run_entry(p));
+}
+
+INSTANTIATE_TEST_SUITE_P(Labelled, RacyProgram, testing::ValuesIn(racy_programs()),
+                         [](const testing::TestParamInfo<std::string> &i) { return i.param; });
