@@ -1,7 +1,7 @@
 #include "checks.h"
 
 #include "contract.h"
-#include "images.h"
+#include "png_io.h"
 
 #include <algorithm>
 #include <cstdlib>

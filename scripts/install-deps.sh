@@ -7,7 +7,7 @@ packages=(
   g++ cmake make pkg-config python3
   libpng-dev libexpat1-dev libmagick++-6.q16-dev libgtk2.0-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev nlohmann-json3-dev
-  xvfb xauth xdotool imagemagick x11-utils valgrind
+  xvfb xauth x11-utils valgrind
   clang-14 libclang-rt-14-dev libomp-14-dev dpkg-dev debian-keyring
 )
 

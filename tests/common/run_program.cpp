@@ -1,18 +1,13 @@
 #include "run_program.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 std::string program_path(const std::string &name) {
@@ -55,118 +50,68 @@ std::string make_run_dir() {
     return tmpl;
 }
 
-std::vector<char *> c_strings(std::vector<std::string> &strings) {
-    std::vector<char *> v;
-    for (auto &s : strings)
-        v.push_back(s.data());
-    v.push_back(nullptr);
-    return v;
-}
-
-// The test's environment with `opts.env` applied (empty values removed) and `opts.preload`
-// added.
-static std::vector<std::string> child_environment(const run_options_t &opts) {
-    std::map<std::string, std::string> vars;
-    for (char **e = environ; *e; ++e) {
-        const char *eq = strchr(*e, '=');
-        if (eq)
-            vars[std::string(*e, eq - *e)] = eq + 1;
+// The request for `program` under `opts`, its output going to files in `dir`.
+static run_request_t request_for(const std::string &program, const run_options_t &opts,
+                                 const std::string &dir) {
+    run_request_t req;
+    req.argv = {program_path(program)};
+    req.argv.insert(req.argv.end(), opts.args.begin(), opts.args.end());
+    req.dir = dir;
+    req.out_path = dir + "/.stdout";
+    req.err_path = dir + "/.stderr";
+    req.timeout_seconds = opts.timeout_seconds;
+    for (const auto &[k, v] : opts.env) {
+        if (v.empty())
+            req.unset.push_back(k);
+        else
+            req.env[k] = v;
     }
-    for (const auto &[k, v] : opts.env)
-        vars[k] = v;
     if (!opts.preload.empty()) {
         std::string list;
         for (const auto &lib : opts.preload)
             list += (list.empty() ? "" : ":") + lib;
-        vars["LD_PRELOAD"] = list;
+        req.env["LD_PRELOAD"] = list;
         // A sanitizer runtime insists on coming first; the preloaded library only wraps a few
         // calls and does not disturb it. The options already given stay in force.
-        std::string &asan = vars["ASAN_OPTIONS"];
-        asan += (asan.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+        const char *inherited = getenv("ASAN_OPTIONS");
+        auto given = opts.env.find("ASAN_OPTIONS");
+        std::string asan = given != opts.env.end() ? given->second : inherited ? inherited : "";
+        req.env["ASAN_OPTIONS"] = asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0";
     }
-    std::vector<std::string> list;
-    for (const auto &[k, v] : vars)
-        if (!v.empty())
-            list.push_back(k + "=" + v);
-    return list;
+    return req;
+}
+
+// A new run directory, or the one asked for, seeded with `opts.files`.
+static std::string seeded_dir(const run_options_t &opts) {
+    std::string dir = opts.dir.empty() ? make_run_dir() : opts.dir;
+    for (const auto &[name, bytes] : opts.files)
+        write_file(dir + "/" + name, bytes);
+    return dir;
 }
 
 started_program_t start_program(const std::string &program, const run_options_t &opts) {
     started_program_t p;
-    p.dir = opts.dir.empty() ? make_run_dir() : opts.dir;
-    for (const auto &[name, bytes] : opts.files)
-        write_file(p.dir + "/" + name, bytes);
-    p.out_path = p.dir + "/.stdout";
-    p.err_path = p.dir + "/.stderr";
-
-    // Everything is prepared before the fork: the test may have other threads running, so the
-    // child makes only async-signal-safe calls before exec.
-    std::string exe = program_path(program);
-    std::vector<std::string> argv_s{exe};
-    argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
-    std::vector<std::string> env_s = child_environment(opts);
-    std::vector<char *> argv = c_strings(argv_s), envp = c_strings(env_s);
-
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error(std::string("fork: ") + strerror(errno));
-    if (pid == 0) {
-        // Own process group (so a kill reaches everything it started), ended with the test.
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        // Close-on-exec, so that only the three standard streams reach the program.
-        int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (chdir(p.dir.c_str()) != 0 || in < 0 || out < 0 || err < 0)
-            _exit(127);
-        int fds[3] = {in, out, err};
-        for (int target = 0; target < 3; ++target) {
-            if (fds[target] == target)
-                fcntl(target, F_SETFD, 0); // already in place: keep it across exec
-            else
-                dup2(fds[target], target);
-        }
-        execve(exe.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);
-    p.pid = pid;
+    p.dir = seeded_dir(opts);
+    run_request_t req = request_for(program, opts, p.dir);
+    p.out_path = req.out_path;
+    p.err_path = req.err_path;
+    p.pid = start_process(req);
     return p;
 }
 
 run_result_t run_program(const std::string &program, const run_options_t &opts) {
     run_result_t r;
-    started_program_t p = start_program(program, opts);
-    r.dir = p.dir;
-
-    int wstatus = 0;
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        pid_t w = waitpid(p.pid, &wstatus, WNOHANG);
-        if (w == p.pid)
-            break;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec >= opts.timeout_seconds) {
-            r.timed_out = true;
-            kill(-p.pid, SIGKILL);
-            waitpid(p.pid, &wstatus, 0);
-            break;
-        }
-        usleep(2000);
-    }
-    if (WIFEXITED(wstatus)) {
-        r.exited = true;
-        r.status = WEXITSTATUS(wstatus);
-    } else if (WIFSIGNALED(wstatus)) {
-        r.signal = WTERMSIG(wstatus);
-    }
-    r.out = read_file(p.out_path);
-    r.err = read_file(p.err_path);
-    unlink(p.out_path.c_str());
-    unlink(p.err_path.c_str());
+    r.dir = seeded_dir(opts);
+    run_request_t req = request_for(program, opts, r.dir);
+    process_result_t p = run_process(req);
+    r.exited = p.exited;
+    r.status = p.status;
+    r.signal = p.signal;
+    r.timed_out = p.timed_out;
+    r.out = read_file(req.out_path);
+    r.err = read_file(req.err_path);
+    unlink(req.out_path.c_str());
+    unlink(req.err_path.c_str());
     return r;
 }
 

@@ -1,5 +1,8 @@
-// Runs a built program in a fresh temporary directory and captures what it did.
+// Runs a built program in a fresh temporary directory and captures what it did (through the
+// shared process fixture, process.h).
 #pragma once
+
+#include "process.h"
 
 #include <map>
 #include <string>
@@ -43,14 +46,12 @@ std::string fault_library_path();
 std::string make_run_dir();
 
 // Starts `program` (a name under the build's program folder, or a path) in `opts.dir`, or in
-// a new empty temporary directory, seeded with `opts.files`, with standard input from
-// /dev/null and standard output and error going to files there. It gets a process group of
-// its own (so that killing the group ends everything it started) and is killed should the
-// thread that started it end first. The caller waits for it.
+// a new empty temporary directory, seeded with `opts.files`, as start_process does, with
+// standard output and error going to files there. The caller waits for it.
 started_program_t start_program(const std::string &program, const run_options_t &opts = {});
 
 // Starts `program` as start_program does and waits for it, for at most `opts.timeout_seconds`
-// (then its process group is killed).
+// (then its process group is killed); what is left of its process group is killed then too.
 run_result_t run_program(const std::string &program, const run_options_t &opts = {});
 
 // Contents of a file, or an empty string when it cannot be read.
@@ -67,6 +68,3 @@ int count_lines(const std::string &text, const std::string &line);
 
 // Number of lines of `text` that begin with `prefix`.
 int count_prefixed(const std::string &text, const std::string &prefix);
-
-// Pointers to the strings, followed by a null pointer, as execv and execve take them.
-std::vector<char *> c_strings(std::vector<std::string> &strings);

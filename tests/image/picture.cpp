@@ -1,7 +1,8 @@
 #include "picture.h"
 
+#include "png_io.h"
+
 #include <algorithm>
-#include <png.h>
 
 picture_t pattern_picture(int width, int height) {
     picture_t p;
@@ -19,35 +20,15 @@ picture_t pattern_picture(int width, int height) {
 }
 
 std::string encode_png(const picture_t &picture) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = picture.width;
-    image.height = picture.height;
-    image.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = 0;
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, picture.rgb.data(), 0, nullptr))
-        return {};
-    std::string bytes(size, '\0');
-    if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, picture.rgb.data(), 0, nullptr))
-        return {};
-    bytes.resize(size);
-    return bytes;
+    return encode_png(picture.width, picture.height, picture.rgb);
 }
 
 bool decode_png(const std::string &bytes, picture_t &picture) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size()))
-        return false;
-    image.format = PNG_FORMAT_RGB;
-    picture.width = image.width;
-    picture.height = image.height;
-    picture.rgb.assign(PNG_IMAGE_SIZE(image), 0);
-    if (!png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return false;
-    }
-    return true;
+    rgb_image_t image = decode_png(bytes);
+    picture.width = int(image.width);
+    picture.height = int(image.height);
+    picture.rgb = std::move(image.rgb);
+    return image.ok;
 }
 
 picture_t crop_picture(const picture_t &picture, int x, int y, int width, int height) {

@@ -1,5 +1,5 @@
-// Test pictures for the crop program: a position-dependent pattern, PNG encoding and decoding
-// in memory (libpng's simplified interface), and the reference crop.
+// Test pictures for the crop program: a position-dependent pattern, its PNG coding (through
+// png_io.h), and the reference crop.
 #pragma once
 
 #include <cstdint>
