@@ -301,12 +301,17 @@ std::string xml_outline(const std::string &document) {
 expected_lines_t xml_worker_lines(const std::string &document, printer_state_t &printer) {
     expected_lines_t lines;
     lines.add(contract::xml_length_line);
-    xml_parse_lines(document, printer, [&](std::string_view line) { lines.add(line); });
+    // Character data may hold newlines: the printed line then spans several output lines.
+    xml_parse_lines(document, printer, [&](std::string_view text) {
+        for (std::string_view line : text_lines(text))
+            lines.add(line);
+    });
     return lines;
 }
 
 // Whether the printer state (depth, latest content) carries over from one parse to the next
-// ("process") or starts afresh in each worker ("thread").
+// ("process") or starts afresh in each worker ("thread"). A racy program may share only the
+// depth between its threads ("depth").
 static bool printer_per_thread(const program_t &p) {
     return p.check.at("printer").get<std::string>() == "thread";
 }
@@ -856,6 +861,36 @@ static void check_omp_hello(check_result_t &c, const program_t &p, const run_out
     c.outputs = std::to_string(greeted.size()) + " greetings";
 }
 
+// --- Outside programs -----------------------------------------------------------------------
+
+// An outside program's generic contract: its exit status, and optionally its standard output
+// equal to a reference file (given to the check as an input under its own name).
+static void validate_exit(const program_t &p) {
+    auto status = p.check.find("status");
+    if (status == p.check.end() || !status->is_number_integer() || *status < 0 || *status > 255)
+        throw std::runtime_error("check parameter \"status\" must be an exit status 0 to 255");
+    if (p.check.contains("stdout") &&
+        (!p.check["stdout"].is_string() || p.check["stdout"].get<std::string>().empty()))
+        throw std::runtime_error("check parameter \"stdout\" must name a file");
+}
+
+static void check_exit_status(check_result_t &c, const program_t &p, const run_output_t &r) {
+    const int want = p.check.at("status").get<int>();
+    if (r.timed_out)
+        fail(c, "did not finish within its time limit");
+    else if (!r.exited)
+        fail(c, "killed by signal " + std::to_string(r.signal));
+    else if (r.status != want)
+        fail(c, "exit status " + std::to_string(r.status) + ", expected " + std::to_string(want));
+    c.markers = "-";
+    if (p.check.contains("stdout")) {
+        const std::string name = p.check["stdout"].get<std::string>();
+        if (r.out != input(r, name))
+            fail(c, "standard output differs from " + name);
+        c.outputs = r.out == input(r, name) ? "stdout as " + name : "stdout wrong";
+    }
+}
+
 // The check kinds: each with the validation of its parameters and its check.
 struct check_kind_t {
     const char *name;
@@ -872,6 +907,7 @@ static const check_kind_t check_kinds[] = {
     {"zlib_roundtrip", validate_nothing, check_zlib_roundtrip},
     {"gzip_stream", validate_gzip, check_gzip_stream},
     {"omp_hello", validate_omp, check_omp_hello},
+    {"exit", validate_exit, check_exit_status},
 };
 
 static const check_kind_t *find_kind(const std::string &name) {

@@ -2,6 +2,7 @@
 // every run against the program's contract and reports a table (also as CSV and JSON).
 #include "files.h"
 #include "manifest.h"
+#include "merge.h"
 #include "options.h"
 #include "report.h"
 #include "run.h"
@@ -12,7 +13,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <algorithm>
 #include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -58,6 +63,8 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
 // The folder of the programs a tool runs: the ThreadSanitizer builds have presets of their own;
 // the valgrind tools run the programs of --bin.
 static std::string tool_bin(const options_t &opt, const std::string &tool) {
+    if (opt.tool_bins.count(tool))
+        return opt.tool_bins.at(tool);
     if (tool == "tsan")
         return opt.source_dir + "/build/tsan/bin";
     if (tool == "tsan-deep")
@@ -96,15 +103,73 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         write_results(run, rows, run_table(run, rows), results);
         scores.push_back(score_tool(tool, opt.repeat, rows));
     }
-    const std::string table = score_table(scores);
-    write_file((fs::path(dir) / "score.txt").string(), table);
-    write_file((fs::path(dir) / "score.csv").string(), score_csv(scores));
-    write_file((fs::path(dir) / "score.md").string(), score_markdown(scores));
-    write_file((fs::path(dir) / "score.json").string(), score_json(scores).dump(2) + "\n");
-    std::cout << table << "(scorecard as JSON, CSV and Markdown in " << dir << ")\n";
+    std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
+              << ")\n";
     std::cout.flush();
     if (!std::cout)
         throw runner_error("cannot write the scorecard to standard output");
+    return 0;
+}
+
+// corpus manifest --from-dir: a manifest for a folder of executables that carry their label in
+// their file names ("-yes"/"-no"), printed on standard output.
+static int cmd_manifest(const options_t &opt) {
+    std::map<std::string, bool> suffixes; // suffix -> racy
+    std::istringstream spec(opt.label_suffix);
+    std::string item;
+    while (std::getline(spec, item, ',')) {
+        size_t eq = item.find('=');
+        std::string label = eq == std::string::npos ? "" : item.substr(eq + 1);
+        if (eq == 0 || (label != "race" && label != "none"))
+            throw runner_error("--label-suffix takes SUFFIX=race or SUFFIX=none, not \"" + item +
+                               "\"");
+        suffixes[item.substr(0, eq)] = label == "race";
+    }
+    std::map<std::string, std::string> env;
+    for (const auto &kv : opt.entry_env)
+        env[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
+    std::error_code ec;
+    std::vector<fs::path> files;
+    for (const auto &entry : fs::directory_iterator(opt.from_dir, ec))
+        if (entry.is_regular_file() && access(entry.path().c_str(), X_OK) == 0)
+            files.push_back(entry.path());
+    if (ec)
+        throw runner_error("cannot list " + opt.from_dir + ": " + ec.message());
+    std::sort(files.begin(), files.end());
+    nlohmann::json m{{"programs", nlohmann::json::array()}};
+    int skipped = 0;
+    for (const auto &file : files) {
+        const std::string name = file.filename().string(), stem = file.stem().string();
+        std::optional<bool> racy;
+        for (const auto &[suffix, race] : suffixes)
+            for (const char sep : {'-', '_'})
+                if (stem.size() > suffix.size() + 1 &&
+                    stem.compare(stem.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+                    stem[stem.size() - suffix.size() - 1] == sep)
+                    racy = race;
+        if (!racy || !plain_program_name(name)) {
+            std::cerr << "corpus: " << name << ": no label suffix (or not a plain name), left out\n";
+            ++skipped;
+            continue;
+        }
+        nlohmann::json e{{"program", name},
+                         {"executable", file.string()},
+                         {"variant", *racy ? "racy" : "unserialized"},
+                         {"check", {{"kind", "exit"}, {"status", 0}}},
+                         {"race", nullptr}};
+        if (*racy)
+            e["race"] = {{"object", "unknown (labelled by its file name)"},
+                         {"accesses", nlohmann::json::array()}};
+        if (!env.empty())
+            e["env"] = env;
+        m["programs"].push_back(e);
+    }
+    std::cout << m.dump(2) << "\n";
+    std::cout.flush();
+    if (!std::cout)
+        throw runner_error("cannot write the manifest to standard output");
+    std::cerr << "corpus: " << m["programs"].size() << " program(s) listed, " << skipped
+              << " left out\n";
     return 0;
 }
 
@@ -119,6 +184,8 @@ static int run_main(int argc, char **argv) {
         std::cout << usage_text();
         return 0;
     }
+    if (opt.command == "manifest")
+        return cmd_manifest(opt);
     manifest_t m;
     try {
         m = load_manifest(opt.manifest);
@@ -133,6 +200,10 @@ static int run_main(int argc, char **argv) {
     }
     if (opt.command == "score")
         return cmd_score(opt, m);
+    if (opt.command == "merge") {
+        claim_output_folder(opt.out);
+        return merge_results(opt, m, opt.programs);
+    }
     return cmd_run(opt, m);
 }
 

@@ -3,6 +3,7 @@
 #include "checks.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -35,7 +36,10 @@ bool plain_program_name(const std::string &name) {
     return true;
 }
 
-static race_label_t parse_race(const json &j) {
+// A race label. The corpus's own labels name two accesses in this repository; an outside
+// program's may name files anywhere, or no access at all (a label taken from a file name,
+// judged at file level only).
+static race_label_t parse_race(const json &j, bool outside) {
     race_label_t r;
     r.object = j.at("object").get<std::string>();
     for (const auto &a : j.at("accesses")) {
@@ -43,8 +47,8 @@ static race_label_t parse_race(const json &j) {
         access.file = a.at("file").get<std::string>();
         access.line = a.at("line").get<int>();
         access.kind = a.at("kind").get<std::string>();
-        if (access.file.empty() || access.file[0] == '/' ||
-            access.file.find("..") != std::string::npos)
+        if (access.file.empty() ||
+            (!outside && (access.file[0] == '/' || access.file.find("..") != std::string::npos)))
             throw std::runtime_error("race access file must be a path inside the repository");
         if (access.line < 1)
             throw std::runtime_error("race access line must be positive");
@@ -52,21 +56,29 @@ static race_label_t parse_race(const json &j) {
             throw std::runtime_error("race access kind must be \"read\" or \"write\"");
         r.accesses.push_back(access);
     }
-    if (r.accesses.size() != 2)
+    if (r.accesses.size() != 2 && !(outside && r.accesses.empty()))
         throw std::runtime_error("a race names exactly two accesses");
     return r;
 }
 
-static program_t parse_program(const json &j) {
+static program_t parse_program(const json &j, const std::string &base_dir) {
     program_t p;
+    p.base_dir = base_dir;
     p.name = j.at("program").get<std::string>();
     if (!plain_program_name(p.name))
         throw std::runtime_error("manifest: program name \"" + p.name +
                                  "\" is not a plain name (letters, digits, _ - .)");
     try {
-        p.subsystem = j.at("subsystem").get<std::string>();
-        p.library = j.at("library").get<std::string>();
-        p.variant = j.at("variant").get<std::string>();
+        p.executable = opt_string(j, "executable");
+        // An outside program needs no subsystem, library, variant or rationale of ours.
+        const bool outside = !p.executable.empty();
+        const json &race = j.at("race");
+        if (!race.is_null())
+            p.race = parse_race(race, outside);
+        p.subsystem = outside ? opt_string(j, "subsystem") : j.at("subsystem").get<std::string>();
+        p.library = outside ? opt_string(j, "library") : j.at("library").get<std::string>();
+        p.variant = outside && !j.contains("variant") ? std::string(p.race ? "racy" : "unserialized")
+                                                      : j.at("variant").get<std::string>();
         p.twin = opt_string(j, "twin");
         auto m = j.find("markers");
         if (m != j.end() && !m->is_null()) {
@@ -82,14 +94,12 @@ static program_t parse_program(const json &j) {
             p.env = e->get<std::map<std::string, std::string>>();
         p.serve = opt_string(j, "serve");
         p.check = j.at("check");
-        p.rationale = j.at("rationale").get<std::string>();
-        p.verdict = j.at("verdict").get<std::string>();
-        const json &race = j.at("race");
-        if (!race.is_null())
-            p.race = parse_race(race);
+        p.rationale = outside ? opt_string(j, "rationale") : j.at("rationale").get<std::string>();
+        p.verdict = outside && !j.contains("verdict") ? std::string(p.race ? "racy" : "race-free")
+                                                      : j.at("verdict").get<std::string>();
         if ((p.variant == "racy") != p.race.has_value())
             throw std::runtime_error("a racy program, and only a racy one, has a race label");
-        if (p.race && p.twin.empty())
+        if (p.race && p.twin.empty() && !outside)
             throw std::runtime_error("a racy program names its race-free twin");
         validate_check(p);
     } catch (const std::exception &e) {
@@ -102,13 +112,13 @@ static program_t parse_program(const json &j) {
     return p;
 }
 
-manifest_t parse_manifest(const std::string &text) {
+manifest_t parse_manifest(const std::string &text, const std::string &base_dir) {
     manifest_t m;
     json j;
     try {
         j = json::parse(text);
         for (const auto &e : j.at("programs"))
-            m.programs.push_back(parse_program(e));
+            m.programs.push_back(parse_program(e, base_dir));
     } catch (const json::exception &e) {
         throw std::runtime_error(std::string("manifest: ") + e.what());
     }
@@ -128,7 +138,8 @@ manifest_t load_manifest(const std::string &path) {
         throw std::runtime_error("cannot read " + path);
     std::ostringstream s;
     s << in.rdbuf();
-    return parse_manifest(s.str());
+    std::string dir = std::filesystem::absolute(path).parent_path().string();
+    return parse_manifest(s.str(), dir);
 }
 
 const program_t *find_program(const manifest_t &m, const std::string &name) {

@@ -25,6 +25,10 @@ struct race_label_t {
 
 struct program_t {
     std::string name;
+    // An outside program's executable: absolute, relative to the manifest's folder, or a name
+    // looked up there and then in --bin; empty for the corpus's own (found in --bin by name).
+    std::string executable;
+    std::string base_dir; // the manifest's folder; an outside program's inputs come from it
     std::string subsystem;
     std::string library;
     std::string variant; // "serialized", "unserialized", "single-threaded" or "racy"
@@ -46,8 +50,9 @@ struct manifest_t {
     std::vector<program_t> programs;
 };
 
-// Parses the manifest text; throws std::runtime_error naming the faulty entry.
-manifest_t parse_manifest(const std::string &text);
+// Parses the manifest text; throws std::runtime_error naming the faulty entry. `base_dir` is
+// the folder of the manifest file.
+manifest_t parse_manifest(const std::string &text, const std::string &base_dir = "");
 
 // Reads and parses the manifest file.
 manifest_t load_manifest(const std::string &path);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -10,7 +11,10 @@ namespace fs = std::filesystem;
 std::string usage_text() {
     return "usage: corpus run [options] [PROGRAM...]\n"
            "       corpus score [--tool T]... [options] [PROGRAM...]\n"
+           "       corpus merge --out DIR [--manifest FILE] RESULTS-DIR...\n"
            "       corpus list [--manifest FILE]\n"
+           "       corpus manifest --from-dir DIR --label-suffix yes=race,no=none\n"
+           "                       [--env NAME=VALUE]... > suite.json\n"
            "options:\n"
            "  --tool tsan|helgrind|drd|memcheck  run under a detector (tsan: programs of a\n"
            "                                     ThreadSanitizer build, see --bin)\n"
@@ -19,6 +23,12 @@ std::string usage_text() {
            "  --timeout S      time limit of one run in seconds (default 60; tsan 180;\n"
            "                   valgrind 600)\n"
            "  --suppress       apply the suppression files for known library noise\n"
+           "  --shard K/N      run only shard K of N of the (program, repeat) pairs: pair i\n"
+           "                   (program by program, repeats in order, from 0) goes to shard\n"
+           "                   i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
+           "                   TEST_SHARD_INDEX/TEST_TOTAL_SHARDS\n"
+           "  --trace          record when each thread is inside its library work and holds\n"
+           "                   the lock (CORPUS_TRACE), with figures and a timeline per program\n"
            "  --variant V      only programs of variant V (serialized, unserialized,\n"
            "                   single-threaded)\n"
            "  --out DIR        where tables and run directories go (default " CORPUS_RESULTS_DIR
@@ -28,7 +38,12 @@ std::string usage_text() {
            "score: runs every selected program --repeat times under each --tool (helgrind,\n"
            "drd, tsan, tsan-deep; default helgrind, drd and tsan) and scores the reports\n"
            "against the race labels of the manifest; tsan and tsan-deep run the programs of\n"
-           "build/tsan/bin and build/tsan-deep/bin, the valgrind tools those of --bin.\n";
+           "build/tsan/bin and build/tsan-deep/bin, the valgrind tools those of --bin;\n"
+           "--bin-for TOOL=DIR gives one tool another folder.\n"
+           "--manifest FILE takes programs from outside the corpus (see the README).\n"
+           "manifest: prints a manifest for a folder of executables whose file names end in\n"
+           "-SUFFIX or _SUFFIX (before any extension), labelled racy or race-free by suffix;\n"
+           "each entry expects exit status 0 and gets every --env.\n";
 }
 
 bool is_valgrind_tool(const std::string &t) {
@@ -58,6 +73,50 @@ bool parse_seconds(const std::string &text, double min, double max, double &valu
         v > max)
         return false;
     value = v;
+    return true;
+}
+
+bool parse_shard(const std::string &text, shard_t &shard) {
+    size_t slash = text.find('/');
+    long long k = 0, n = 0;
+    if (slash == std::string::npos || !parse_count(text.substr(0, slash), 1, 100000, k) ||
+        !parse_count(text.substr(slash + 1), 1, 100000, n) || k > n)
+        return false;
+    shard = {int(k), int(n)};
+    return true;
+}
+
+bool shard_from_environment(shard_t &shard, std::string &error) {
+    auto get = [](const char *name) {
+        const char *v = getenv(name);
+        return std::string(v ? v : "");
+    };
+    const std::string gitlab_index = get("CI_NODE_INDEX"), gitlab_total = get("CI_NODE_TOTAL");
+    const std::string bazel_index = get("TEST_SHARD_INDEX"), bazel_total = get("TEST_TOTAL_SHARDS");
+    if (!gitlab_total.empty()) {
+        if (!parse_shard(gitlab_index + "/" + gitlab_total, shard)) {
+            error = "CI_NODE_INDEX/CI_NODE_TOTAL (" + gitlab_index + "/" + gitlab_total +
+                    ") is no shard";
+            return false;
+        }
+    } else if (!bazel_total.empty()) {
+        long long index = 0;
+        if (!parse_count(bazel_index, 0, 99999, index) ||
+            !parse_shard(std::to_string(index + 1) + "/" + bazel_total, shard)) {
+            error = "TEST_SHARD_INDEX/TEST_TOTAL_SHARDS (" + bazel_index + "/" + bazel_total +
+                    ") is no shard";
+            return false;
+        }
+        // Bazel asks the test to say that it shards by touching this file.
+        const std::string status = get("TEST_SHARD_STATUS_FILE");
+        if (!status.empty()) {
+            FILE *f = fopen(status.c_str(), "a");
+            if (!f || fclose(f) != 0) {
+                error = "cannot touch TEST_SHARD_STATUS_FILE " + status;
+                return false;
+            }
+        }
+    }
     return true;
 }
 
@@ -92,10 +151,12 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         opt.help = true;
         return true;
     }
-    if (opt.command != "run" && opt.command != "list" && opt.command != "score") {
+    if (opt.command != "run" && opt.command != "list" && opt.command != "score" &&
+        opt.command != "manifest" && opt.command != "merge") {
         error = "unknown command " + opt.command;
         return false;
     }
+    bool shard_given = false;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         std::string v;
@@ -133,6 +194,36 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             (a == "--bin" ? opt.bin : a == "--out" ? opt.out : a == "--samples" ? opt.samples
                                                                              : opt.manifest) =
                 path;
+        } else if (a == "--shard") {
+            if (!value())
+                return false;
+            if (!parse_shard(v, opt.shard)) {
+                error = "--shard needs K/N with 1 <= K <= N, not \"" + v + "\"";
+                return false;
+            }
+            shard_given = true;
+        } else if (a == "--bin-for") {
+            if (!value())
+                return false;
+            size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
+                error = "--bin-for needs TOOL=DIR, not \"" + v + "\"";
+                return false;
+            }
+            opt.tool_bins[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1)).lexically_normal();
+        } else if (a == "--from-dir" || a == "--label-suffix" || a == "--env") {
+            if (!value())
+                return false;
+            if (a == "--env" && (v.find('=') == std::string::npos || v[0] == '=')) {
+                error = "--env needs NAME=VALUE, not \"" + v + "\"";
+                return false;
+            }
+            if (a == "--from-dir")
+                opt.from_dir = fs::absolute(v).lexically_normal().string();
+            else if (a == "--label-suffix")
+                opt.label_suffix = v;
+            else
+                opt.entry_env.push_back(v);
         } else if (a == "--repeat") {
             long long n = 0;
             if (!value())
@@ -152,6 +243,8 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             }
         } else if (a == "--suppress") {
             opt.suppress = true;
+        } else if (a == "--trace") {
+            opt.trace = true;
         } else if (a == "--variant") {
             if (!value())
                 return false;
@@ -163,6 +256,22 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             return false;
         } else {
             opt.programs.push_back(a);
+        }
+    }
+    if (!shard_given && (opt.command == "run" || opt.command == "score") &&
+        !shard_from_environment(opt.shard, error))
+        return false;
+    if (opt.command == "manifest" && (opt.from_dir.empty() || opt.label_suffix.empty())) {
+        error = "corpus manifest needs --from-dir DIR and --label-suffix SUFFIX=race|none,...";
+        return false;
+    }
+    if (opt.command == "merge") {
+        // The folders to merge, as absolute paths.
+        for (auto &d : opt.programs)
+            d = fs::absolute(d).lexically_normal().string();
+        if (opt.programs.empty()) {
+            error = "corpus merge needs the results folders to merge";
+            return false;
         }
     }
     if (opt.command == "run" && opt.tools.size() > 1) {

@@ -71,7 +71,7 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
         if (r.missing)
             continue;
         nlohmann::json libs = nlohmann::json::object();
-        std::istringstream in(capture_output({"ldd", opt.bin + "/" + r.p->name}, {}, 30));
+        std::istringstream in(capture_output({"ldd", program_executable(opt, *r.p)}, {}, 30));
         std::string line;
         while (std::getline(in, line)) {
             size_t arrow = line.find(" => ");

@@ -5,6 +5,7 @@
 #include "provenance.h"
 #include "score.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -50,10 +51,37 @@ std::string aligned_table(const std::vector<std::vector<std::string>> &all) {
     return s.str();
 }
 
+// "min/median/max" of the runs' figures.
+static std::string spread(std::vector<double> v, int digits) {
+    if (v.empty())
+        return "-";
+    std::sort(v.begin(), v.end());
+    const double median =
+        v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    return fixed(v.front(), digits) + "/" + fixed(median, digits) + "/" + fixed(v.back(), digits);
+}
+
+static std::vector<std::string> trace_cells(const row_t &r) {
+    std::vector<double> inside, overlap;
+    int held = 0;
+    bool any_held = false;
+    for (const auto &f : r.traces) {
+        inside.push_back(f.inside);
+        overlap.push_back(f.overlap);
+        if (f.lock_max_held) {
+            any_held = true;
+            held = std::max(held, *f.lock_max_held);
+        }
+    }
+    return {spread(inside, 0), spread(overlap, 2), any_held ? std::to_string(held) : "-"};
+}
+
 static std::vector<std::string> header(const options_t &opt) {
     std::vector<std::string> h{"program", "variant", "runs ok", "markers", "outputs"};
     if (!opt.tool.empty())
         h.insert(h.end(), {"reports", "own", "library"});
+    if (opt.trace)
+        h.insert(h.end(), {"inside", "overlap", "lock held"});
     h.insert(h.end(), {"time s", "peak MiB", "verdict"});
     return h;
 }
@@ -66,6 +94,10 @@ static std::vector<std::string> cells(const options_t &opt, const row_t &r) {
     if (!opt.tool.empty())
         c.insert(c.end(), {std::to_string(r.summary.distinct), std::to_string(r.summary.own),
                            std::to_string(r.summary.library)});
+    if (opt.trace) {
+        auto t = trace_cells(r);
+        c.insert(c.end(), t.begin(), t.end());
+    }
     c.push_back(r.runs ? fixed(r.seconds / r.runs, 3) : "-");
     c.push_back(r.runs ? fixed(r.peak_kib / 1024.0, 1) : "-");
     c.push_back(r.verdict);
@@ -119,9 +151,91 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
     return aligned_table(all) + closing.str();
 }
 
+// --- Records: a row as results.json keeps it, enough to merge shards into one table -----------
+
+static nlohmann::json report_record(const report_t &r) {
+    nlohmann::json stacks = nlohmann::json::array();
+    for (const auto &stack : r.access_stacks) {
+        nlohmann::json frames = nlohmann::json::array();
+        for (const auto &f : stack)
+            frames.push_back({f.function, f.file, f.object, f.line});
+        stacks.push_back(frames);
+    }
+    return {{"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"stacks", stacks}};
+}
+
+static report_t report_from_record(const nlohmann::json &j) {
+    report_t r;
+    r.kind = j.at("kind");
+    r.key = j.at("key");
+    r.own = j.at("own");
+    r.where = j.at("where");
+    for (const auto &stack : j.at("stacks")) {
+        r.access_stacks.emplace_back();
+        for (const auto &f : stack)
+            r.access_stacks.back().push_back({f.at(0), f.at(1), f.at(2), f.at(3)});
+    }
+    return r;
+}
+
+nlohmann::json row_record(const row_t &r) {
+    nlohmann::json reports = nlohmann::json::array();
+    for (const auto &rep : r.reports)
+        reports.push_back(report_record(rep));
+    nlohmann::json traces = nlohmann::json::array();
+    for (const auto &f : r.traces)
+        traces.push_back({f.inside, f.overlap,
+                          f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
+    return {{"missing", r.missing},   {"runs", r.runs},       {"passed", r.passed},
+            {"markers", r.markers},   {"outputs", r.outputs}, {"problems", r.problems},
+            {"reports", reports},     {"runs_with_reports", r.runs_with_reports},
+            {"seconds", r.seconds},   {"peak_kib", r.peak_kib}, {"verdict", r.verdict},
+            {"traces", traces},       {"best_trace", r.best_trace}, {"timeline", r.timeline}};
+}
+
+row_t row_from_record(const nlohmann::json &j, const program_t *p) {
+    row_t r;
+    r.p = p;
+    r.missing = j.at("missing");
+    r.runs = j.at("runs");
+    r.passed = j.at("passed");
+    r.markers = j.at("markers");
+    r.outputs = j.at("outputs");
+    r.problems = j.at("problems").get<std::vector<std::string>>();
+    for (const auto &rep : j.at("reports"))
+        r.reports.push_back(report_from_record(rep));
+    r.runs_with_reports = j.at("runs_with_reports").get<std::vector<int>>();
+    r.seconds = j.at("seconds");
+    r.peak_kib = j.at("peak_kib");
+    r.verdict = j.at("verdict");
+    for (const auto &t : j.at("traces")) {
+        trace_figures_t f;
+        f.inside = t.at(0);
+        f.overlap = t.at(1);
+        if (!t.at(2).is_null())
+            f.lock_max_held = t.at(2).get<int>();
+        r.traces.push_back(f);
+    }
+    r.best_trace = j.at("best_trace");
+    r.timeline = j.at("timeline");
+    return r;
+}
+
+std::string text_digest(const std::string &text) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char ch : text) {
+        h ^= ch;
+        h *= 1099511628211ull;
+    }
+    char buf[17];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
 void mark_results_stale(const options_t &opt, const std::string &dir) {
     make_dirs(dir);
-    for (const char *name : {"table.txt", "results.csv", "junit.xml", "results.sarif"})
+    for (const char *name :
+         {"table.txt", "results.csv", "junit.xml", "results.sarif", "index.html", "timelines"})
         remove_all((fs::path(dir) / name).string());
     nlohmann::json j{{"tool", opt.tool.empty() ? "native" : opt.tool},
                      {"suppressed", opt.suppress},
@@ -130,7 +244,7 @@ void mark_results_stale(const options_t &opt, const std::string &dir) {
 }
 
 void write_results(const options_t &opt, const std::vector<row_t> &rows, const std::string &table,
-                   const std::string &dir) {
+                   const std::string &dir, const nlohmann::json &given_provenance) {
     make_dirs(dir);
     std::ostringstream csv;
     auto h = header(opt);
@@ -149,6 +263,11 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
     j["suppressed"] = opt.suppress;
     j["repeat"] = opt.repeat;
     j["bin"] = opt.bin;
+    j["mode"] = mode_name(opt);
+    j["trace"] = opt.trace;
+    j["shard"] = std::to_string(opt.shard.index) + "/" + std::to_string(opt.shard.count);
+    j["manifest"] = opt.manifest;
+    j["manifest_digest"] = text_digest(read_file(opt.manifest));
     j["complete"] = true;
     j["programs"] = nlohmann::json::array();
     for (const auto &r : rows) {
@@ -172,9 +291,40 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                 e["report_list"].push_back(
                     {{"kind", rep.kind}, {"own", rep.own}, {"where", rep.where}});
         }
+        if (opt.trace) {
+            e["trace"]["runs"] = nlohmann::json::array();
+            for (const auto &f : r.traces)
+                e["trace"]["runs"].push_back(
+                    {{"inside", f.inside},
+                     {"overlap", f.overlap},
+                     {"lock_max_held", f.lock_max_held ? nlohmann::json(*f.lock_max_held)
+                                                       : nlohmann::json(nullptr)}});
+            e["trace"]["timeline"] = r.timeline.empty() ? nlohmann::json(nullptr)
+                                                        : nlohmann::json("timelines/" +
+                                                                         r.p->name + ".svg");
+        }
+        e["record"] = row_record(r);
         j["programs"].push_back(e);
     }
-    j["provenance"] = provenance(opt, opt.tool, rows);
+    if (opt.trace) {
+        // One picture per program, and a page that shows them all, twins side by side.
+        make_dirs((fs::path(dir) / "timelines").string());
+        std::vector<timeline_entry_t> entries;
+        for (const auto &r : rows) {
+            if (r.timeline.empty())
+                continue;
+            write_file((fs::path(dir) / "timelines" / (r.p->name + ".svg")).string(), r.timeline);
+            auto t = trace_cells(r);
+            entries.push_back({r.p->name, r.p->variant, r.p->twin,
+                               "timelines/" + r.p->name + ".svg",
+                               "inside " + t[0] + " (min/median/max), overlap " + t[1] +
+                                   ", lock held at most " + t[2] + "; " +
+                                   std::to_string(r.runs) + " run(s), the one shown has the "
+                                   "most threads inside"});
+        }
+        write_file((fs::path(dir) / "index.html").string(), timeline_index_html(entries));
+    }
+    j["provenance"] = given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
     write_file((fs::path(dir) / "table.txt").string(), table);
     write_file((fs::path(dir) / "results.csv").string(), csv.str());

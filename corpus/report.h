@@ -14,10 +14,18 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows);
 // results.json with "complete": false. Throws runner_error naming a path it cannot write.
 void mark_results_stale(const options_t &opt, const std::string &dir);
 
-// Writes table.txt, results.csv and results.json ("complete": true) into `dir`; throws
-// runner_error naming a path it cannot write.
+// Writes table.txt, results.csv, junit.xml, results.sarif (detector runs) and results.json
+// ("complete": true) into `dir`; throws runner_error naming a path it cannot write. The
+// provenance is found out anew unless given (a merge keeps that of its inputs).
 void write_results(const options_t &opt, const std::vector<row_t> &rows, const std::string &table,
-                   const std::string &dir);
+                   const std::string &dir, const nlohmann::json &given_provenance = nullptr);
+
+// A row as results.json records it, and back: what `corpus merge` rebuilds a table from.
+nlohmann::json row_record(const row_t &r);
+row_t row_from_record(const nlohmann::json &j, const program_t *p);
+
+// A short digest that tells two texts (manifests) apart.
+std::string text_digest(const std::string &text);
 
 // Text helpers shared by the reports.
 std::string fixed(double v, int digits);

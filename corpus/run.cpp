@@ -44,6 +44,17 @@ std::map<std::string, std::string> build_environment(const std::string &bin) {
     return env;
 }
 
+std::string program_executable(const options_t &opt, const program_t &p) {
+    if (p.executable.empty())
+        return opt.bin + "/" + p.name;
+    if (p.executable[0] == '/')
+        return p.executable;
+    const std::string beside = p.base_dir + "/" + p.executable;
+    if (p.executable.find('/') != std::string::npos || access(beside.c_str(), F_OK) == 0)
+        return beside;
+    return opt.bin + "/" + p.executable;
+}
+
 static bool tsan_instrumented(const std::string &path) {
     return read_file(path).find("__tsan_init") != std::string::npos;
 }
@@ -58,19 +69,30 @@ static void throw_if_interrupted() {
 static void run_once(const options_t &opt, const std::string &tool, row_t &row, int index,
                      const fs::path &results) {
     const program_t &p = *row.p;
-    const std::string exe = opt.bin + "/" + p.name;
+    const std::string exe = program_executable(opt, p);
     const fs::path dir = results / "runs" / p.name / std::to_string(index);
     remove_all(dir.string());
     make_dirs(dir.string());
 
     run_output_t output;
+    // The corpus's inputs are its samples; an outside program's lie beside its manifest.
+    const fs::path inputs = p.executable.empty() ? fs::path(opt.samples) : fs::path(p.base_dir);
     for (const auto &name : p.inputs) {
         std::error_code ec;
-        fs::copy_file(fs::path(opt.samples) / name, dir / name, ec);
+        const fs::path target = dir / fs::path(name).filename();
+        fs::copy_file(inputs / name, target, ec);
         if (ec)
-            throw runner_error("cannot copy the sample " + (fs::path(opt.samples) / name).string() +
-                               " to " + dir.string() + ": " + ec.message());
-        output.inputs[name] = read_file((dir / name).string());
+            throw runner_error("cannot copy the input " + (inputs / name).string() + " to " +
+                               dir.string() + ": " + ec.message());
+        output.inputs[name] = read_file(target.string());
+    }
+    if (p.check.contains("stdout")) {
+        // The reference output of an outside program, beside its manifest.
+        const std::string name = p.check["stdout"].get<std::string>();
+        const std::string path = (inputs / name).string();
+        if (access(path.c_str(), R_OK) != 0)
+            throw runner_error("cannot read the expected output " + path);
+        output.inputs[name] = read_file(path);
     }
     if (!p.serve.empty()) {
         const std::string served = opt.samples + "/" + p.serve;
@@ -140,6 +162,9 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     }
     for (const auto &a : p.args)
         req.argv.push_back(a == "{url}" ? url : a);
+    const std::string trace_path = (dir / "trace.txt").string();
+    if (opt.trace)
+        req.env["CORPUS_TRACE"] = trace_path;
 
     process_result_t pr;
     try {
@@ -192,6 +217,30 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     if (row.reports.size() > before)
         row.runs_with_reports.push_back(index);
 
+    if (opt.trace) {
+        // Serialized programs must never have two threads holding `lock` at once.
+        trace_t trace = parse_trace(read_file(trace_path));
+        trace_figures_t f = trace_figures(trace);
+        if (trace.events == 0) {
+            c.ok = false;
+            c.problems.push_back("no trace recorded");
+        } else if (trace.errors > 0) {
+            c.ok = false;
+            c.problems.push_back("trace: " + std::to_string(trace.errors) + " bad record(s), " +
+                                 trace.first_error);
+        }
+        if (p.variant == "serialized" && f.lock_max_held.value_or(0) > 1) {
+            c.ok = false;
+            c.problems.push_back("lock sections overlap (" + std::to_string(*f.lock_max_held) +
+                                 " threads held lock at once)");
+        }
+        if (row.traces.empty() || f.inside > row.traces[size_t(row.best_trace)].inside) {
+            row.best_trace = int(row.traces.size());
+            row.timeline = trace_svg(trace, p.name);
+        }
+        row.traces.push_back(f);
+    }
+
     ++row.runs;
     row.passed += c.ok;
     if (row.markers.empty() || !c.ok) {
@@ -204,36 +253,41 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     row.peak_kib = std::max(row.peak_kib, pr.peak_kib);
 }
 
-static void run_program_row(const options_t &opt, const std::string &tool, row_t &row,
-                            size_t position, size_t count, const fs::path &results) {
+void add_runs(row_t &into, const row_t &from) {
+    into.runs += from.runs;
+    into.passed += from.passed;
+    // The table shows the markers and outputs of the first run, or of a failed one.
+    if (into.markers.empty() || (from.passed < from.runs && into.passed == into.runs - from.runs)) {
+        into.markers = from.markers;
+        into.outputs = from.outputs;
+    }
+    into.problems.insert(into.problems.end(), from.problems.begin(), from.problems.end());
+    into.reports.insert(into.reports.end(), from.reports.begin(), from.reports.end());
+    into.runs_with_reports.insert(into.runs_with_reports.end(), from.runs_with_reports.begin(),
+                                  from.runs_with_reports.end());
+    into.seconds += from.seconds;
+    into.peak_kib = std::max(into.peak_kib, from.peak_kib);
+    for (size_t i = 0; i < from.traces.size(); ++i) {
+        if (into.traces.empty() ||
+            (int(i) == from.best_trace &&
+             from.traces[i].inside > into.traces[size_t(into.best_trace)].inside)) {
+            into.best_trace = int(into.traces.size());
+            into.timeline = from.timeline;
+        }
+        into.traces.push_back(from.traces[i]);
+    }
+}
+
+void finish_row(row_t &row, const std::string &tool) {
     const program_t &p = *row.p;
-    const std::string exe = opt.bin + "/" + p.name;
-    std::string tag = "[" + std::to_string(position) + "/" + std::to_string(count) + "] " + p.name;
-    if (access(exe.c_str(), X_OK) != 0) {
-        row.missing = true;
-        row.verdict = "FAIL: not built";
-        std::cerr << tag << ": not built (" << exe << ")\n";
+    if (row.missing)
         return;
-    }
-    if (tool == "tsan" && !tsan_instrumented(exe)) {
-        row.missing = true;
-        row.verdict = "FAIL: not a ThreadSanitizer build";
-        std::cerr << tag << ": " << exe
-                  << " is not a ThreadSanitizer build (cmake --preset tsan && cmake --build "
-                     "--preset tsan, then --bin build/tsan/bin)\n";
-        return;
-    }
-    // Runs of an earlier invocation would mix with these.
-    remove_all((results / "runs" / p.name).string());
-    for (int k = 1; k <= opt.repeat; ++k) {
-        std::cerr << tag << ": run " << k << " of " << opt.repeat
-                  << (tool.empty() ? "" : " under " + tool) << "..." << std::endl;
-        run_once(opt, tool, row, k, results);
-    }
     row.summary = summarize_reports(row.reports);
     // On a racy program a report on its labelled race is the expected outcome; own-code
     // reports elsewhere still fail the row. A label without an access pair (taken from a
     // file name) is found by any report.
+    row.race_found = false;
+    row.unexpected_own = 0;
     for (const auto &r : row.summary.reports) {
         bool on_label = p.race && (p.race->accesses.empty() || report_matches_label(r, *p.race));
         row.race_found = row.race_found || on_label;
@@ -241,6 +295,7 @@ static void run_program_row(const options_t &opt, const std::string &tool, row_t
     }
     bool contract = row.passed == row.runs;
     row.ok = contract && row.unexpected_own == 0;
+    row.verdict.clear();
     if (!contract)
         row.verdict = "FAIL: contract";
     if (row.unexpected_own > 0)
@@ -250,7 +305,31 @@ static void run_program_row(const options_t &opt, const std::string &tool, row_t
         row.verdict = row.race_found ? "ok (labelled race found)" : "ok (labelled race missed)";
     else if (row.ok)
         row.verdict = row.summary.library > 0 ? "ok (library reports only)" : "ok";
-    std::cerr << tag << ": " << row.verdict << "\n";
+}
+
+// Whether a program can run under `tool`; sets the row's verdict and says why when not.
+static bool runnable(const options_t &opt, const std::string &tool, row_t &row,
+                     const std::string &tag) {
+    const std::string exe = program_executable(opt, *row.p);
+    if (access(exe.c_str(), X_OK) != 0) {
+        row.missing = true;
+        row.verdict = "FAIL: not built";
+        std::cerr << tag << ": not built (" << exe << ")\n";
+        return false;
+    }
+    if (tool == "tsan" && !tsan_instrumented(exe)) {
+        row.missing = true;
+        row.verdict = "FAIL: not a ThreadSanitizer build";
+        std::cerr << tag << ": " << exe
+                  << " is not a ThreadSanitizer build (cmake --preset tsan && cmake --build "
+                     "--preset tsan, then --bin build/tsan/bin)\n";
+        return false;
+    }
+    return true;
+}
+
+bool in_shard(const shard_t &shard, size_t item) {
+    return int(item % size_t(shard.count)) == shard.index - 1;
 }
 
 std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
@@ -258,11 +337,36 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                 const std::string &results_dir) {
     if (is_valgrind_tool(tool) && find_in_path("valgrind").empty())
         throw runner_error("valgrind not found");
-    std::vector<row_t> rows(programs.size());
+    // The work is every (program, repeat) pair, numbered program by program; a shard takes
+    // the pairs whose number modulo the shard count is its index - 1.
+    std::vector<row_t> rows;
     try {
         for (size_t i = 0; i < programs.size(); ++i) {
-            rows[i].p = programs[i];
-            run_program_row(opt, tool, rows[i], i + 1, programs.size(), results_dir);
+            std::vector<int> repeats;
+            for (int k = 1; k <= opt.repeat; ++k)
+                if (in_shard(opt.shard, i * size_t(opt.repeat) + size_t(k - 1)))
+                    repeats.push_back(k);
+            if (repeats.empty())
+                continue;
+            row_t row;
+            row.p = programs[i];
+            const std::string tag = "[" + std::to_string(i + 1) + "/" +
+                                    std::to_string(programs.size()) + "] " + row.p->name;
+            if (runnable(opt, tool, row, tag)) {
+                // Runs of an earlier invocation would mix with these.
+                remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
+                for (int k : repeats) {
+                    std::cerr << tag << ": run " << k << " of " << opt.repeat
+                              << (tool.empty() ? "" : " under " + tool) << "..." << std::endl;
+                    row_t one;
+                    one.p = row.p;
+                    run_once(opt, tool, one, k, results_dir);
+                    add_runs(row, one);
+                }
+                finish_row(row, tool);
+                std::cerr << tag << ": " << row.verdict << "\n";
+            }
+            rows.push_back(std::move(row));
         }
     } catch (...) {
         stop_xvfb();

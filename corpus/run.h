@@ -6,6 +6,7 @@
 #include "manifest.h"
 #include "options.h"
 #include "reports.h"
+#include "timeline.h"
 
 #include <map>
 #include <string>
@@ -26,11 +27,27 @@ struct row_t {
     long peak_kib = 0;  // highest over the runs
     bool ok = false;
     std::string verdict;
+    std::vector<trace_figures_t> traces; // --trace: the figures of each run
+    std::string timeline;                // --trace: SVG of the run with the most threads inside
+    int best_trace = 0;                  // --trace: the index of that run in `traces`
 };
+
+// Adds the runs of `from` (of the same program) to `into`.
+void add_runs(row_t &into, const row_t &from);
+
+// Sums up a row's reports and decides its verdict.
+void finish_row(row_t &row, const std::string &tool);
+
+// Whether work item `item` (0-based) belongs to `shard`.
+bool in_shard(const shard_t &shard, size_t item);
 
 // The variables a build asks for in every run, from the NAME=VALUE lines of `<bin>/run-env`
 // (for instance the OpenMP tool library of an instrumented build); none without the file.
 std::map<std::string, std::string> build_environment(const std::string &bin);
+
+// The executable of `p`: the corpus's own programs are found in --bin by name, an outside
+// program's executable as its manifest entry says.
+std::string program_executable(const options_t &opt, const program_t &p);
 
 // The programs that `opt` selects from `m`; throws runner_error for an unknown name or an
 // empty selection.

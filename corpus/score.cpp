@@ -1,5 +1,6 @@
 #include "score.h"
 
+#include "files.h"
 #include "report.h"
 
 #include <map>
@@ -251,4 +252,14 @@ static std::string markdown(const std::vector<std::vector<std::string>> &lines) 
 
 std::string score_markdown(const std::vector<tool_score_t> &tools) {
     return markdown(summary_lines(tools)) + "\n" + markdown(program_lines(tools));
+}
+
+std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools) {
+    const std::string table = score_table(tools);
+    make_dirs(dir);
+    write_file(dir + "/score.txt", table);
+    write_file(dir + "/score.csv", score_csv(tools));
+    write_file(dir + "/score.md", score_markdown(tools));
+    write_file(dir + "/score.json", score_json(tools).dump(2) + "\n");
+    return table;
 }

@@ -51,3 +51,6 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools);
 std::string score_table(const std::vector<tool_score_t> &tools); // plain text, for the terminal
 std::string score_csv(const std::vector<tool_score_t> &tools);
 std::string score_markdown(const std::vector<tool_score_t> &tools);
+
+// Writes score.txt, score.csv, score.md and score.json into `dir`; returns the table.
+std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools);

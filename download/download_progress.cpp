@@ -6,6 +6,7 @@
 // thread starts and touched by both threads only under the GDK lock; the transfer handle and
 // the file belong to the download thread alone.
 #include "contract.h"
+#include "trace.h"
 
 #include <curl/curl.h>
 #include <gtk/gtk.h>
@@ -53,7 +54,9 @@ static int show_progress(transfer_t *transfer, double total, double received, do
     if (total <= 0 || status < 200 || status >= 300)
         return 0;
     gdk_threads_enter();
+    trace_event("acquire");
     gtk_progress_set_value(GTK_PROGRESS(transfer->bar), 100.0 * received / total);
+    trace_event("release");
     gdk_threads_leave();
     return 0;
 }
@@ -97,7 +100,9 @@ static void *download_worker(void *arg) {
     char error[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
 
+    trace_event("enter");
     CURLcode res = curl_easy_perform(curl);
+    trace_event("leave");
     // An error response fails the download even when it came without a body, so that libcurl
     // saw no failure at all.
     long status = response_status(curl);

@@ -4,6 +4,8 @@
 
 #include "contract.h"
 
+#include "trace.h"
+
 #include <pthread.h>
 
 // The one process-wide mutex; taken only by the serialized variants.
@@ -45,15 +47,22 @@ constexpr const char *open_marker = contract::unserialized_open;
 constexpr const char *close_marker = contract::unserialized_close;
 #endif
 
-// Takes `lock` in the serialized variant; does nothing in the unserialized one.
+// Takes `lock` in the serialized variant (nothing in the others) and begins the thread's
+// library work; both are recorded on the trace side channel.
 inline void guard_enter() {
-    if constexpr (serialized)
+    if constexpr (serialized) {
         pthread_mutex_lock(&lock);
+        trace_event("acquire");
+    }
+    trace_event("enter");
 }
 
-// Releases `lock` in the serialized variant; does nothing in the unserialized one.
+// Ends the thread's library work and releases `lock` in the serialized variant.
 inline void guard_leave() {
-    if constexpr (serialized)
+    trace_event("leave");
+    if constexpr (serialized) {
+        trace_event("release");
         pthread_mutex_unlock(&lock);
+    }
 }
 #endif // CORPUS_VARIANT

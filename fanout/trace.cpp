@@ -7,19 +7,25 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// The trace's descriptor, or -1 when there is no trace. Decided once per process; the
-// function-local static makes the first use thread-safe.
+// Opens the trace named by CORPUS_TRACE; -1 when there is none.
+static int open_trace() {
+    const char *path = getenv("CORPUS_TRACE");
+    if (path == nullptr || *path == '\0')
+        return -1;
+    int saved_errno = errno; // a failed open must not show in the program's errno
+    int opened = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    errno = saved_errno;
+    return opened;
+}
+
+// The trace's descriptor, or -1 when there is no trace: decided while the process starts,
+// before `main` and so before any thread, and only read afterwards. (A function-local static
+// would be thread-safe too, but through a guard that valgrind's race detectors do not
+// understand, so they would report the recorder itself.)
+static const int trace_descriptor = open_trace();
+
 static int trace_fd() {
-    static const int fd = [] {
-        const char *path = getenv("CORPUS_TRACE");
-        if (path == nullptr || *path == '\0')
-            return -1;
-        int saved_errno = errno; // a failed open must not show in the program's errno
-        int opened = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        errno = saved_errno;
-        return opened;
-    }();
-    return fd;
+    return trace_descriptor;
 }
 
 // Appends `prefix` and `text` as one line with a single write(2), so that the lines of

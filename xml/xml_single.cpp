@@ -3,6 +3,7 @@
 // parse buffer and the printer state have no second user.
 #include "contract.h"
 #include "parse.h"
+#include "trace.h"
 
 #include <cstdio>
 
@@ -13,7 +14,9 @@ static int parse_document(char *parse_buffer, size_t buffer_size) {
         puts("Failed to open file");
         return 1;
     }
+    trace_event("enter");
     parse_stream(document, parse_buffer, buffer_size);
+    trace_event("leave");
     return 0;
 }
 

@@ -164,7 +164,8 @@ TEST(XmlChecks, AProcessWidePrinterCarriesItsStateFromWorkerToWorker) {
     // its workers' blocks in the order the state went.
     if (!file_exists(program_path("xml_fanout_locked")))
         GTEST_SKIP() << "the XML programs are not part of this build";
-    for (const std::string &document : {carried, std::string("<r><a>open")}) {
+    for (const std::string &document :
+         {carried, std::string("<r><a>open"), std::string("<r>\n<a/>two\nlines</r>\n")}) {
         for (const char *name : {"xml_fanout_locked", "xml_fanout_unlocked", "xml_single"}) {
             run_options_t o;
             o.files["FirstTest.xml"] = document;

@@ -318,3 +318,45 @@ TEST(RunnerFailures, NothingARunStartedOutlivesIt) {
         kill(atoi(pid.c_str()), SIGKILL);
     EXPECT_TRUE(state == "" || state == "Z") << "the escaped child outlived the run";
 }
+
+// --- Shards, merge and CI files ----------------------------------------------------------------
+
+TEST(RunnerShards, ThreeShardsMergeIntoTheUnshardedResults) {
+    for (const char *p : {"zlib_roundtrip_locked", "gzip_stream_locked"})
+        if (!file_exists(program_path(p)))
+            GTEST_SKIP() << p << " is not part of this build";
+    const std::string programs = " zlib_roundtrip_locked gzip_stream_locked";
+    run_options_t o;
+    o.timeout_seconds = 240;
+    // Shard 3 of 3 of 2 programs x 2 repeats; shard 3 of 7 of 1 x 1 is empty and passes.
+    o.args = {"-c",
+              "r=\"$0\"; for k in 1 2 3; do \"$r\" run --repeat 2 --shard $k/3 --out s$k" +
+                  programs + " || exit 10; done; "
+                  "\"$r\" run --repeat 2 --out whole" + programs + " || exit 11; "
+                  "\"$r\" merge --out merged s1 s2 s3 > merge.out || exit 12; "
+                  "TEST_SHARD_INDEX=2 TEST_TOTAL_SHARDS=7 TEST_SHARD_STATUS_FILE=status "
+                  "\"$r\" run --out empty zlib_roundtrip_locked || exit 13; "
+                  "\"$r\" run --tool helgrind --shard 1/9 --out other zlib_roundtrip_locked; "
+                  "\"$r\" merge --out bad s1 other; echo $? > bad.status",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto whole = nlohmann::json::parse(read_file(r.dir + "/whole/native/results.json"));
+    auto merged = nlohmann::json::parse(read_file(r.dir + "/merged/native/results.json"));
+    ASSERT_EQ(merged["programs"].size(), whole["programs"].size());
+    for (size_t i = 0; i < whole["programs"].size(); ++i)
+        for (const char *field : {"program", "runs", "passed", "verdict", "ok", "markers", "outputs"})
+            EXPECT_EQ(merged["programs"][i][field], whole["programs"][i][field]) << field;
+    EXPECT_TRUE(file_exists(r.dir + "/status"));
+    auto empty = nlohmann::json::parse(read_file(r.dir + "/empty/native/results.json"));
+    EXPECT_EQ(empty["programs"].size(), 0u);
+    EXPECT_EQ(empty["shard"], "3/7");
+    EXPECT_EQ(read_file(r.dir + "/bad.status"), "2\n") << "different modes must not merge";
+    // The JUnit file is well-formed enough for CI: one test case per program, no failure.
+    std::string junit = read_file(r.dir + "/merged/native/junit.xml");
+    EXPECT_EQ(junit.find("<failure"), std::string::npos) << junit;
+    size_t cases = 0;
+    for (size_t at = 0; (at = junit.find("<testcase ", at)) != std::string::npos; ++at)
+        ++cases;
+    EXPECT_EQ(cases, 2u) << junit;
+}

@@ -1,6 +1,6 @@
 // Traces are read into intervals, the figures come out of hand-made traces, and the pictures
 // are well-formed XML whatever the names in them.
-#include "trace.h"
+#include "timeline.h"
 
 #include <expat.h>
 #include <gtest/gtest.h>

@@ -28,19 +28,25 @@ static std::string contents(const std::string &path) {
     return s.str();
 }
 
-// Runs `body` in a child with CORPUS_TRACE set to `trace` (unset when empty) and its standard
-// output and error going to `output`; returns the child's exit status (its own verdict).
-static int in_child(const std::string &trace, const std::string &output, int (*body)()) {
+// Runs the body named `body` in a new process of this test program (the recorder decides
+// while the process starts) with CORPUS_TRACE set to `trace` (unset when empty) and its
+// standard output and error going to `output`; returns the body's exit status (its verdict).
+static int in_child(const std::string &trace, const std::string &output, const char *body) {
     pid_t pid = fork();
     if (pid == 0) {
         if (trace.empty())
             unsetenv("CORPUS_TRACE");
         else
             setenv("CORPUS_TRACE", trace.c_str(), 1);
-        int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+        setenv("TRACE_RECORDER_BODY", body, 1);
+        setenv("TRACE_RECORDER_OUTPUT", output.c_str(), 1);
+        // GoogleTest's own lines before the body go nowhere.
+        int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
             _exit(100);
-        _exit(body());
+        execl("/proc/self/exe", "trace_recorder_test", "--gtest_also_run_disabled_tests",
+              "--gtest_filter=TraceRecorderChild.DISABLED_Body", nullptr);
+        _exit(101);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -69,7 +75,7 @@ static int ten_threads() {
 TEST(TraceRecorder, ManyThreadsWriteWholeLines) {
     std::string trace = temp_path("many.trace"), output = temp_path("many.out");
     std::ofstream(trace) << "kept\n"; // appended to, not replaced
-    ASSERT_EQ(in_child(trace, output, ten_threads), 0);
+    ASSERT_EQ(in_child(trace, output, "ten_threads"), 0);
     EXPECT_EQ(contents(output), "");
     std::istringstream lines(contents(trace));
     std::string line;
@@ -123,10 +129,25 @@ static int errno_survives() {
 
 TEST(TraceRecorder, NoTraceOrAFailingOneLeavesTheProgramAlone) {
     std::string output = temp_path("quiet.out");
-    EXPECT_EQ(in_child("", output, untraced_opens_nothing), 0);
+    EXPECT_EQ(in_child("", output, "untraced_opens_nothing"), 0);
     EXPECT_EQ(contents(output), "");
-    EXPECT_EQ(in_child("/nonexistent-dir/trace", output, errno_survives), 0);
+    EXPECT_EQ(in_child("/nonexistent-dir/trace", output, "errno_survives"), 0);
     EXPECT_EQ(contents(output), "");
-    EXPECT_EQ(in_child("/dev/full", output, errno_survives), 0); // every write fails
+    EXPECT_EQ(in_child("/dev/full", output, "errno_survives"), 0); // every write fails
     EXPECT_EQ(contents(output), "");
+}
+
+// The body that in_child asks for, in the new process, with its output where asked.
+TEST(TraceRecorderChild, DISABLED_Body) {
+    const std::map<std::string, int (*)()> bodies{{"ten_threads", ten_threads},
+                                                  {"untraced_opens_nothing", untraced_opens_nothing},
+                                                  {"errno_survives", errno_survives}};
+    const char *name = getenv("TRACE_RECORDER_BODY");
+    const char *output = getenv("TRACE_RECORDER_OUTPUT");
+    ASSERT_TRUE(name && output && bodies.count(name));
+    int fd = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+        _exit(100);
+    close(fd);
+    _exit(bodies.at(name)());
 }

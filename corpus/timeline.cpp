@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "timeline.h"
 
 #include <algorithm>
 #include <cctype>

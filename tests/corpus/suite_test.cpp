@@ -1,0 +1,74 @@
+// Outside programs through a manifest of their own: the example suite is scored by helgrind
+// and ThreadSanitizer, and a manifest is made from a folder of labelled executables.
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+static const std::string suite_manifest = CORPUS_SOURCE_DIR "/tests/suite/suite.json";
+
+// Runs `corpus score` on the suite under `tool` and returns its scorecard for that tool.
+static nlohmann::json score(const std::string &tool, const std::string &manifest,
+                            const std::string &bin, run_options_t o = {}) {
+    o.timeout_seconds = 300;
+    o.args = {"score",  "--tool", tool,  "--manifest", manifest, "--bin-for", tool + "=" + bin,
+              "--out", "out"};
+    run_result_t r = run_program(CORPUS_RUNNER, o);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return nlohmann::json::parse(read_file(r.dir + "/out/score/score.json"))["tools"][0];
+}
+
+static void expect_counts(const nlohmann::json &t, int tp, int fp, int tn, int fn) {
+    EXPECT_EQ(t["tp"], tp) << t.dump(1);
+    EXPECT_EQ(t["fp"], fp) << t.dump(1);
+    EXPECT_EQ(t["tn"], tn) << t.dump(1);
+    EXPECT_EQ(t["fn"], fn) << t.dump(1);
+}
+
+TEST(OutsideSuite, ScoredByHelgrindAndThreadSanitizerWithTheRightPairs) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
+#endif
+    if (!file_exists("/usr/bin/valgrind"))
+        GTEST_SKIP() << "needs valgrind";
+    // The hand-written manifest names plain executables, found in --bin.
+    auto helgrind = score("helgrind", suite_manifest, CORPUS_SUITE_DIR "/plain");
+    expect_counts(helgrind, 2, 0, 2, 0);
+    EXPECT_EQ(helgrind["pair_recall"], 1.0) << helgrind.dump(1);
+    if (!file_exists(CORPUS_SUITE_DIR "/tsan/counter-yes"))
+        GTEST_SKIP() << "no ThreadSanitizer build of the suite";
+    auto tsan = score("tsan", suite_manifest, CORPUS_SUITE_DIR "/tsan");
+    expect_counts(tsan, 2, 0, 2, 0);
+    EXPECT_EQ(tsan["pair_recall"], 1.0) << tsan.dump(1);
+}
+
+TEST(OutsideSuite, ManifestFromAFolderOfLabelledExecutables) {
+    run_options_t o;
+    o.files["suite/a-yes"] = "#!/bin/sh\nexit 0\n";
+    o.files["suite/b_no.out"] = "#!/bin/sh\nexit 0\n";
+    o.files["suite/c"] = "#!/bin/sh\nexit 0\n";           // no label: left out
+    o.files["suite/d-yes"] = "#!/bin/sh\nexit 0\n";       // not executable: left out
+    o.files["suite/e-no"] = "#!/bin/sh\nprintf x\nexit 3\n"; // fails its check
+    o.args = {"-c",
+              "chmod +x suite/a-yes suite/b_no.out suite/c suite/e-no && "
+              "\"$0\" manifest --from-dir suite --label-suffix yes=race,no=none "
+              "--env OMP_NUM_THREADS=2 > suite.json && "
+              "\"$0\" run --manifest suite.json --out out",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(r.status, 1) << r.out << r.err; // e-no exits 3
+    auto m = nlohmann::json::parse(read_file(r.dir + "/suite.json"));
+    ASSERT_EQ(m["programs"].size(), 3u) << m.dump(1);
+    EXPECT_EQ(m["programs"][0]["program"], "a-yes");
+    EXPECT_EQ(m["programs"][0]["race"]["accesses"].size(), 0u);
+    EXPECT_EQ(m["programs"][1]["program"], "b_no.out");
+    EXPECT_TRUE(m["programs"][1]["race"].is_null());
+    EXPECT_EQ(m["programs"][2]["env"]["OMP_NUM_THREADS"], "2");
+    auto results = nlohmann::json::parse(read_file(r.dir + "/out/native/results.json"));
+    for (const auto &p : results["programs"])
+        EXPECT_EQ(p["ok"].get<bool>(), p["program"] != "e-no") << p.dump(1);
+    // A bad label specification is a usage error.
+    o.args = {"manifest", "--from-dir", ".", "--label-suffix", "yes=maybe"};
+    EXPECT_EQ(run_program(CORPUS_RUNNER, o).status, 2);
+}
