@@ -33,7 +33,8 @@ std::map<std::string, std::string> build_environment(const std::string &bin) {
     const std::string path = bin + "/run-env";
     if (access(path.c_str(), F_OK) != 0)
         return env;
-    for (const auto &line : text_lines(read_file(path))) {
+    const std::string text = read_file(path);
+    for (const auto &line : text_lines(text)) {
         if (line.empty() || line[0] == '#')
             continue;
         size_t eq = line.find('=');
@@ -57,6 +58,19 @@ std::string program_executable(const options_t &opt, const program_t &p) {
 
 static bool tsan_instrumented(const std::string &path) {
     return read_file(path).find("__tsan_init") != std::string::npos;
+}
+
+// LLVM's symbolizer, which clang's ThreadSanitizer starts to name the places in its reports,
+// complains on the program's standard error when asked about a pseudo-file such as "[stack]"
+// (a race on a stack variable). That line is the detector's, not the program's.
+static std::string without_symbolizer_noise(const std::string &err) {
+    static const std::string noise = "LLVMSymbolizer: error reading file: ";
+    std::string kept;
+    for (std::string_view line : text_lines(err))
+        if (line.substr(0, noise.size()) != noise)
+            kept.append(line).append("\n");
+    return err.empty() || err.back() == '\n' || kept.empty() ? kept
+                                                              : kept.substr(0, kept.size() - 1);
 }
 
 static void throw_if_interrupted() {
@@ -106,13 +120,19 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     req.out_path = (dir / "stdout").string();
     req.err_path = (dir / "stderr").string();
     req.timeout_seconds = run_timeout(opt, tool);
+    // The build's variables, then the program's own; ThreadSanitizer's options add up (the
+    // runner's own come first, below), so that none is silently dropped.
     req.env = build_environment(opt.bin);
     for (const auto &[k, v] : p.env)
-        req.env[k] = v;
+        req.env[k] = k == "TSAN_OPTIONS" && req.env.count(k) ? req.env[k] + " " + v : v;
     if (tool == "tsan") {
         // Quoted, so that paths with spaces stay one value. The build's own settings come
         // after the runner's, so that they add to them.
-        std::string o = "log_path=\"" + (dir / "tsan").string() + "\" exitcode=0 halt_on_error=0";
+        // A longer history than the default, so that the earlier access of a race between
+        // threads that did much else in between (inside an instrumented library, say) can
+        // still be told: ThreadSanitizer drops a report whose earlier stack it cannot restore.
+        std::string o = "log_path=\"" + (dir / "tsan").string() +
+                        "\" exitcode=0 halt_on_error=0 history_size=7";
         if (opt.suppress)
             o += " suppressions=\"" + opt.suppressions + "/tsan.supp\"";
         if (req.env.count("TSAN_OPTIONS"))
@@ -180,7 +200,8 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     throw_if_interrupted();
 
     output.out = read_file(req.out_path);
-    output.err = read_file(req.err_path);
+    output.err = tool == "tsan" ? without_symbolizer_noise(read_file(req.err_path))
+                                : read_file(req.err_path);
     output.exited = pr.exited;
     output.status = pr.status;
     output.signal = pr.signal;

@@ -19,6 +19,7 @@
 
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
 #include <atomic>
+#include <sched.h>
 #include <cstdint>
 #include <pthread.h>
 #endif
@@ -48,10 +49,12 @@ static void check_zlib_call(int status, int expected, const char *text, int line
 }
 
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-// The buffer the watcher reads, and the flag main sets once inflate has returned.
+// The buffer the watcher reads, the flag the watcher sets once it is reading, and the flag
+// main sets once inflate has returned.
 struct watch_t {
     const volatile char *bytes;
     size_t size;
+    std::atomic<bool> watching{false};
     std::atomic<bool> done{false};
 };
 
@@ -64,6 +67,8 @@ static void *watch_output(void *arg) {
     do {
         seen |= static_cast<unsigned char>(watch->bytes[next]);
         next = (next + 1) % watch->size;
+        if (next == 0)
+            watch->watching.store(true);
     } while (next != 0 || !watch->done.load());
     return reinterpret_cast<void *>(seen);
 }
@@ -129,6 +134,10 @@ int main(int, char **) {
     pthread_t watcher;
     watch_t watch{c, sizeof c};
     start_watcher(watcher, watch);
+    // The inflation starts while the watcher reads, not before it has begun: a read that
+    // came only after inflate (and its checksum pass over the output) would go unseen.
+    while (!watch.watching.load())
+        sched_yield();
 #endif
     CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END);
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
