@@ -23,6 +23,8 @@ std::string usage_text() {
            "  --timeout S      time limit of one run in seconds (default 60; tsan 180;\n"
            "                   valgrind 600)\n"
            "  --suppress       apply the suppression files for known library noise\n"
+           "  --jobs N         up to N runs at once, each in its own directory (default 1;\n"
+           "                   the program with a window runs alone)\n"
            "  --shard K/N      run only shard K of N of the (program, repeat) pairs: pair i\n"
            "                   (program by program, repeats in order, from 0) goes to shard\n"
            "                   i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
@@ -194,6 +196,15 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             (a == "--bin" ? opt.bin : a == "--out" ? opt.out : a == "--samples" ? opt.samples
                                                                              : opt.manifest) =
                 path;
+        } else if (a == "--jobs") {
+            long long n = 0;
+            if (!value())
+                return false;
+            if (!parse_count(v, 1, 64, n)) {
+                error = "--jobs needs a whole number from 1 to 64, not \"" + v + "\"";
+                return false;
+            }
+            opt.jobs = int(n);
         } else if (a == "--shard") {
             if (!value())
                 return false;

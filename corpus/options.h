@@ -23,6 +23,7 @@ struct options_t {
     bool suppress = false;
     bool trace = false; // record and judge where each thread's library work runs
     shard_t shard;      // --shard K/N, or from the CI's environment
+    int jobs = 1;       // runs at once
     std::string variant;
     std::vector<std::string> programs;
     bool help = false;

@@ -4,7 +4,11 @@
 #include "runner.h"
 #include "score.h"
 
+#include <atomic>
 #include <csignal>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -252,8 +256,10 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
         }
         if (p.variant == "serialized" && f.lock_max_held.value_or(0) > 1) {
             c.ok = false;
-            c.problems.push_back("lock sections overlap (" + std::to_string(*f.lock_max_held) +
-                                 " threads held lock at once)");
+            // First: it explains whatever else went wrong in the run.
+            c.problems.insert(c.problems.begin(), "lock sections overlap (" +
+                                                      std::to_string(*f.lock_max_held) +
+                                                      " threads held lock at once)");
         }
         if (row.traces.empty() || f.inside > row.traces[size_t(row.best_trace)].inside) {
             row.best_trace = int(row.traces.size());
@@ -353,6 +359,57 @@ bool in_shard(const shard_t &shard, size_t item) {
     return int(item % size_t(shard.count)) == shard.index - 1;
 }
 
+// One run to make: the row it belongs to, its repeat number and, once made, its outcome.
+struct work_t {
+    size_t row;
+    int repeat;
+    row_t result;
+};
+
+// Makes the runs of `work` with up to opt.jobs threads. A program that serves a file to a
+// window (the one Xvfb and HTTP server of the runner) runs alone. The first runner error stops
+// the others from taking more work and is thrown once all have ended.
+static void make_runs(const options_t &opt, const std::string &tool, std::vector<work_t> &work,
+                      const std::vector<row_t> &rows, const std::vector<std::string> &tags,
+                      const std::string &results_dir) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex window_lock, error_lock;
+    std::exception_ptr error;
+    auto worker = [&]() {
+        for (size_t i; !stop && (i = next++) < work.size();) {
+            work_t &w = work[i];
+            const program_t &p = *rows[w.row].p;
+            try {
+                std::cerr << tags[w.row] + ": run " + std::to_string(w.repeat) + " of " +
+                                 std::to_string(opt.repeat) +
+                                 (tool.empty() ? "" : " under " + tool) + "...\n"
+                          << std::flush;
+                w.result.p = &p;
+                if (!p.serve.empty()) {
+                    std::lock_guard<std::mutex> alone(window_lock);
+                    run_once(opt, tool, w.result, w.repeat, results_dir);
+                } else {
+                    run_once(opt, tool, w.result, w.repeat, results_dir);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(error_lock);
+                if (!error)
+                    error = std::current_exception();
+                stop = true;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int j = 1; j < opt.jobs && size_t(j) < work.size(); ++j)
+        helpers.emplace_back(worker);
+    worker();
+    for (auto &t : helpers)
+        t.join();
+    if (error)
+        std::rethrow_exception(error);
+}
+
 std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                 const std::vector<const program_t *> &programs,
                                 const std::string &results_dir) {
@@ -361,6 +418,8 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
     // The work is every (program, repeat) pair, numbered program by program; a shard takes
     // the pairs whose number modulo the shard count is its index - 1.
     std::vector<row_t> rows;
+    std::vector<std::string> tags;
+    std::vector<work_t> work;
     try {
         for (size_t i = 0; i < programs.size(); ++i) {
             std::vector<int> repeats;
@@ -376,23 +435,27 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
             if (runnable(opt, tool, row, tag)) {
                 // Runs of an earlier invocation would mix with these.
                 remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
-                for (int k : repeats) {
-                    std::cerr << tag << ": run " << k << " of " << opt.repeat
-                              << (tool.empty() ? "" : " under " + tool) << "..." << std::endl;
-                    row_t one;
-                    one.p = row.p;
-                    run_once(opt, tool, one, k, results_dir);
-                    add_runs(row, one);
-                }
-                finish_row(row, tool);
-                std::cerr << tag << ": " << row.verdict << "\n";
+                for (int k : repeats)
+                    work.push_back({rows.size(), k, row_t{}});
             }
             rows.push_back(std::move(row));
+            tags.push_back(tag);
         }
+        make_runs(opt, tool, work, rows, tags, results_dir);
     } catch (...) {
         stop_xvfb();
         throw;
     }
     stop_xvfb();
+    // The runs go into their rows in order, so that the table does not depend on which run
+    // ended first.
+    for (auto &w : work)
+        add_runs(rows[w.row], w.result);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].missing)
+            continue;
+        finish_row(rows[i], tool);
+        std::cerr << tags[i] << ": " << rows[i].verdict << "\n";
+    }
     return rows;
 }

@@ -40,6 +40,3 @@ bool save_window_shot(int pid, const std::string &display, const std::string &pa
     return xvfb.dpy && display == xvfb.display && save_window_shot(xvfb.dpy, pid, path);
 }
 
-void kill_strays() {
-    kill_strays(xvfb.pid);
-}

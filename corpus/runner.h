@@ -18,5 +18,4 @@ void stop_xvfb();
 // the whole screen when it has none. Returns false when nothing could be saved.
 bool save_window_shot(int pid, const std::string &display, const std::string &path);
 
-// Kills every remaining descendant of the runner (but for its Xvfb) and reaps it.
-void kill_strays();
+

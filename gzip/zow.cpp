@@ -53,11 +53,13 @@ static void *init_stream_worker(void *arg) {
     stream->opaque = Z_NULL;
     guard_enter();
     puts(open_marker);
+    trace_mark(open_marker);
     // clang-format off
     CALL_ZLIB (deflateInit2 (stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits | GZIP_ENCODING, 8, Z_DEFAULT_STRATEGY));
     // clang-format on
     guard_leave();
     puts(close_marker);
+    trace_mark(close_marker);
     return nullptr;
 }
 

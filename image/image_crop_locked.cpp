@@ -18,6 +18,7 @@ static void *crop_worker(void *arg) {
     Magick::Image image(*blank);
     guard_enter();
     cout_line(open_marker, true);
+    trace_mark(open_marker);
     try {
         image.read(std::string(contract::crop_input));
         image.crop(Magick::Geometry(contract::crop_width, contract::crop_height, contract::crop_x,
@@ -30,6 +31,7 @@ static void *crop_worker(void *arg) {
     }
     guard_leave();
     cout_line(close_marker, true);
+    trace_mark(close_marker);
     return nullptr;
 }
 

@@ -11,6 +11,7 @@
 // thread's number. Thread 0 is still told by its own omp_get_thread_num(), so the count line
 // comes once.
 #include "contract.h"
+#include "trace.h"
 
 #include <cstdio>
 #include <omp.h>
@@ -39,6 +40,7 @@ int main() {
 #endif
 #pragma omp parallel
     {
+        trace_event("enter");
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
         assign_in_turn(thread_number, omp_get_thread_num());
         const bool first_thread = omp_get_thread_num() == 0;
@@ -48,12 +50,19 @@ int main() {
 #endif
 #if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
 #pragma omp critical
-#endif
+        {
+            trace_event("acquire");
+            printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
+            trace_event("release");
+        }
+#else
         printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
+#endif
         if (first_thread) {
             int team_size = omp_get_num_threads();
             printf("%s%d\n", contract::omp_count_prefix, team_size);
         }
+        trace_event("leave");
     }
     return 0;
 }

@@ -84,6 +84,7 @@ static void *encode_gradient_worker(void *arg) {
     const char *path = job->out_path;
 #if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED
     cout_line(open_marker, false);
+    trace_mark(open_marker);
 #endif
     // Changed between setjmp and a longjmp back to it, hence volatile.
     int *volatile status = &status_failed;
@@ -103,12 +104,14 @@ static void *encode_gradient_worker(void *arg) {
         fprintf(stderr, "%s: cannot open for writing: %s\n", path, strerror(err));
         pthread_exit(status);
     }
+    trace_event("enter"); // libpng's work, from its write structure to its release
     write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error,
                                     report_png_warning);
     if (!write) {
         // libpng reports nothing itself here; say why the file stays empty.
         fprintf(stderr, "%s: cannot create the PNG write structure\n", path);
         fclose(stream);
+        trace_event("leave");
         pthread_exit(status);
     }
     info = png_create_info_struct(write);
@@ -150,6 +153,7 @@ release_rows:
     png_free(write, rows);
 destroy:
     png_destroy_write_struct(&write, &info);
+    trace_event("leave");
     // Buffered bytes reach the file only here, so a full disk shows up at the close.
     if (fclose(stream) != 0 && status == &status_written) {
         int err = errno;

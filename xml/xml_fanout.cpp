@@ -41,6 +41,7 @@ static void *parse_document_worker(void *arg) {
     }
     guard_enter();
     cout_line(open_marker, false);
+    trace_mark(open_marker);
     // Unserialized workers parse at the same time: each gets a buffer of its own instead of
     // sharing the one of `main`, unless the sharing is the race to show.
     char *parse_buffer =
@@ -55,6 +56,7 @@ static void *parse_document_worker(void *arg) {
         free(parse_buffer);
     guard_leave();
     cout_line(close_marker, false);
+    trace_mark(close_marker);
     pthread_exit(&result_parsed);
 }
 

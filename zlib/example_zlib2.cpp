@@ -106,11 +106,13 @@ int main(int, char **) {
 
     guard_enter();
     puts(open_marker);
+    trace_mark(open_marker);
     CHECK_ZLIB(deflateInit(&defstream, Z_BEST_COMPRESSION), Z_OK);
     // One call must finish the stream: the text compresses into far fewer than sizeof b bytes.
     CHECK_ZLIB(deflate(&defstream, Z_FINISH), Z_STREAM_END);
     CHECK_ZLIB(deflateEnd(&defstream), Z_OK);
     puts(close_marker);
+    trace_mark(close_marker);
     guard_leave();
 
     // Only the bytes deflate produced are shown, up to the first zero byte among them.

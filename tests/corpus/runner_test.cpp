@@ -321,7 +321,7 @@ TEST(RunnerFailures, NothingARunStartedOutlivesIt) {
 
 // --- Shards, merge and CI files ----------------------------------------------------------------
 
-TEST(RunnerShards, ThreeShardsMergeIntoTheUnshardedResults) {
+TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
     for (const char *p : {"zlib_roundtrip_locked", "gzip_stream_locked"})
         if (!file_exists(program_path(p)))
             GTEST_SKIP() << p << " is not part of this build";
@@ -333,6 +333,7 @@ TEST(RunnerShards, ThreeShardsMergeIntoTheUnshardedResults) {
               "r=\"$0\"; for k in 1 2 3; do \"$r\" run --repeat 2 --shard $k/3 --out s$k" +
                   programs + " || exit 10; done; "
                   "\"$r\" run --repeat 2 --out whole" + programs + " || exit 11; "
+                  "\"$r\" run --repeat 2 --jobs 3 --out parallel" + programs + " || exit 14; "
                   "\"$r\" merge --out merged s1 s2 s3 > merge.out || exit 12; "
                   "TEST_SHARD_INDEX=2 TEST_TOTAL_SHARDS=7 TEST_SHARD_STATUS_FILE=status "
                   "\"$r\" run --out empty zlib_roundtrip_locked || exit 13; "
@@ -342,11 +343,14 @@ TEST(RunnerShards, ThreeShardsMergeIntoTheUnshardedResults) {
     run_result_t r = run_program("/bin/sh", o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     auto whole = nlohmann::json::parse(read_file(r.dir + "/whole/native/results.json"));
-    auto merged = nlohmann::json::parse(read_file(r.dir + "/merged/native/results.json"));
-    ASSERT_EQ(merged["programs"].size(), whole["programs"].size());
-    for (size_t i = 0; i < whole["programs"].size(); ++i)
-        for (const char *field : {"program", "runs", "passed", "verdict", "ok", "markers", "outputs"})
-            EXPECT_EQ(merged["programs"][i][field], whole["programs"][i][field]) << field;
+    for (const char *other : {"/merged/native/results.json", "/parallel/native/results.json"}) {
+        auto j = nlohmann::json::parse(read_file(r.dir + other));
+        ASSERT_EQ(j["programs"].size(), whole["programs"].size()) << other;
+        for (size_t i = 0; i < whole["programs"].size(); ++i)
+            for (const char *field :
+                 {"program", "runs", "passed", "verdict", "ok", "markers", "outputs", "problems"})
+                EXPECT_EQ(j["programs"][i][field], whole["programs"][i][field]) << other << field;
+    }
     EXPECT_TRUE(file_exists(r.dir + "/status"));
     auto empty = nlohmann::json::parse(read_file(r.dir + "/empty/native/results.json"));
     EXPECT_EQ(empty["programs"].size(), 0u);
@@ -359,4 +363,45 @@ TEST(RunnerShards, ThreeShardsMergeIntoTheUnshardedResults) {
     for (size_t at = 0; (at = junit.find("<testcase ", at)) != std::string::npos; ++at)
         ++cases;
     EXPECT_EQ(cases, 2u) << junit;
+}
+
+// --- Traces ------------------------------------------------------------------------------------
+
+TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
+    if (!file_exists(program_path("xml_fanout_locked")) ||
+        !file_exists(program_path("gzip_stream_locked")))
+        GTEST_SKIP() << "the XML and gzip programs are not part of this build";
+    // Programs whose output does not depend on the threads' timing: the same bytes, status
+    // and files with the trace as without it.
+    for (const char *name : {"xml_single", "zlib_roundtrip_locked", "gzip_stream_locked"}) {
+        run_options_t o;
+        o.files["FirstTest.xml"] = read_file(CORPUS_SOURCE_DIR "/samples/FirstTest.xml");
+        run_result_t plain = run_program(name, o);
+        o.env["CORPUS_TRACE"] = "trace.txt";
+        run_result_t traced = run_program(name, o);
+        EXPECT_EQ(traced.out, plain.out) << name;
+        EXPECT_EQ(traced.err, plain.err) << name;
+        EXPECT_EQ(traced.status, plain.status) << name;
+        EXPECT_NE(read_file(traced.dir + "/trace.txt").find(" enter\n"), std::string::npos)
+            << name;
+    }
+    // With its mutex made a no-op, the serialized XML program's lock sections overlap: the
+    // trace fails the row, which passes on the same output contract otherwise.
+    run_options_t o;
+    o.timeout_seconds = 120;
+    o.args = {"-c",
+              "\"$0\" run --trace --out good xml_fanout_locked > good.out; echo $? > good.status; "
+              "LD_PRELOAD=" CORPUS_NO_LOCK " \"$0\" run --trace --out broken xml_fanout_locked "
+              "> broken.out; echo $? > broken.status",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(read_file(r.dir + "/good.status"), "0\n") << read_file(r.dir + "/good.out");
+    EXPECT_EQ(read_file(r.dir + "/broken.status"), "1\n") << read_file(r.dir + "/broken.out");
+    EXPECT_NE(read_file(r.dir + "/broken.out").find("lock sections overlap"), std::string::npos)
+        << read_file(r.dir + "/broken.out");
+    auto j = nlohmann::json::parse(read_file(r.dir + "/good/native/results.json"));
+    EXPECT_EQ(j["programs"][0]["trace"]["runs"][0]["lock_max_held"], 1);
+    EXPECT_TRUE(file_exists(r.dir + "/good/native/index.html"));
+    EXPECT_TRUE(file_exists(r.dir + "/good/native/" +
+                            j["programs"][0]["trace"]["timeline"].get<std::string>()));
 }
