@@ -163,8 +163,7 @@ static void check_launcher_order(check_result_t &c, const std::vector<std::strin
         fail(c, "the creation lines are not indices 0 to 9 in order");
 }
 
-static std::string marker_summary(const std::vector<std::string_view> &lines,
-                                  const program_t &p) {
+static std::string marker_summary(const std::vector<std::string_view> &lines, const program_t &p) {
     std::string s;
     for (const auto &m : {p.open_marker, p.close_marker}) {
         if (m.empty())
@@ -325,8 +324,7 @@ static void validate_xml_fanout(const program_t &p) {
     auto it = p.check.find("printer");
     if (p.variant == "racy" && it != p.check.end() && *it == "depth")
         return;
-    if (it == p.check.end() || !it->is_string() ||
-        (*it != "process" && *it != "thread"))
+    if (it == p.check.end() || !it->is_string() || (*it != "process" && *it != "thread"))
         throw std::runtime_error("check parameter \"printer\" must be \"process\" or "
                                  "\"thread\" (or \"depth\" for a racy program)");
 }
@@ -403,8 +401,7 @@ static void check_xml_single(check_result_t &c, const program_t &p, const run_ou
         else
             fail(c, "output line " + std::to_string(i + 1) + " is " +
                         (i < lines.size() ? shown(lines[i]) : "missing") + ", expected " +
-                        (i < want.hashes.size() ? want.shown_text.at(want.hashes[i])
-                                                : "nothing"));
+                        (i < want.hashes.size() ? want.shown_text.at(want.hashes[i]) : "nothing"));
     }
     check_no_stderr(c, r);
     c.markers = "-";

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 #include <map>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct run_output_t {

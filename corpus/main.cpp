@@ -9,11 +9,11 @@
 #include "runner.h"
 #include "score.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <algorithm>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -95,11 +95,11 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         for (const auto &r : rows)
             any = any || !r.missing;
         if (!any)
-            throw runner_error("no program of the " + tool + " build in " + run.bin +
-                               (tool.rfind("tsan", 0) == 0 ? " (cmake --preset " + tool +
-                                                                 " && cmake --build --preset " +
-                                                                 tool + ")"
-                                                           : ""));
+            throw runner_error(
+                "no program of the " + tool + " build in " + run.bin +
+                (tool.rfind("tsan", 0) == 0
+                     ? " (cmake --preset " + tool + " && cmake --build --preset " + tool + ")"
+                     : ""));
         write_results(run, rows, run_table(run, rows), results);
         scores.push_back(score_tool(tool, opt.repeat, rows));
     }
@@ -148,7 +148,8 @@ static int cmd_manifest(const options_t &opt) {
                     stem[stem.size() - suffix.size() - 1] == sep)
                     racy = race;
         if (!racy || !plain_program_name(name)) {
-            std::cerr << "corpus: " << name << ": no label suffix (or not a plain name), left out\n";
+            std::cerr << "corpus: " << name
+                      << ": no label suffix (or not a plain name), left out\n";
             ++skipped;
             continue;
         }

@@ -77,8 +77,9 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
             p.race = parse_race(race, outside);
         p.subsystem = outside ? opt_string(j, "subsystem") : j.at("subsystem").get<std::string>();
         p.library = outside ? opt_string(j, "library") : j.at("library").get<std::string>();
-        p.variant = outside && !j.contains("variant") ? std::string(p.race ? "racy" : "unserialized")
-                                                      : j.at("variant").get<std::string>();
+        p.variant = outside && !j.contains("variant")
+                        ? std::string(p.race ? "racy" : "unserialized")
+                        : j.at("variant").get<std::string>();
         p.twin = opt_string(j, "twin");
         auto m = j.find("markers");
         if (m != j.end() && !m->is_null()) {

@@ -31,7 +31,7 @@ struct program_t {
     std::string base_dir; // the manifest's folder; an outside program's inputs come from it
     std::string subsystem;
     std::string library;
-    std::string variant; // "serialized", "unserialized", "single-threaded" or "racy"
+    std::string variant;              // "serialized", "unserialized", "single-threaded" or "racy"
     std::string twin;                 // empty when the program has no twin
     std::string open_marker;          // empty when the program prints none
     std::string close_marker;         // empty when the program prints none
@@ -39,10 +39,10 @@ struct program_t {
     std::vector<std::string> outputs; // files the program (or the runner) writes there
     std::vector<std::string> args;    // "{url}" stands for the URL of the served sample
     std::map<std::string, std::string> env;
-    std::string serve;     // sample served over loopback HTTP, or empty
-    nlohmann::json check;  // which contract check applies, with its parameters
-    std::string verdict;   // the verdict expected for this program
-    std::string rationale; // why that verdict is expected
+    std::string serve;                // sample served over loopback HTTP, or empty
+    nlohmann::json check;             // which contract check applies, with its parameters
+    std::string verdict;              // the verdict expected for this program
+    std::string rationale;            // why that verdict is expected
     std::optional<race_label_t> race; // the labelled race; none for a race-free program
 };
 

@@ -41,8 +41,9 @@ static nlohmann::json load_results(const std::string &path) {
 }
 
 // The field that must agree between the results being merged.
-static std::string same(const std::vector<nlohmann::json> &all, const std::vector<std::string> &dirs,
-                        const std::string &what, const nlohmann::json::json_pointer &field) {
+static std::string same(const std::vector<nlohmann::json> &all,
+                        const std::vector<std::string> &dirs, const std::string &what,
+                        const nlohmann::json::json_pointer &field) {
     const std::string first = all[0].value(field, nlohmann::json()).dump();
     for (size_t i = 1; i < all.size(); ++i)
         if (all[i].value(field, nlohmann::json()).dump() != first)
@@ -61,8 +62,8 @@ int merge_results(const options_t &given, const manifest_t &m,
         throw runner_error("no results in " + dirs[0]);
     for (const auto &d : dirs)
         if (result_sets(d) != sets)
-            throw runner_error("cannot merge results of different modes: " + dirs[0] + " and " +
-                               d + " hold different results");
+            throw runner_error("cannot merge results of different modes: " + dirs[0] + " and " + d +
+                               " hold different results");
     bool failed = false;
     std::vector<tool_score_t> scores;
     for (const auto &set : sets) {

@@ -71,8 +71,7 @@ bool parse_seconds(const std::string &text, double min, double max, double &valu
     char *end = nullptr;
     errno = 0;
     double v = strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || v < min ||
-        v > max)
+    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || v < min || v > max)
         return false;
     value = v;
     return true;
@@ -193,9 +192,10 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             std::string path = fs::absolute(v).lexically_normal().string();
             if (path.size() > 1 && path.back() == '/')
                 path.pop_back();
-            (a == "--bin" ? opt.bin : a == "--out" ? opt.out : a == "--samples" ? opt.samples
-                                                                             : opt.manifest) =
-                path;
+            (a == "--bin"       ? opt.bin
+             : a == "--out"     ? opt.out
+             : a == "--samples" ? opt.samples
+                                : opt.manifest) = path;
         } else if (a == "--jobs") {
             long long n = 0;
             if (!value())

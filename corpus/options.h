@@ -12,9 +12,9 @@ struct shard_t {
 };
 
 struct options_t {
-    std::string command;  // "run", "list", "score" or "manifest"
-    std::string tool;     // "", "tsan", "helgrind", "drd" or "memcheck"
-    std::vector<std::string> tools; // score: every --tool given, in order
+    std::string command;                          // "run", "list", "score" or "manifest"
+    std::string tool;                             // "", "tsan", "helgrind", "drd" or "memcheck"
+    std::vector<std::string> tools;               // score: every --tool given, in order
     std::map<std::string, std::string> tool_bins; // score: --bin-for TOOL=DIR
     // Folders; parse_command_line starts them at the build's defaults.
     std::string bin, out, manifest, samples, suppressions, source_dir;

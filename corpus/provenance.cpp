@@ -34,11 +34,12 @@ std::string detector_version(const options_t &opt, const std::string &tool) {
         return first_line(capture_output({"valgrind", "--version"}, {}, 30));
     if (tool == "tsan") {
         // ThreadSanitizer's runtime comes with the compiler that built the programs.
-        std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
+        std::string cache =
+            read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
         std::string compiler = cache_value(cache, "CMAKE_CXX_COMPILER");
         return "ThreadSanitizer of " +
-               first_line(capture_output({compiler.empty() ? "c++" : compiler, "--version"}, {},
-                                         30));
+               first_line(
+                   capture_output({compiler.empty() ? "c++" : compiler, "--version"}, {}, 30));
     }
     return "";
 }
@@ -51,14 +52,14 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
     j["corpus_commit"] = commit.empty() ? "unknown" : commit;
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
     std::string compiler = cache_value(cache, "CMAKE_CXX_COMPILER");
-    j["compiler"] = compiler.empty() ? "unknown"
-                                     : first_line(capture_output({compiler, "--version"}, {}, 30));
+    j["compiler"] =
+        compiler.empty() ? "unknown" : first_line(capture_output({compiler, "--version"}, {}, 30));
     std::string type = cache_value(cache, "CMAKE_BUILD_TYPE");
     j["build_type"] = type;
     for (auto &ch : type)
         ch = char(toupper(static_cast<unsigned char>(ch)));
-    std::string flags = cache_value(cache, "CMAKE_CXX_FLAGS") + " " +
-                        cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
+    std::string flags =
+        cache_value(cache, "CMAKE_CXX_FLAGS") + " " + cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
     j["cxx_flags"] = flags.substr(flags.find_first_not_of(' ') == std::string::npos
                                       ? flags.size()
                                       : flags.find_first_not_of(' '));

@@ -126,8 +126,7 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
         closing << " (verdicts per program, in results.json)";
     closing << ": ";
     closing << holding << " of " << rows.size() << " programs hold" << (failed ? "; FAILED" : "");
-    if (!opt.tool.empty())
-    {
+    if (!opt.tool.empty()) {
         bool racy = false;
         for (const auto &r : rows)
             racy = racy || r.p->race.has_value();
@@ -161,7 +160,8 @@ static nlohmann::json report_record(const report_t &r) {
             frames.push_back({f.function, f.file, f.object, f.line});
         stacks.push_back(frames);
     }
-    return {{"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"stacks", stacks}};
+    return {
+        {"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"stacks", stacks}};
 }
 
 static report_t report_from_record(const nlohmann::json &j) {
@@ -186,11 +186,13 @@ nlohmann::json row_record(const row_t &r) {
     for (const auto &f : r.traces)
         traces.push_back({f.inside, f.overlap,
                           f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
-    return {{"missing", r.missing},   {"runs", r.runs},       {"passed", r.passed},
-            {"markers", r.markers},   {"outputs", r.outputs}, {"problems", r.problems},
-            {"reports", reports},     {"runs_with_reports", r.runs_with_reports},
-            {"seconds", r.seconds},   {"peak_kib", r.peak_kib}, {"verdict", r.verdict},
-            {"traces", traces},       {"best_trace", r.best_trace}, {"timeline", r.timeline}};
+    return {{"missing", r.missing},       {"runs", r.runs},
+            {"passed", r.passed},         {"markers", r.markers},
+            {"outputs", r.outputs},       {"problems", r.problems},
+            {"reports", reports},         {"runs_with_reports", r.runs_with_reports},
+            {"seconds", r.seconds},       {"peak_kib", r.peak_kib},
+            {"verdict", r.verdict},       {"traces", traces},
+            {"best_trace", r.best_trace}, {"timeline", r.timeline}};
 }
 
 row_t row_from_record(const nlohmann::json &j, const program_t *p) {
@@ -299,9 +301,9 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                      {"overlap", f.overlap},
                      {"lock_max_held", f.lock_max_held ? nlohmann::json(*f.lock_max_held)
                                                        : nlohmann::json(nullptr)}});
-            e["trace"]["timeline"] = r.timeline.empty() ? nlohmann::json(nullptr)
-                                                        : nlohmann::json("timelines/" +
-                                                                         r.p->name + ".svg");
+            e["trace"]["timeline"] = r.timeline.empty()
+                                         ? nlohmann::json(nullptr)
+                                         : nlohmann::json("timelines/" + r.p->name + ".svg");
         }
         e["record"] = row_record(r);
         j["programs"].push_back(e);
@@ -318,18 +320,19 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
             entries.push_back({r.p->name, r.p->variant, r.p->twin,
                                "timelines/" + r.p->name + ".svg",
                                "inside " + t[0] + " (min/median/max), overlap " + t[1] +
-                                   ", lock held at most " + t[2] + "; " +
-                                   std::to_string(r.runs) + " run(s), the one shown has the "
+                                   ", lock held at most " + t[2] + "; " + std::to_string(r.runs) +
+                                   " run(s), the one shown has the "
                                    "most threads inside"});
         }
         write_file((fs::path(dir) / "index.html").string(), timeline_index_html(entries));
     }
-    j["provenance"] = given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
+    j["provenance"] =
+        given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
     write_file((fs::path(dir) / "table.txt").string(), table);
     write_file((fs::path(dir) / "results.csv").string(), csv.str());
-    write_file((fs::path(dir) / "junit.xml").string(), junit_xml("corpus " + mode_name(opt), rows,
-                                                                opt.tool));
+    write_file((fs::path(dir) / "junit.xml").string(),
+               junit_xml("corpus " + mode_name(opt), rows, opt.tool));
     if (!opt.tool.empty())
         write_file((fs::path(dir) / "results.sarif").string(),
                    sarif_log(rows, opt.tool, detector_version(opt, opt.tool), opt.source_dir,

@@ -6,13 +6,13 @@
 
 #include <atomic>
 #include <csignal>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -74,7 +74,7 @@ static std::string without_symbolizer_noise(const std::string &err) {
         if (line.substr(0, noise.size()) != noise)
             kept.append(line).append("\n");
     return err.empty() || err.back() == '\n' || kept.empty() ? kept
-                                                              : kept.substr(0, kept.size() - 1);
+                                                             : kept.substr(0, kept.size() - 1);
 }
 
 static void throw_if_interrupted() {
@@ -221,7 +221,8 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     std::string program = fs::weakly_canonical(exe, ec).string();
     if (program.empty())
         program = exe;
-    const own_code_t own{opt.source_dir, program, (fs::path(opt.bin).parent_path() / "lib").string()};
+    const own_code_t own{opt.source_dir, program,
+                         (fs::path(opt.bin).parent_path() / "lib").string()};
     size_t before = row.reports.size();
     if (tool == "tsan") {
         for (const auto &entry : fs::directory_iterator(dir))

@@ -23,8 +23,8 @@ struct row_t {
     report_summary_t summary;
     int unexpected_own = 0;  // own-code reports other than the labelled race
     bool race_found = false; // a report on the labelled race (racy programs only)
-    double seconds = 0; // summed over the runs
-    long peak_kib = 0;  // highest over the runs
+    double seconds = 0;      // summed over the runs
+    long peak_kib = 0;       // highest over the runs
     bool ok = false;
     std::string verdict;
     std::vector<trace_figures_t> traces; // --trace: the figures of each run

@@ -39,4 +39,3 @@ void stop_xvfb() {
 bool save_window_shot(int pid, const std::string &display, const std::string &path) {
     return xvfb.dpy && display == xvfb.display && save_window_shot(xvfb.dpy, pid, path);
 }
-

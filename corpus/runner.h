@@ -17,5 +17,3 @@ void stop_xvfb();
 // Saves a PNG picture of the window of process `pid` on the runner's Xvfb (`display`), or of
 // the whole screen when it has none. Returns false when nothing could be saved.
 bool save_window_shot(int pid, const std::string &display, const std::string &path);
-
-

@@ -34,9 +34,8 @@ bool report_matches_label(const report_t &r, const race_label_t &label) {
 }
 
 bool runtime_only_report(const report_t &r) {
-    static const char *runtimes[] = {"libglib-", "libgobject-", "libgdk-",  "libgtk-",
-                                     "libgio-",  "libgomp",     "libomp",   "libarcher",
-                                     "libstdc++"};
+    static const char *runtimes[] = {"libglib-", "libgobject-", "libgdk-",   "libgtk-",  "libgio-",
+                                     "libgomp",  "libomp",      "libarcher", "libstdc++"};
     if (r.access_stacks.empty())
         return false;
     for (const auto &stack : r.access_stacks) {
@@ -158,8 +157,8 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                  {"runs", p.runs},
                  {"detected_runs", p.detected_runs},
                  {"outcome", p.outcome},
-                 {"pair_matched", p.pair_matched ? nlohmann::json(*p.pair_matched)
-                                                 : nlohmann::json(nullptr)}});
+                 {"pair_matched",
+                  p.pair_matched ? nlohmann::json(*p.pair_matched) : nlohmann::json(nullptr)}});
         e["twins"] = nlohmann::json::array();
         for (const auto &d : t.twins)
             e["twins"].push_back({{"program", d.program}, {"twin", d.twin}, {"only", d.only}});
@@ -212,7 +211,8 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
 }
 
 std::string score_table(const std::vector<tool_score_t> &tools) {
-    std::string s = aligned_table(summary_lines(tools)) + "\n" + aligned_table(program_lines(tools));
+    std::string s =
+        aligned_table(summary_lines(tools)) + "\n" + aligned_table(program_lines(tools));
     for (const auto &t : tools)
         for (const auto &d : t.twins)
             if (!d.only.empty())
@@ -228,8 +228,8 @@ std::string score_csv(const std::vector<tool_score_t> &tools) {
         for (const auto &p : t.programs)
             s << csv_field(t.tool) << "," << t.repeat << "," << csv_field(p.program) << ","
               << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
-              << p.outcome << ","
-              << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << "\n";
+              << p.outcome << "," << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "")
+              << "\n";
     return s.str();
 }
 

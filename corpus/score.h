@@ -15,15 +15,15 @@ struct program_score_t {
     bool race = false;
     bool built = true;
     int runs = 0;
-    int detected_runs = 0;             // runs with any report
-    std::string outcome;               // "TP", "FP", "TN", "FN", or "not run"
-    std::optional<bool> pair_matched;  // positives with an access pair only
-    bool runtime_only = false;         // a false positive whose reports all lie in runtimes
+    int detected_runs = 0;            // runs with any report
+    std::string outcome;              // "TP", "FP", "TN", "FN", or "not run"
+    std::optional<bool> pair_matched; // positives with an access pair only
+    bool runtime_only = false;        // a false positive whose reports all lie in runtimes
 };
 
 struct twin_difference_t {
-    std::string program, twin;      // the racy or unserialized member and its race-free twin
-    std::vector<std::string> only;  // reports (where) seen only in `program`
+    std::string program, twin;     // the racy or unserialized member and its race-free twin
+    std::vector<std::string> only; // reports (where) seen only in `program`
 };
 
 struct tool_score_t {

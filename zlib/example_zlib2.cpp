@@ -19,9 +19,9 @@
 
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
 #include <atomic>
-#include <sched.h>
 #include <cstdint>
 #include <pthread.h>
+#include <sched.h>
 #endif
 
 // Ends the process with status 1 when a zlib call returned anything but the status it must

@@ -3,8 +3,8 @@
 #include "png_io.h"
 #include "run_program.h"
 
-#include <gtest/gtest.h>
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -223,8 +223,8 @@ TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
         };
         std::string body = type + data;
         return be32(uint32_t(data.size())) + body +
-               be32(uint32_t(crc32(0, reinterpret_cast<const Bytef *>(body.data()),
-                                   uInt(body.size()))));
+               be32(uint32_t(
+                   crc32(0, reinterpret_cast<const Bytef *>(body.data()), uInt(body.size()))));
     };
     std::string ihdr = std::string("\x00\x01\x86\xa0\x00\x01\x86\xa0\x08\x02\x00\x00\x00", 13);
     std::string huge = std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) +
@@ -263,7 +263,9 @@ TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
         long pages = 0;
         sscanf(read_file("/proc/self/statm").c_str(), "%ld", &pages);
         rlim_t now = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE));
-        struct rlimit limit {now + r.out.size() / 2, now + r.out.size() / 2};
+        struct rlimit limit {
+            now + r.out.size() / 2, now + r.out.size() / 2
+        };
         setrlimit(RLIMIT_AS, &limit);
         try {
             _exit(check_run(prog("xml_fanout_unlocked"), r).ok ? 0 : 1);

@@ -2,8 +2,8 @@
 #include "manifest.h"
 #include "run_program.h"
 
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <set>
 #include <stdexcept>
 
@@ -109,8 +109,8 @@ TEST(Manifest, RejectsBrokenEntries) {
     for (const char *broken : {"\"line\": 3,", "\"x.c\", \"line\": 3", "\"write\""}) {
         std::string l = label;
         std::string by = std::string(broken) == "\"line\": 3," ? "\"line\": 0,"
-                         : std::string(broken) == "\"write\"" ? "\"poke\""
-                                                                : "\"../x.c\", \"line\": 3";
+                         : std::string(broken) == "\"write\""  ? "\"poke\""
+                                                               : "\"../x.c\", \"line\": 3";
         l.replace(l.find(broken), strlen(broken), by);
         EXPECT_THROW(parse_manifest(with(racy, l, true)), std::runtime_error) << l;
     }

@@ -170,7 +170,8 @@ TEST(Reports, FrameWithoutSourceIsOursWhenInTheProgram) {
 )";
     EXPECT_TRUE(parse_tsan_log(log, {src, "/b/bin/race_probe", ""})[0].own);
     EXPECT_FALSE(parse_tsan_log(log, {src, "/b/bin/other", ""})[0].own);
-    EXPECT_FALSE(parse_tsan_log(log, {src, "", ""})[0].own) << "no program given: nothing to compare";
+    EXPECT_FALSE(parse_tsan_log(log, {src, "", ""})[0].own)
+        << "no program given: nothing to compare";
     std::string in_library = log;
     for (size_t at; (at = in_library.find("(race_probe+")) != std::string::npos;)
         in_library.replace(at, 12, "(libfoo.so.1+");

@@ -228,10 +228,14 @@ static run_result_t run_with_stand_in(const std::string &script, std::vector<std
 }
 
 TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
-    for (std::vector<std::string> bad :
-         {std::vector<std::string>{"--timeout", "nan"}, {"--timeout", "inf"}, {"--timeout", "-1"},
-          {"--timeout", "5s"}, {"--repeat", "1abc"}, {"--repeat", "4294967297"},
-          {"--repeat", "0"}, {"--repeat", ""}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--timeout", "nan"},
+                                         {"--timeout", "inf"},
+                                         {"--timeout", "-1"},
+                                         {"--timeout", "5s"},
+                                         {"--repeat", "1abc"},
+                                         {"--repeat", "4294967297"},
+                                         {"--repeat", "0"},
+                                         {"--repeat", ""}}) {
         run_options_t o;
         o.args = {"run", "--bin", "nowhere", "--out", "out"};
         o.args.insert(o.args.end(), bad.begin(), bad.end());
@@ -258,8 +262,8 @@ TEST(RunnerFailures, UnwritableResultsAreRunnerErrors) {
     run_options_t full;
     full.preload = {CORPUS_FULL_DISK};
     full.env["FULL_DISK_PATH"] = "results.json";
-    run_result_t r = run_with_stand_in(ok, {"run", "--bin", ".", "--out", "out", "xml_single"},
-                                       full);
+    run_result_t r =
+        run_with_stand_in(ok, {"run", "--bin", ".", "--out", "out", "xml_single"}, full);
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_NE(r.err.find("out/native/results.json"), std::string::npos) << r.err;
     // Run directories that cannot be made: the runner's failure (2), not the program's (1).
@@ -331,9 +335,14 @@ TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
     // Shard 3 of 3 of 2 programs x 2 repeats; shard 3 of 7 of 1 x 1 is empty and passes.
     o.args = {"-c",
               "r=\"$0\"; for k in 1 2 3; do \"$r\" run --repeat 2 --shard $k/3 --out s$k" +
-                  programs + " || exit 10; done; "
-                  "\"$r\" run --repeat 2 --out whole" + programs + " || exit 11; "
-                  "\"$r\" run --repeat 2 --jobs 3 --out parallel" + programs + " || exit 14; "
+                  programs +
+                  " || exit 10; done; "
+                  "\"$r\" run --repeat 2 --out whole" +
+                  programs +
+                  " || exit 11; "
+                  "\"$r\" run --repeat 2 --jobs 3 --out parallel" +
+                  programs +
+                  " || exit 14; "
                   "\"$r\" merge --out merged s1 s2 s3 > merge.out || exit 12; "
                   "TEST_SHARD_INDEX=2 TEST_TOTAL_SHARDS=7 TEST_SHARD_STATUS_FILE=status "
                   "\"$r\" run --out empty zlib_roundtrip_locked || exit 13; "
@@ -382,8 +391,7 @@ TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
         EXPECT_EQ(traced.out, plain.out) << name;
         EXPECT_EQ(traced.err, plain.err) << name;
         EXPECT_EQ(traced.status, plain.status) << name;
-        EXPECT_NE(read_file(traced.dir + "/trace.txt").find(" enter\n"), std::string::npos)
-            << name;
+        EXPECT_NE(read_file(traced.dir + "/trace.txt").find(" enter\n"), std::string::npos) << name;
     }
     // With its mutex made a no-op, the serialized XML program's lock sections overlap: the
     // trace fails the row, which passes on the same output contract otherwise.

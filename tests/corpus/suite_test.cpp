@@ -12,8 +12,8 @@ static const std::string suite_manifest = CORPUS_SOURCE_DIR "/tests/suite/suite.
 static nlohmann::json score(const std::string &tool, const std::string &manifest,
                             const std::string &bin, run_options_t o = {}) {
     o.timeout_seconds = 300;
-    o.args = {"score",  "--tool", tool,  "--manifest", manifest, "--bin-for", tool + "=" + bin,
-              "--out", "out"};
+    o.args = {"score",     "--tool",         tool,    "--manifest", manifest,
+              "--bin-for", tool + "=" + bin, "--out", "out"};
     run_result_t r = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     return nlohmann::json::parse(read_file(r.dir + "/out/score/score.json"))["tools"][0];
@@ -47,8 +47,8 @@ TEST(OutsideSuite, ManifestFromAFolderOfLabelledExecutables) {
     run_options_t o;
     o.files["suite/a-yes"] = "#!/bin/sh\nexit 0\n";
     o.files["suite/b_no.out"] = "#!/bin/sh\nexit 0\n";
-    o.files["suite/c"] = "#!/bin/sh\nexit 0\n";           // no label: left out
-    o.files["suite/d-yes"] = "#!/bin/sh\nexit 0\n";       // not executable: left out
+    o.files["suite/c"] = "#!/bin/sh\nexit 0\n";              // no label: left out
+    o.files["suite/d-yes"] = "#!/bin/sh\nexit 0\n";          // not executable: left out
     o.files["suite/e-no"] = "#!/bin/sh\nprintf x\nexit 3\n"; // fails its check
     o.args = {"-c",
               "chmod +x suite/a-yes suite/b_no.out suite/c suite/e-no && "

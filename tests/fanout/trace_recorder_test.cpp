@@ -139,9 +139,10 @@ TEST(TraceRecorder, NoTraceOrAFailingOneLeavesTheProgramAlone) {
 
 // The body that in_child asks for, in the new process, with its output where asked.
 TEST(TraceRecorderChild, DISABLED_Body) {
-    const std::map<std::string, int (*)()> bodies{{"ten_threads", ten_threads},
-                                                  {"untraced_opens_nothing", untraced_opens_nothing},
-                                                  {"errno_survives", errno_survives}};
+    const std::map<std::string, int (*)()> bodies{
+        {"ten_threads", ten_threads},
+        {"untraced_opens_nothing", untraced_opens_nothing},
+        {"errno_survives", errno_survives}};
     const char *name = getenv("TRACE_RECORDER_BODY");
     const char *output = getenv("TRACE_RECORDER_OUTPUT");
     ASSERT_TRUE(name && output && bodies.count(name));
