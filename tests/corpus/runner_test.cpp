@@ -394,13 +394,22 @@ TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
         EXPECT_NE(read_file(traced.dir + "/trace.txt").find(" enter\n"), std::string::npos) << name;
     }
     // With its mutex made a no-op, the serialized XML program's lock sections overlap: the
-    // trace fails the row, which passes on the same output contract otherwise.
+    // trace fails the row, which passes on the same output contract otherwise. The no-op
+    // library reaches the program alone, through the environment of its manifest entry.
+    nlohmann::json m = nlohmann::json::parse(read_file(CORPUS_SOURCE_DIR "/corpus/manifest.json"));
+    nlohmann::json entry;
+    for (const auto &e : m["programs"])
+        if (e["program"] == "xml_fanout_locked")
+            entry = e;
+    entry["env"] = {{"LD_PRELOAD", CORPUS_NO_LOCK}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    entry["twin"] = nullptr;
     run_options_t o;
     o.timeout_seconds = 120;
+    o.files["broken.json"] = nlohmann::json{{"programs", {entry}}}.dump();
     o.args = {"-c",
               "\"$0\" run --trace --out good xml_fanout_locked > good.out; echo $? > good.status; "
-              "LD_PRELOAD=" CORPUS_NO_LOCK " \"$0\" run --trace --out broken xml_fanout_locked "
-              "> broken.out; echo $? > broken.status",
+              "\"$0\" run --trace --manifest broken.json --out broken > broken.out; "
+              "echo $? > broken.status",
               CORPUS_RUNNER};
     run_result_t r = run_program("/bin/sh", o);
     EXPECT_EQ(read_file(r.dir + "/good.status"), "0\n") << read_file(r.dir + "/good.out");
