@@ -1,5 +1,7 @@
 #include "timeline.h"
 
+#include "xml_text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -224,62 +226,9 @@ std::string figures_text(const trace_figures_t &f) {
 
 // --- Pictures -------------------------------------------------------------------------------
 
-// Length of the well-formed UTF-8 sequence at `s[i]`, or 0.
-static size_t utf8_length(const std::string &s, size_t i) {
-    auto byte = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = byte(i);
-    size_t n = c < 0x80                ? 1
-               : c >= 0xc2 && c < 0xe0 ? 2
-               : c >= 0xe0 && c < 0xf0 ? 3
-               : c >= 0xf0 && c < 0xf5 ? 4
-                                       : 0;
-    if (n == 0 || i + n > s.size())
-        return 0;
-    // No overlong forms, no surrogates, nothing above U+10FFFF.
-    unsigned char next = n > 1 ? byte(i + 1) : 0;
-    if ((c == 0xe0 && next < 0xa0) || (c == 0xed && next >= 0xa0) || (c == 0xf0 && next < 0x90) ||
-        (c == 0xf4 && next >= 0x90))
-        return 0;
-    for (size_t k = 1; k < n; ++k)
-        if ((byte(i + k) & 0xc0) != 0x80)
-            return 0;
-    return n;
-}
-
-// Text as XML character data or attribute value. Bytes that XML cannot carry (control
-// characters, broken UTF-8) become '?'.
+// Text as XML character data or attribute value.
 static std::string escape(const std::string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size();) {
-        char c = s[i];
-        size_t n = utf8_length(s, i);
-        if (n > 1) {
-            out.append(s, i, n);
-            i += n;
-            continue;
-        }
-        ++i;
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += n == 1 && (static_cast<unsigned char>(c) >= 0x20 || c == '\t') ? c : '?';
-        }
-    }
-    return out;
+    return xml_escape(s, true);
 }
 
 static std::string microseconds(std::int64_t ns, int digits) {
