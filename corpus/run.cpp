@@ -442,6 +442,15 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
             rows.push_back(std::move(row));
             tags.push_back(tag);
         }
+        // The Xvfb comes from this thread: a child that the kernel ties to its parent thread
+        // (PR_SET_PDEATHSIG) would die with a helper thread of make_runs.
+        for (const auto &w : work)
+            if (!rows[w.row].p->serve.empty()) {
+                const std::string log = (fs::path(results_dir) / "xvfb.log").string();
+                if (start_xvfb(log).empty())
+                    throw runner_error("Xvfb did not start (see " + log + ")");
+                break;
+            }
         make_runs(opt, tool, work, rows, tags, results_dir);
     } catch (...) {
         stop_xvfb();
