@@ -72,3 +72,30 @@ TEST(OutsideSuite, ManifestFromAFolderOfLabelledExecutables) {
     o.args = {"manifest", "--from-dir", ".", "--label-suffix", "yes=maybe"};
     EXPECT_EQ(run_program(CORPUS_RUNNER, o).status, 2);
 }
+
+TEST(Scorecard, APositiveSwappedForItsRaceFreeTwinIsMissed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind cannot run a sanitizer build";
+#endif
+    if (!file_exists("/usr/bin/valgrind") || !file_exists(program_path("zlib_roundtrip_racy")))
+        GTEST_SKIP() << "needs valgrind and the zlib programs";
+    // The same label, first on the racy program, then on its race-free twin's executable put
+    // in its place: the scorecard follows what the program does, not what its label says.
+    const std::string racy = program_path("zlib_roundtrip_racy");
+    run_options_t o;
+    o.timeout_seconds = 300;
+    o.args = {
+        "-c",
+        "mkdir real swapped && cp \"$1/zlib_roundtrip_racy\" real/ && "
+        "cp \"$1/zlib_roundtrip_unlocked\" swapped/zlib_roundtrip_racy && "
+        "for b in real swapped; do \"$0\" score --tool helgrind --bin \"$b\" --out \"out-$b\" "
+        "zlib_roundtrip_racy > /dev/null || exit 1; done",
+        CORPUS_RUNNER, racy.substr(0, racy.rfind('/'))};
+    run_result_t r = run_program("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto real = nlohmann::json::parse(read_file(r.dir + "/out-real/score/score.json"));
+    auto swapped = nlohmann::json::parse(read_file(r.dir + "/out-swapped/score/score.json"));
+    EXPECT_EQ(real["tools"][0]["programs"][0]["outcome"], "TP") << real.dump(1);
+    EXPECT_EQ(real["tools"][0]["programs"][0]["pair_matched"], true);
+    EXPECT_EQ(swapped["tools"][0]["programs"][0]["outcome"], "FN") << swapped.dump(1);
+}
