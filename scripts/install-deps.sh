@@ -4,10 +4,10 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config python3
+  g++ cmake make pkg-config
   libpng-dev libexpat1-dev libmagick++-6.q16-dev libgtk2.0-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev nlohmann-json3-dev
-  xvfb xauth x11-utils valgrind
+  xvfb valgrind
   clang-14 libclang-rt-14-dev libomp-14-dev dpkg-dev debian-keyring
 )
 
