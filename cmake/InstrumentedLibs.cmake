@@ -45,5 +45,12 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   endif()
   get_filename_component(archer ${CORPUS_ARCHER_LIBRARY} REALPATH)
   string(APPEND run_env "OMP_TOOL_LIBRARIES=${archer}\n")
+  # clang's ThreadSanitizer names the places of a report through LLVM's symbolizer; without it
+  # the frames carry no function, file or line, and no report can be told from another.
+  find_program(CORPUS_LLVM_SYMBOLIZER llvm-symbolizer HINTS ${compiler_dir} NO_DEFAULT_PATH)
+  if(NOT CORPUS_LLVM_SYMBOLIZER)
+    message(FATAL_ERROR "llvm-symbolizer not found beside ${CMAKE_CXX_COMPILER} (package llvm-14)")
+  endif()
+  string(APPEND run_env "TSAN_OPTIONS=external_symbolizer_path=${CORPUS_LLVM_SYMBOLIZER}\n")
 endif()
 file(WRITE ${CORPUS_PROGRAM_DIR}/run-env "${run_env}")

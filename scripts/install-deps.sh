@@ -8,7 +8,7 @@ packages=(
   libpng-dev libexpat1-dev libmagick++-6.q16-dev libgtk2.0-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev nlohmann-json3-dev
   xvfb valgrind
-  clang-14 libclang-rt-14-dev libomp-14-dev dpkg-dev debian-keyring
+  clang-14 libclang-rt-14-dev libomp-14-dev llvm-14 dpkg-dev debian-keyring
 )
 
 missing=()
