@@ -115,9 +115,9 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
 // their file names ("-yes"/"-no"), printed on standard output.
 static int cmd_manifest(const options_t &opt) {
     std::map<std::string, bool> suffixes; // suffix -> racy
-    std::istringstream spec(opt.label_suffix);
+    std::istringstream listed(opt.label_suffix);
     std::string item;
-    while (std::getline(spec, item, ',')) {
+    while (std::getline(listed, item, ',')) {
         size_t eq = item.find('=');
         std::string label = eq == std::string::npos ? "" : item.substr(eq + 1);
         if (eq == 0 || (label != "race" && label != "none"))

@@ -68,7 +68,7 @@ TEST(OutsideSuite, ManifestFromAFolderOfLabelledExecutables) {
     auto results = nlohmann::json::parse(read_file(r.dir + "/out/native/results.json"));
     for (const auto &p : results["programs"])
         EXPECT_EQ(p["ok"].get<bool>(), p["program"] != "e-no") << p.dump(1);
-    // A bad label specification is a usage error.
+    // A label suffix that says neither "race" nor "none" is a usage error.
     o.args = {"manifest", "--from-dir", ".", "--label-suffix", "yes=maybe"};
     EXPECT_EQ(run_program(CORPUS_RUNNER, o).status, 2);
 }
