@@ -29,15 +29,55 @@ static std::set<std::string> result_sets(const std::string &out) {
     return sets;
 }
 
-static nlohmann::json load_results(const std::string &path) {
+// One results file as read for merging: every field the merge uses, type-checked here, so that
+// a file of the wrong shape is named with its faulty field before anything is written.
+struct loaded_results_t {
+    nlohmann::json j;
+    std::string tool;
+    bool suppressed = false;
+    int repeat = 1;
+    bool trace = false;
+    std::string bin;
+    std::string manifest_digest;
+    std::vector<std::pair<std::string, row_t>> records; // program name, its record
+};
+
+// The fields of a results file that merging reads, with their types.
+static nlohmann::json results_shape() {
+    return {{"complete", true},
+            {"tool", ""},
+            {"suppressed", false},
+            {"repeat", 1},
+            {"trace", false},
+            {"bin", ""},
+            {"mode", ""},
+            {"manifest_digest", ""},
+            {"provenance", nlohmann::json::object()},
+            {"programs", {{{"program", ""}, {"record", row_record_shape()}}}}};
+}
+
+static loaded_results_t load_results(const std::string &path) {
+    loaded_results_t r;
     try {
-        auto j = nlohmann::json::parse(read_file(path));
-        if (!j.value("complete", false))
+        r.j = nlohmann::json::parse(read_file(path));
+        if (r.j.is_object() && r.j.contains("complete") && r.j["complete"] == false)
             throw runner_error(path + " is not the results of a finished run");
-        return j;
+        std::string fault = json_shape_fault(results_shape(), r.j, "");
+        if (!fault.empty())
+            throw runner_error(path + ": " + fault);
+        r.tool = r.j.at("tool");
+        r.suppressed = r.j.at("suppressed");
+        r.repeat = r.j.at("repeat");
+        r.trace = r.j.at("trace");
+        r.bin = r.j.at("bin");
+        r.manifest_digest = r.j.at("manifest_digest");
+        for (const auto &e : r.j.at("programs"))
+            r.records.emplace_back(e.at("program").get<std::string>(),
+                                   row_from_record(e.at("record"), nullptr));
     } catch (const nlohmann::json::exception &e) {
         throw runner_error(path + ": " + e.what());
     }
+    return r;
 }
 
 // The field that must agree between the results being merged.
@@ -67,32 +107,36 @@ int merge_results(const options_t &given, const manifest_t &m,
     bool failed = false;
     std::vector<tool_score_t> scores;
     for (const auto &set : sets) {
+        std::vector<loaded_results_t> loaded;
         std::vector<nlohmann::json> all;
-        for (const auto &d : dirs)
-            all.push_back(load_results((fs::path(d) / set / "results.json").string()));
+        for (const auto &d : dirs) {
+            loaded.push_back(load_results((fs::path(d) / set / "results.json").string()));
+            all.push_back(loaded.back().j);
+        }
         same(all, dirs, "modes", "/mode"_json_pointer);
         same(all, dirs, "manifests", "/manifest_digest"_json_pointer);
         same(all, dirs, "corpus commits", "/provenance/corpus_commit"_json_pointer);
         same(all, dirs, "repeat counts", "/repeat"_json_pointer);
-        if (all[0].value("manifest_digest", "") != text_digest(read_file(given.manifest)))
+        if (loaded[0].manifest_digest != text_digest(read_file(given.manifest)))
             throw runner_error("the results were made with another manifest than " +
                                given.manifest + " (give it with --manifest)");
         options_t opt = given;
-        opt.tool = all[0].value("tool", "native") == "native" ? "" : all[0].value("tool", "");
-        opt.suppress = all[0].value("suppressed", false);
-        opt.repeat = all[0].value("repeat", 1);
-        opt.trace = all[0].value("trace", false);
-        opt.bin = all[0].value("bin", opt.bin);
+        opt.tool = loaded[0].tool == "native" ? "" : loaded[0].tool;
+        opt.suppress = loaded[0].suppressed;
+        opt.repeat = loaded[0].repeat;
+        opt.trace = loaded[0].trace;
+        opt.bin = loaded[0].bin;
         // Rows in the manifest's order, each folded from every folder that ran it.
         std::vector<row_t> rows;
         for (const auto &p : m.programs) {
             row_t row;
             row.p = &p;
             bool seen = false;
-            for (const auto &j : all)
-                for (const auto &e : j.at("programs"))
-                    if (e.at("program") == p.name) {
-                        row_t part = row_from_record(e.at("record"), &p);
+            for (const auto &l : loaded)
+                for (const auto &[name, record] : l.records)
+                    if (name == p.name) {
+                        row_t part = record;
+                        part.p = &p;
                         row.missing = row.missing || part.missing;
                         if (part.missing)
                             row.verdict = part.verdict;
@@ -108,7 +152,7 @@ int merge_results(const options_t &given, const manifest_t &m,
         const std::string out = (fs::path(given.out) / set).string();
         mark_results_stale(opt, out);
         const std::string table = run_table(opt, rows);
-        write_results(opt, rows, table, out, all[0].at("provenance"));
+        write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
         if (set.rfind("score/", 0) == 0)
             scores.push_back(score_tool(set.substr(6), opt.repeat, rows));
         else

@@ -195,6 +195,52 @@ nlohmann::json row_record(const row_t &r) {
             {"best_trace", r.best_trace}, {"timeline", r.timeline}};
 }
 
+static const char *json_kind(const nlohmann::json &j) {
+    return j.is_object()    ? "an object"
+           : j.is_array()   ? "an array"
+           : j.is_string()  ? "a string"
+           : j.is_number()  ? "a number"
+           : j.is_boolean() ? "a boolean"
+                            : "null";
+}
+
+std::string json_shape_fault(const nlohmann::json &want, const nlohmann::json &got,
+                             const std::string &path) {
+    if (want.is_null())
+        return "";
+    const std::string where = "field " + (path.empty() ? "/" : path);
+    if (std::string(json_kind(want)) != json_kind(got))
+        return where + " is " + json_kind(got) + ", expected " + json_kind(want);
+    if (want.is_object()) {
+        for (const auto &[key, value] : want.items()) {
+            if (!got.contains(key))
+                return "field " + path + "/" + key + " is missing";
+            std::string fault = json_shape_fault(value, got.at(key), path + "/" + key);
+            if (!fault.empty())
+                return fault;
+        }
+    } else if (want.is_array() && !want.empty()) {
+        for (size_t i = 0; i < got.size(); ++i) {
+            std::string fault = json_shape_fault(want[0], got[i], path + "/" + std::to_string(i));
+            if (!fault.empty())
+                return fault;
+        }
+    }
+    return "";
+}
+
+nlohmann::json row_record_shape() {
+    row_t r;
+    r.problems = {""};
+    r.reports.emplace_back();
+    r.reports.back().access_stacks = {{frame_t{}}};
+    r.runs_with_reports = {0};
+    r.traces.emplace_back();
+    nlohmann::json shape = row_record(r);
+    shape["traces"][0][2] = nullptr; // a lock count, or null where no lock was traced
+    return shape;
+}
+
 row_t row_from_record(const nlohmann::json &j, const program_t *p) {
     row_t r;
     r.p = p;

@@ -203,7 +203,7 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     kill_strays();
     throw_if_interrupted();
 
-    output.out = read_file(req.out_path);
+    read_output(req.out_path, output);
     output.err = tool == "tsan" ? without_symbolizer_noise(read_file(req.err_path))
                                 : read_file(req.err_path);
     output.exited = pr.exited;

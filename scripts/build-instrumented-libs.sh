@@ -4,15 +4,19 @@
 # example -fsanitize=thread), and installs them into one prefix. A sanitizer then sees the
 # libraries' own memory accesses, not only ours.
 #
-#   build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL]
+#   build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL] [--sources FILE]
+#                              [--download-only]
 #
 # The sources come through a private apt set-up under the work folder (its own sources list,
 # state and cache), so the machine's apt configuration is left alone. The deb-src entries are
 # made from the machine's own deb entries for its Debian release; --mirror replaces the URL of
-# the main archive's entries (the security archive keeps its own). When the indexes no longer
-# list the installed version of a package, its files are taken from an archive's pool if they are
-# still there (the .dsc's signature checked against debian-keyring); failing that, the nearest
-# Debian revision of the same upstream version is built instead, and the script says so.
+# the main archive's entries (the security archive keeps its own); --sources gives the deb-src
+# lines to use instead. When the installed version of a package cannot be fetched through the
+# indexes (they no longer list it, or they list files the archive no longer serves), its files are
+# taken from an archive's pool if they are still there (the .dsc's signature checked against
+# debian-keyring); failing that, the nearest Debian revision of the same upstream version whose
+# files can be fetched is built instead, and the script says so. --download-only stops once the
+# sources are fetched and prints which revision of each was fetched.
 #
 # A stamp in the prefix records what was built (installed versions, compiler, flags, this
 # script); when it matches, nothing is fetched or rebuilt.
@@ -21,16 +25,20 @@ set -euo pipefail
 prefix=
 work=
 mirror=
+sources_given=
+download_only=
 while [ $# -gt 0 ]; do
   case "$1" in
     --prefix) prefix=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --mirror) mirror=$2; shift 2 ;;
+    --sources) sources_given=$(realpath "$2"); shift 2 ;;
+    --download-only) download_only=1; shift ;;
     *) echo "build-instrumented-libs: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
 if [ -z "$prefix" ] || [ -z "$work" ]; then
-  echo "usage: build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL]" >&2
+  echo "usage: build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL] [--sources FILE] [--download-only]" >&2
   exit 2
 fi
 prefix=$(realpath -m "$prefix")
@@ -69,7 +77,7 @@ key=$(
   for b in "${binaries[@]}"; do printf 'installed %s %s\n' "${src_name[$b]}" "${src_installed[$b]}"; done
 )
 stamp=$prefix/.instrumented-libs.stamp
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
+if [ -z "$download_only" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ]; then
   say "up to date in $prefix"
   exit 0
 fi
@@ -151,25 +159,29 @@ machine_entries() {
   done
 }
 
-: >"$sources"
-while IFS='|' read -r uris suites comps signed; do
-  for uri in $uris; do
-    for suite in $suites; do
-      # Only the Debian release's own suites: other vendors' repositories carry no deb-src.
-      case "$suite" in
-        "$codename" | "$codename"-*) ;;
-        *) continue ;;
-      esac
-      from=$uri
-      if [ -n "$mirror" ] && [[ "$suite" != *-security ]]; then
-        from=$mirror
-      fi
-      opts=
-      [ -z "$signed" ] || opts="[signed-by=$signed] "
-      echo "deb-src ${opts}${from} ${suite} ${comps}" >>"$sources"
+if [ -n "$sources_given" ]; then
+  cp "$sources_given" "$sources"
+else
+  : >"$sources"
+  while IFS='|' read -r uris suites comps signed; do
+    for uri in $uris; do
+      for suite in $suites; do
+        # Only the Debian release's own suites: other vendors' repositories carry no deb-src.
+        case "$suite" in
+          "$codename" | "$codename"-*) ;;
+          *) continue ;;
+        esac
+        from=$uri
+        if [ -n "$mirror" ] && [[ "$suite" != *-security ]]; then
+          from=$mirror
+        fi
+        opts=
+        [ -z "$signed" ] || opts="[signed-by=$signed] "
+        echo "deb-src ${opts}${from} ${suite} ${comps}" >>"$sources"
+      done
     done
-  done
-done < <(machine_entries)
+  done < <(machine_entries)
+fi
 [ -s "$sources" ] || die "no apt entry for Debian $codename in /etc/apt/sources.list or /etc/apt/sources.list.d"
 
 apt_opts=(
@@ -240,50 +252,69 @@ fetch_from_pool() {
   return 1
 }
 
-declare -A tree from_pool
-wanted=()
+# Fetches the source package NAME=VERSION that the indexes list into $src_dir; on failure (the
+# index lists files the archive no longer serves) says why and returns 1.
+fetch_listed() {
+  local name=$1 version=$2 log=$logs/apt-source-$1-${2#*:}.log
+  if (cd "$src_dir" && apt-get "${apt_opts[@]}" -q source --download-only "$name=$version") >>"$log" 2>&1; then
+    return 0
+  fi
+  say "could not fetch $name $version, which the indexes list:"
+  grep -E '^[WE]: Failed to fetch [a-z]+:' "$log" | sed -E 's/^[WE]: Failed to fetch /  /' | sort -u || true
+  return 1
+}
+
+# The other revisions of the installed version's upstream version that the indexes list, nearest
+# first: the newer ones from the oldest up, then the older ones from the newest down.
+other_revisions() {
+  local want=$1 v
+  shift
+  for v in "$@"; do
+    [ "$v" != "$want" ] && [ "$(upstream_of "$v")" = "$(upstream_of "$want")" ] || continue
+    if dpkg --compare-versions "$v" gt "$want"; then echo "0 $v"; else echo "1 $v"; fi
+  done | sort -u | sort -k1,1n -k2,2V | awk '$1 == 0 { print $2; next } { older[++n] = $2 }
+    END { for (i = n; i >= 1; i--) print older[i] }'
+}
+
+declare -A tree
 for b in "${binaries[@]}"; do
   name=${src_name[$b]}
   want=${src_installed[$b]}
   mapfile -t offered < <(apt-cache "${apt_opts[@]}" showsrc --only-source "$name" 2>/dev/null |
                            sed -n 's/^Version: //p' | sort -u)
-  chosen=
+  listed=
   for v in "${offered[@]}"; do
-    if [ "$v" = "$want" ]; then chosen=$v; fi
+    if [ "$v" = "$want" ]; then listed=1; fi
   done
+  # The installed version from the indexes, else from a pool; failing both (not listed, or listed
+  # with files the archive no longer has), the nearest revision of the same upstream version
+  # whose files can be fetched.
+  chosen=
+  if [ -n "$listed" ]; then
+    say "fetching $name $want"
+    if fetch_listed "$name" "$want"; then chosen=$want; fi
+  fi
   if [ -z "$chosen" ] && fetch_from_pool "$name" "$want"; then
     chosen=$want
-    from_pool[$b]=1
   fi
   if [ -z "$chosen" ]; then
-    # The nearest revision of the same upstream version: the oldest newer one, else the newest
-    # older one.
-    newer=''
-    older=''
-    for v in "${offered[@]}"; do
-      [ "$(upstream_of "$v")" = "$(upstream_of "$want")" ] || continue
-      if dpkg --compare-versions "$v" gt "$want"; then
-        if [ -z "$newer" ] || dpkg --compare-versions "$v" lt "$newer"; then newer=$v; fi
-      else
-        if [ -z "$older" ] || dpkg --compare-versions "$v" gt "$older"; then older=$v; fi
-      fi
-    done
-    chosen=${newer:-$older}
+    while read -r v; do
+      [ -n "$v" ] || continue
+      say "fetching $name $v"
+      if fetch_listed "$name" "$v"; then chosen=$v; break; fi
+    done < <(other_revisions "$want" "${offered[@]}")
     [ -n "$chosen" ] ||
-      die "source $name $want (installed) is in no index or pool, nor any revision of upstream $(upstream_of "$want"); offered: ${offered[*]:-none}"
-    say "NOTE: source $name $want (installed) is no longer in the archive; building $chosen (same upstream version)"
+      die "source $name $want (installed) cannot be fetched from any index or pool, nor any revision of upstream $(upstream_of "$want"); offered: ${offered[*]:-none}"
+    say "NOTE: source $name $want (installed) cannot be fetched from the archive; building $chosen (same upstream version)"
   fi
   src_chosen[$b]=$chosen
-  [ -n "${from_pool[$b]:-}" ] || wanted+=("$name=$chosen")
 done
 
-if [ ${#wanted[@]} -gt 0 ]; then
-  say "fetching ${wanted[*]}"
-  if ! (cd "$src_dir" && apt-get "${apt_opts[@]}" -q source --download-only "${wanted[@]}") \
-         >"$logs/apt-source.log" 2>&1; then
-    tail -n 20 "$logs/apt-source.log" >&2
-    die "could not download the sources ${wanted[*]} (whole log: $logs/apt-source.log)"
-  fi
+if [ -n "$download_only" ]; then
+  for b in "${binaries[@]}"; do
+    printf '%s installed %s fetched %s\n' "${src_name[$b]}" "${src_installed[$b]}" "${src_chosen[$b]}"
+  done
+  exit 0
 fi
 
 for b in "${binaries[@]}"; do

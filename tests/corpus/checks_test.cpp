@@ -4,6 +4,7 @@
 #include "run_program.h"
 
 #include <algorithm>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -280,6 +281,37 @@ TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "status " << status << " for " << r.out.size() << " bytes of output";
 #endif
+}
+
+TEST(HostileInputs, OutputReadInPiecesIsCheckedAsTheWholeText) {
+    // Lines of up to 300 bytes over several pieces: the same verdicts as from the text itself.
+    std::string document;
+    for (int i = 0; i < 300; ++i)
+        document = "<a>" + document + "</a>";
+    std::string out;
+    for (int i = 0; i < 10; ++i)
+        out += launcher(i, true);
+    for (int i = 0; i < 10; ++i)
+        out += "start\nstrlen(buff) before parsing: 0\n" + xml_outline(document) + "end\n";
+    const std::string dir = make_run_dir();
+    for (const auto &[text, passes] :
+         {std::pair{out, true}, std::pair{replace_once(out, "\n    a\n", "\n   a\n"), false}}) {
+        std::ofstream(dir + "/stdout", std::ios::binary) << text;
+        run_output_t r = exited_ok("");
+        r.inputs["FirstTest.xml"] = document;
+        read_output(dir + "/stdout", r);
+        EXPECT_TRUE(r.out_whole && r.out == text);
+        EXPECT_EQ(check_run(prog("xml_fanout_unlocked"), r).ok, passes);
+    }
+    // Past the kept size only the digest is left, and a check that compares bytes says so.
+    std::ofstream(dir + "/stdout", std::ios::binary) << std::string(kept_output_bytes, 'x') + "\ny";
+    run_output_t r = exited_ok("");
+    read_output(dir + "/stdout", r);
+    EXPECT_FALSE(r.out_whole);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(r.out_lines->lines.size(), 2u);
+    EXPECT_EQ(r.out_lines->lines[0].length, kept_output_bytes);
+    EXPECT_FAILS(prog("zlib_roundtrip_locked"), r, "more than the 8388608 this check compares");
 }
 
 // --- PNG ------------------------------------------------------------------------------------

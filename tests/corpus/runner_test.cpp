@@ -2,7 +2,10 @@
 #include "run_program.h"
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -29,6 +32,33 @@ TEST(Runner, RunsAndWritesTableCsvAndJson) {
     EXPECT_TRUE(j["programs"][0]["ok"].get<bool>());
     EXPECT_NE(read_file(r.dir + "/out/native/results.csv").find("xml_single,single-threaded,2/2"),
               std::string::npos);
+}
+
+TEST(Runner, MemoryDoesNotGrowWithTheOutput) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's runner needs memory of its own";
+#else
+    if (!file_exists(program_path("xml_fanout_unlocked")))
+        GTEST_SKIP() << "xml_fanout_unlocked is not part of this build";
+    // Nested 5000 deep, the document's outline has lines of up to 5000 bytes and the ten
+    // workers print about 250 MB in all.
+    std::string document;
+    for (int i = 0; i < 5000; ++i)
+        document += "<a>";
+    for (int i = 0; i < 5000; ++i)
+        document += "</a>";
+    const std::string dir = make_run_dir();
+    run_request_t req;
+    req.dir = dir;
+    req.argv = {CORPUS_RUNNER, "run", "--samples", dir, "--out", "out", "xml_fanout_unlocked"};
+    req.out_path = dir + "/runner.out";
+    req.err_path = dir + "/runner.err";
+    req.timeout_seconds = 120;
+    std::ofstream(dir + "/FirstTest.xml") << document;
+    process_result_t r = run_process(req);
+    EXPECT_TRUE(r.exited && r.status == 0) << read_file(req.out_path) << read_file(req.err_path);
+    EXPECT_LT(r.peak_kib, 150 * 1024);
+#endif
 }
 
 TEST(Runner, MissingProgramIsAFailure) {
@@ -372,6 +402,33 @@ TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
     for (size_t at = 0; (at = junit.find("<testcase ", at)) != std::string::npos; ++at)
         ++cases;
     EXPECT_EQ(cases, 2u) << junit;
+}
+
+TEST(RunnerShards, AResultsFileOfTheWrongShapeIsNamedWithItsField) {
+    if (!xml_single_built())
+        GTEST_SKIP() << "xml_single is not part of this build";
+    run_options_t o;
+    o.args = {"run", "--out", "good", "xml_single"};
+    run_result_t good = run_program(CORPUS_RUNNER, o);
+    ASSERT_EQ(good.status, 0) << good.out << good.err;
+    const auto j = nlohmann::json::parse(read_file(good.dir + "/good/native/results.json"));
+    auto names_only = j, mistyped = j;
+    names_only["programs"] = {"xml_single"};
+    mistyped["programs"][0]["record"]["runs"] = "one";
+    for (const auto &[name, broken, field] :
+         {std::tuple{"names", names_only, "field /programs/0 is a string, expected an object"},
+          std::tuple{"types", mistyped,
+                     "field /programs/0/record/runs is a string, expected a number"}}) {
+        o.dir = good.dir;
+        o.files = {{std::string(name) + "/native/results.json", broken.dump()}};
+        std::filesystem::create_directories(good.dir + "/" + name + "/native");
+        o.args = {"merge", "--out", std::string("merged-") + name, "good", name};
+        run_result_t r = run_program(CORPUS_RUNNER, o);
+        EXPECT_EQ(r.status, 2) << r.out << r.err;
+        EXPECT_NE(r.err.find(std::string(name) + "/native/results.json: " + field),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 // --- Traces ------------------------------------------------------------------------------------

@@ -1,0 +1,117 @@
+// The instrumented-library script's choice of source revisions, against a stand-in Debian
+// archive on loopback whose index lists revisions whose files it no longer serves.
+#include "http_server.h"
+#include "run_program.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct source_t {
+    std::string name;    // source package
+    std::string version; // as the index lists it
+    bool served = true;  // whether the archive has its files
+};
+
+std::string installed_source_version(const std::string &binary) {
+    std::string v = capture_output({"dpkg-query", "-W", "-f=${source:Version}", binary}, {}, 30);
+    if (v.empty())
+        throw std::runtime_error(binary + " is not installed");
+    return v;
+}
+
+std::string without_epoch(const std::string &v) {
+    return v.substr(v.find(':') + 1);
+}
+
+std::string sha256_of(const std::string &dir, const std::string &bytes) {
+    const std::string path = dir + "/hashed";
+    std::ofstream(path, std::ios::binary) << bytes;
+    return capture_output({"sha256sum", path}, {}, 30).substr(0, 64);
+}
+
+// Files of a small archive under /debian: one suite with the index of `sources` (no Release
+// file: the sources line trusts it) and the pool files of those that are served.
+std::map<std::string, std::string> archive_files(const std::vector<source_t> &sources,
+                                                 const std::string &scratch) {
+    std::map<std::string, std::string> files;
+    std::string index;
+    for (const auto &s : sources) {
+        const std::string v = without_epoch(s.version);
+        const std::string upstream = v.substr(0, v.rfind('-'));
+        const std::string dir =
+            "pool/main/" + s.name.substr(0, s.name.rfind("lib", 0) == 0 ? 4 : 1) + "/" + s.name;
+        index += "Package: " + s.name + "\nVersion: " + s.version +
+                 "\nFormat: 3.0 (quilt)\nDirectory: " + dir + "\nChecksums-Sha256:\n";
+        for (const std::string &f :
+             {s.name + "_" + v + ".dsc", s.name + "_" + upstream + ".orig.tar.gz",
+              s.name + "_" + v + ".debian.tar.xz"}) {
+            const std::string body = "stand-in " + f + "\n";
+            index +=
+                " " + sha256_of(scratch, body) + " " + std::to_string(body.size()) + " " + f + "\n";
+            if (s.served)
+                files["/debian/" + dir + "/" + f] = body;
+        }
+        index += "\n";
+    }
+    files["/debian/dists/corpus-test/main/source/Sources"] = index;
+    return files;
+}
+
+// Runs the script in download-only mode against `sources` and returns what it did.
+run_result_t fetch_sources(const std::vector<source_t> &sources) {
+    const std::string dir = make_run_dir();
+    http_server_t server;
+    start_file_server(server, archive_files(sources, dir));
+    std::ofstream(dir + "/sources.list")
+        << "deb-src [trusted=yes] " << url_of(server, "/debian") << " corpus-test main\n";
+    run_options_t opts;
+    opts.dir = dir;
+    opts.args = {CORPUS_LIBS_SCRIPT, "--prefix",  dir + "/prefix",       "--work",
+                 dir + "/work",      "--sources", dir + "/sources.list", "--download-only"};
+    opts.timeout_seconds = 120;
+    run_result_t r = run_program("/bin/bash", opts);
+    stop_server(server);
+    return r;
+}
+
+} // namespace
+
+TEST(InstrumentedLibs, ANearestWholeRevisionStandsInForOneWhoseFilesAreGone) {
+    const std::string zlib = installed_source_version("zlib1g");
+    const std::string expat = installed_source_version("libexpat1");
+    const std::string png = installed_source_version("libpng16-16");
+    // expat's installed revision and the next newer one are listed but not served; of the two
+    // whole older ones the newer is the nearer.
+    run_result_t r = fetch_sources({{"zlib", zlib},
+                                    {"expat", expat, false},
+                                    {"expat", expat + ".1", false},
+                                    {"expat", expat + "~1"},
+                                    {"expat", expat + "~2"},
+                                    {"libpng1.6", png}});
+    ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
+    EXPECT_EQ(count_lines(r.out, "zlib installed " + zlib + " fetched " + zlib), 1) << r.out;
+    EXPECT_EQ(count_lines(r.out, "expat installed " + expat + " fetched " + expat + "~2"), 1)
+        << r.out;
+    EXPECT_EQ(count_lines(r.out, "libpng1.6 installed " + png + " fetched " + png), 1) << r.out;
+    EXPECT_EQ(count_prefixed(r.out, "instrumented libraries: could not fetch expat "), 2) << r.out;
+    EXPECT_EQ(count_lines(r.out, "instrumented libraries: NOTE: source expat " + expat +
+                                     " (installed) cannot be fetched from the archive; building " +
+                                     expat + "~2 (same upstream version)"),
+              1)
+        << r.out;
+}
+
+TEST(InstrumentedLibs, NoRevisionWithItsFilesStopsWithTheReason) {
+    const std::string expat = installed_source_version("libexpat1");
+    run_result_t r = fetch_sources({{"zlib", installed_source_version("zlib1g")},
+                                    {"expat", expat, false},
+                                    {"expat", expat + "~1", false},
+                                    {"libpng1.6", installed_source_version("libpng16-16")}});
+    EXPECT_TRUE(r.exited && r.status == 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("source expat " + expat + " (installed) cannot be fetched"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(count_prefixed(r.out, "zlib installed "), 0) << r.out;
+}
