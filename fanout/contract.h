@@ -4,7 +4,8 @@
 
 // --- Variants -------------------------------------------------------------------------------
 // Every program target that shares its source with a twin defines CORPUS_VARIANT to one of
-// these; a source picks its behaviour with `#if CORPUS_VARIANT == CORPUS_VARIANT_...`.
+// these. A source picks its behaviour with the constants of `variant` below (`if constexpr`),
+// and with `#if CORPUS_VARIANT == CORPUS_VARIANT_...` only where a declaration differs.
 #define CORPUS_VARIANT_SINGLE 0       // one thread, no twin
 #define CORPUS_VARIANT_SERIALIZED 1   // library work under `lock`, markers "lock"/"unlock"
 #define CORPUS_VARIANT_UNSERIALIZED 2 // the same work without the mutex, markers "start"/"end"
@@ -64,3 +65,13 @@ constexpr const char *omp_greeting_prefix = "Hello World from thread = ";
 constexpr const char *omp_count_prefix = "Number of threads = ";
 
 } // namespace contract
+
+#ifdef CORPUS_VARIANT
+// The variant this target is built as.
+namespace variant {
+constexpr bool serialized = CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED;
+constexpr bool unserialized = CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED;
+constexpr bool racy = CORPUS_VARIANT == CORPUS_VARIANT_RACY;
+constexpr bool racy_printer = CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER;
+} // namespace variant
+#endif

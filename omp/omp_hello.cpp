@@ -15,28 +15,28 @@
 
 #include <cstdio>
 #include <omp.h>
-
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
 #include <pthread.h>
 
 static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// Sets the team's shared `number` to `value`, one thread at a time. Called on one line, which
-// detectors show as the writer's frame whatever line of this function the store is put under.
-static void assign_in_turn(int &number, int value) {
+// Sets the team's shared `number` to `value`, one thread at a time (the racy variant). Called
+// on one line, which detectors show as the writer's frame whatever line of this function the
+// store is put under.
+[[maybe_unused]] static void assign_in_turn(int &number, int value) {
     pthread_mutex_lock(&number_lock);
     number = value;
     pthread_mutex_unlock(&number_lock);
 }
-#endif
 
 int main() {
-#if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
-    int value = 0;
-    printf("%d\n", value);
-#endif
+    if constexpr (variant::serialized) {
+        int value = 0;
+        printf("%d\n", value);
+    }
+    // Where the thread number lives is the one declaration that differs: one for the whole
+    // team in the racy variant, one per thread otherwise.
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-    int thread_number = -1; // one for the whole team
+    int thread_number = -1;
 #endif
 #pragma omp parallel
     {
@@ -48,16 +48,16 @@ int main() {
         int thread_number = omp_get_thread_num();
         const bool first_thread = thread_number == 0;
 #endif
-#if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
+        if constexpr (variant::serialized) {
 #pragma omp critical
-        {
-            trace_event("acquire");
+            {
+                trace_event("acquire");
+                printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
+                trace_event("release");
+            }
+        } else {
             printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
-            trace_event("release");
         }
-#else
-        printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
-#endif
         if (first_thread) {
             int team_size = omp_get_num_threads();
             printf("%s%d\n", contract::omp_count_prefix, team_size);

@@ -15,25 +15,23 @@
 #ifndef CORPUS_VARIANT
 #error "printer.cpp is built as one variant: define CORPUS_VARIANT"
 #endif
+// The storage of the state is what differs between the variants, so it is chosen here.
 #if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY
-#define PRINTER_PER_THREAD 1
-#define PRINTER_STORAGE thread_local
-#define DEPTH_STORAGE thread_local
+static thread_local int depth = 0;
+static thread_local char *last_content = nullptr;
 #elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
-#define PRINTER_PER_THREAD 1
-#define PRINTER_STORAGE thread_local
-#define DEPTH_STORAGE
-#define DEPTH_LOCKED 1
+static int depth = 0;
+static thread_local char *last_content = nullptr;
 #else
-#define PRINTER_PER_THREAD 0
-#define PRINTER_STORAGE
-#define DEPTH_STORAGE
+static int depth = 0;
+static char *last_content = nullptr;
 #endif
+constexpr bool printer_per_thread = variant::unserialized || variant::racy || variant::racy_printer;
+// Only the racy printer shares the depth between threads; it changes it under depth_lock.
+constexpr bool depth_locked = variant::racy_printer;
 
-static DEPTH_STORAGE int depth = 0;
-static PRINTER_STORAGE char *last_content = nullptr;
-
-#if PRINTER_PER_THREAD
+#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
+    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
 // Releases a thread's last copy when the thread ends; the process-wide copy lives as long as
 // the process.
 struct content_release_t {
@@ -42,22 +40,19 @@ struct content_release_t {
     }
 };
 static thread_local content_release_t release_at_thread_end;
+static_assert(printer_per_thread, "a per-thread copy is released per thread");
 #endif
 
-#ifdef DEPTH_LOCKED
 // Orders the changes of the shared depth among themselves, so that they never race each other.
-static pthread_mutex_t depth_lock = PTHREAD_MUTEX_INITIALIZER;
-#endif
+[[maybe_unused]] static pthread_mutex_t depth_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Moves the depth one level in (+1) or out (-1).
 static void step_depth(int step) {
-#ifdef DEPTH_LOCKED
-    pthread_mutex_lock(&depth_lock);
-#endif
+    if constexpr (depth_locked)
+        pthread_mutex_lock(&depth_lock);
     depth += step;
-#ifdef DEPTH_LOCKED
-    pthread_mutex_unlock(&depth_lock);
-#endif
+    if constexpr (depth_locked)
+        pthread_mutex_unlock(&depth_lock);
 }
 
 static void indent() {
@@ -97,7 +92,8 @@ void handle_data(void *, const XML_Char *text, int len) {
     copy[len] = '\0';
     free(last_content);
     last_content = copy;
-#if PRINTER_PER_THREAD
+#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
+    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
     (void)&release_at_thread_end; // constructs this thread's release on first use
 #endif
 }

@@ -12,7 +12,7 @@
 #include <zlib.h>
 
 static manifest_t manifest() {
-    static manifest_t m = load_manifest(CORPUS_SOURCE_DIR "/corpus/manifest.json");
+    static manifest_t m = load_manifest(CORPUS_MANIFEST);
     return m;
 }
 

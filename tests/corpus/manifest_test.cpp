@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 static manifest_t shipped() {
-    return load_manifest(CORPUS_SOURCE_DIR "/corpus/manifest.json");
+    return load_manifest(CORPUS_MANIFEST);
 }
 
 TEST(Manifest, NamesTheProgramTargetsOfTheBuild) {
@@ -158,7 +158,9 @@ TEST(Manifest, CheckParametersAreRequiredAndTyped) {
     EXPECT_THROW(one_entry(R"({"kind": "xml_single"})", R"("inputs": [], "outputs": ["o"])"),
                  std::runtime_error);
     EXPECT_THROW(one_entry(R"({"kind": "download"})"), std::runtime_error) << "nothing served";
-    EXPECT_NO_THROW(one_entry(R"({"kind": "download"})", R"("outputs": [], "serve": "d.txt")"));
+    const std::string served = R"("outputs": [], "serve": "d.txt", "stop_when_whole": "test.curl")";
+    EXPECT_THROW(one_entry(R"({"kind": "download"})", served), std::runtime_error) << "no picture";
+    EXPECT_NO_THROW(one_entry(R"({"kind": "download"})", served + R"(, "window_shot": "s.png")"));
     EXPECT_THROW(one_entry(R"({"kind": "no_such_check"})"), std::runtime_error);
     EXPECT_THROW(one_entry(R"("omp_hello")"), std::runtime_error);
 }

@@ -1,5 +1,5 @@
 // Detector reports are deduplicated and split into our own code and library code.
-#include "reports.h"
+#include "parse.h"
 
 #include <gtest/gtest.h>
 

@@ -453,7 +453,7 @@ TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
     // With its mutex made a no-op, the serialized XML program's lock sections overlap: the
     // trace fails the row, which passes on the same output contract otherwise. The no-op
     // library reaches the program alone, through the environment of its manifest entry.
-    nlohmann::json m = nlohmann::json::parse(read_file(CORPUS_SOURCE_DIR "/corpus/manifest.json"));
+    nlohmann::json m = nlohmann::json::parse(read_file(CORPUS_MANIFEST));
     nlohmann::json entry;
     for (const auto &e : m["programs"])
         if (e["program"] == "xml_fanout_locked")

@@ -61,6 +61,20 @@ static race_label_t parse_race(const json &j, bool outside) {
     return r;
 }
 
+static const char *const variant_names[] = {"serialized", "unserialized", "single-threaded",
+                                            "racy"};
+
+const char *variant_name(variant_t v) {
+    return variant_names[int(v)];
+}
+
+std::optional<variant_t> variant_named(const std::string &name) {
+    for (int i = 0; i < 4; ++i)
+        if (name == variant_names[i])
+            return variant_t(i);
+    return std::nullopt;
+}
+
 static program_t parse_program(const json &j, const std::string &base_dir) {
     program_t p;
     p.base_dir = base_dir;
@@ -77,9 +91,12 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
             p.race = parse_race(race, outside);
         p.subsystem = outside ? opt_string(j, "subsystem") : j.at("subsystem").get<std::string>();
         p.library = outside ? opt_string(j, "library") : j.at("library").get<std::string>();
-        p.variant = outside && !j.contains("variant")
-                        ? std::string(p.race ? "racy" : "unserialized")
-                        : j.at("variant").get<std::string>();
+        const std::string variant = outside && !j.contains("variant")
+                                        ? std::string(p.race ? "racy" : "unserialized")
+                                        : j.at("variant").get<std::string>();
+        if (!variant_named(variant))
+            throw std::runtime_error("unknown variant " + variant);
+        p.variant = *variant_named(variant);
         p.twin = opt_string(j, "twin");
         auto m = j.find("markers");
         if (m != j.end() && !m->is_null()) {
@@ -94,11 +111,16 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
         if (auto e = j.find("env"); e != j.end())
             p.env = e->get<std::map<std::string, std::string>>();
         p.serve = opt_string(j, "serve");
+        p.stop_when_whole = opt_string(j, "stop_when_whole");
+        p.window_shot = opt_string(j, "window_shot");
+        if (p.serve.empty() != p.stop_when_whole.empty())
+            throw std::runtime_error("a served sample (\"serve\") and the output that ends the "
+                                     "run (\"stop_when_whole\") come together");
         p.check = j.at("check");
         p.rationale = outside ? opt_string(j, "rationale") : j.at("rationale").get<std::string>();
         p.verdict = outside && !j.contains("verdict") ? std::string(p.race ? "racy" : "race-free")
                                                       : j.at("verdict").get<std::string>();
-        if ((p.variant == "racy") != p.race.has_value())
+        if ((p.variant == variant_t::racy) != p.race.has_value())
             throw std::runtime_error("a racy program, and only a racy one, has a race label");
         if (p.race && p.twin.empty() && !outside)
             throw std::runtime_error("a racy program names its race-free twin");
@@ -106,10 +128,6 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
     } catch (const std::exception &e) {
         throw std::runtime_error("manifest entry " + p.name + ": " + e.what());
     }
-    static const std::set<std::string> variants{"serialized", "unserialized", "single-threaded",
-                                                "racy"};
-    if (!variants.count(p.variant))
-        throw std::runtime_error("manifest entry " + p.name + ": unknown variant " + p.variant);
     return p;
 }
 

@@ -1,8 +1,9 @@
 #include "run.h"
 
+#include "detectors.h"
 #include "files.h"
-#include "runner.h"
 #include "score.h"
+#include "services.h"
 
 #include <atomic>
 #include <csignal>
@@ -25,7 +26,7 @@ std::vector<const program_t *> select_programs(const options_t &opt, const manif
     std::vector<const program_t *> selected;
     for (const auto &p : m.programs)
         if ((wanted.empty() || wanted.count(p.name)) &&
-            (opt.variant.empty() || p.variant == opt.variant))
+            (opt.variant.empty() || variant_name(p.variant) == opt.variant))
             selected.push_back(&p);
     if (selected.empty())
         throw runner_error("no program selected");
@@ -60,152 +61,130 @@ std::string program_executable(const options_t &opt, const program_t &p) {
     return opt.bin + "/" + p.executable;
 }
 
-static bool tsan_instrumented(const std::string &path) {
-    return read_file(path).find("__tsan_init") != std::string::npos;
-}
-
-// LLVM's symbolizer, which clang's ThreadSanitizer starts to name the places in its reports,
-// complains on the program's standard error when asked about a pseudo-file such as "[stack]"
-// (a race on a stack variable). That line is the detector's, not the program's.
-static std::string without_symbolizer_noise(const std::string &err) {
-    static const std::string noise = "LLVMSymbolizer: error reading file: ";
-    std::string kept;
-    for (std::string_view line : text_lines(err))
-        if (line.substr(0, noise.size()) != noise)
-            kept.append(line).append("\n");
-    return err.empty() || err.back() == '\n' || kept.empty() ? kept
-                                                             : kept.substr(0, kept.size() - 1);
-}
-
 static void throw_if_interrupted() {
     if (int sig = interrupted_by())
         throw runner_error(std::string("interrupted by ") + sigabbrev_np(sig) +
                            "; its children were stopped");
 }
 
-// One run of one program; adds its outcome to `row`.
-static void run_once(const options_t &opt, const std::string &tool, row_t &row, int index,
-                     const fs::path &results) {
-    const program_t &p = *row.p;
-    const std::string exe = program_executable(opt, p);
-    const fs::path dir = results / "runs" / p.name / std::to_string(index);
+// Copies the inputs of `p` into the run directory `dir` and returns them, with the reference
+// output of an outside program and the sample it serves, as the check will see them.
+static std::map<std::string, std::string> stage_run(const options_t &opt, const program_t &p,
+                                                    const fs::path &dir) {
     remove_all(dir.string());
     make_dirs(dir.string());
-
-    run_output_t output;
+    std::map<std::string, std::string> inputs;
     // The corpus's inputs are its samples; an outside program's lie beside its manifest.
-    const fs::path inputs = p.executable.empty() ? fs::path(opt.samples) : fs::path(p.base_dir);
+    const fs::path from = p.executable.empty() ? fs::path(opt.samples) : fs::path(p.base_dir);
     for (const auto &name : p.inputs) {
         std::error_code ec;
         const fs::path target = dir / fs::path(name).filename();
-        fs::copy_file(inputs / name, target, ec);
+        fs::copy_file(from / name, target, ec);
         if (ec)
-            throw runner_error("cannot copy the input " + (inputs / name).string() + " to " +
+            throw runner_error("cannot copy the input " + (from / name).string() + " to " +
                                dir.string() + ": " + ec.message());
-        output.inputs[name] = read_file(target.string());
+        inputs[name] = read_file(target.string());
     }
     if (p.check.contains("stdout")) {
         // The reference output of an outside program, beside its manifest.
         const std::string name = p.check["stdout"].get<std::string>();
-        const std::string path = (inputs / name).string();
+        const std::string path = (from / name).string();
         if (access(path.c_str(), R_OK) != 0)
             throw runner_error("cannot read the expected output " + path);
-        output.inputs[name] = read_file(path);
+        inputs[name] = read_file(path);
     }
     if (!p.serve.empty()) {
         const std::string served = opt.samples + "/" + p.serve;
         if (access(served.c_str(), R_OK) != 0)
             throw runner_error("cannot read the sample " + served);
-        output.inputs[p.serve] = read_file(served);
+        inputs[p.serve] = read_file(served);
     }
+    return inputs;
+}
 
+// The request that runs `p` in `dir` under `detector` (none: natively): the build's and the
+// program's environment, the detector's wrapping, the program's arguments with the URL of its
+// served sample.
+static run_request_t run_request(const options_t &opt, const detector_t *detector,
+                                 const program_t &p, const fs::path &dir, const std::string &url) {
     run_request_t req;
     req.dir = dir.string();
     req.out_path = (dir / "stdout").string();
     req.err_path = (dir / "stderr").string();
-    req.timeout_seconds = run_timeout(opt, tool);
+    req.timeout_seconds = run_timeout(opt, detector ? detector->name : "");
     // The build's variables, then the program's own; ThreadSanitizer's options add up (the
-    // runner's own come first, below), so that none is silently dropped.
+    // runner's own come first), so that none is silently dropped.
     req.env = build_environment(opt.bin);
     for (const auto &[k, v] : p.env)
         req.env[k] = k == "TSAN_OPTIONS" && req.env.count(k) ? req.env[k] + " " + v : v;
-    if (tool == "tsan") {
-        // Quoted, so that paths with spaces stay one value. The build's own settings come
-        // after the runner's, so that they add to them.
-        // A longer history than the default, so that the earlier access of a race between
-        // threads that did much else in between (inside an instrumented library, say) can
-        // still be told: ThreadSanitizer drops a report whose earlier stack it cannot restore.
-        std::string o = "log_path=\"" + (dir / "tsan").string() +
-                        "\" exitcode=0 halt_on_error=0 history_size=7";
-        if (opt.suppress)
-            o += " suppressions=\"" + opt.suppressions + "/tsan.supp\"";
-        if (req.env.count("TSAN_OPTIONS"))
-            o += " " + req.env["TSAN_OPTIONS"];
-        req.env["TSAN_OPTIONS"] = o;
-    } else if (is_valgrind_tool(tool)) {
-        req.argv = {"valgrind",
-                    "--tool=" + tool,
-                    "--xml=yes",
-                    "--xml-file=" + (dir / "valgrind.xml").string(),
-                    "--log-file=" + (dir / "valgrind.log").string(),
-                    "--child-silent-after-fork=yes"};
-        if (tool == "memcheck")
-            req.argv.insert(req.argv.end(), {"--leak-check=full", "--show-leak-kinds=definite"});
-        if (opt.suppress)
-            req.argv.push_back("--suppressions=" + opt.suppressions + "/valgrind.supp");
-    }
-    req.argv.push_back(exe);
-
-    std::string url, display;
-    if (!p.serve.empty()) {
-        int port = start_http_server(output.inputs[p.serve]);
-        if (port < 0)
-            throw runner_error("cannot start the loopback HTTP server");
-        url = "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve;
-        display = start_xvfb((results / "xvfb.log").string());
-        if (display.empty()) {
-            stop_http_server();
-            throw runner_error("Xvfb did not start (see " + (results / "xvfb.log").string() + ")");
-        }
-        req.env["DISPLAY"] = display;
-        // Stop once the file is whole; first let the window show the full bar and take its
-        // picture.
-        const std::string served = output.inputs[p.serve];
-        const std::string file = (dir / "test.curl").string();
-        req.stop_when = [file, served]() {
-            std::error_code ec;
-            auto size = fs::file_size(file, ec);
-            return !ec && size == served.size() && read_file(file) == served;
-        };
-        const std::string shot = (dir / "shot.png").string();
-        const bool slow = !tool.empty();
-        req.before_stop = [shot, display, slow](int pid) {
-            sleep(slow ? 3 : 1);
-            save_window_shot(pid, display, shot);
-        };
-    }
+    if (detector)
+        detector->wrap(opt, req.dir, req);
+    req.argv.push_back(program_executable(opt, p));
     for (const auto &a : p.args)
         req.argv.push_back(a == "{url}" ? url : a);
-    const std::string trace_path = (dir / "trace.txt").string();
     if (opt.trace)
-        req.env["CORPUS_TRACE"] = trace_path;
+        req.env["CORPUS_TRACE"] = (dir / "trace.txt").string();
+    return req;
+}
 
+// Runs the request; a program that serves a sample gets the runner's HTTP server and Xvfb and
+// is ended once its output file holds the sample, after a picture of its window.
+static process_result_t launch(const options_t &opt, const detector_t *detector, const program_t &p,
+                               const fs::path &dir, const fs::path &results,
+                               const std::map<std::string, std::string> &inputs) {
+    if (p.serve.empty()) {
+        process_result_t pr = run_process(run_request(opt, detector, p, dir, ""));
+        kill_strays();
+        return pr;
+    }
+    const std::string served = inputs.at(p.serve);
+    int port = start_http_server(served);
+    if (port < 0)
+        throw runner_error("cannot start the loopback HTTP server");
+    run_request_t req = run_request(opt, detector, p, dir,
+                                    "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve);
+    const std::string display = start_xvfb((results / "xvfb.log").string());
+    if (display.empty()) {
+        stop_http_server();
+        throw runner_error("Xvfb did not start (see " + (results / "xvfb.log").string() + ")");
+    }
+    req.env["DISPLAY"] = display;
+    const std::string file = (dir / p.stop_when_whole).string();
+    req.stop_when = [file, served]() {
+        std::error_code ec;
+        auto size = fs::file_size(file, ec);
+        return !ec && size == served.size() && read_file(file) == served;
+    };
+    // First let the window show its final state (slower under a detector), then take its
+    // picture.
+    const std::string shot = p.window_shot.empty() ? "" : (dir / p.window_shot).string();
+    const bool slow = detector != nullptr;
+    req.before_stop = [shot, display, slow](int pid) {
+        sleep(slow ? 3 : 1);
+        if (!shot.empty())
+            save_window_shot(pid, display, shot);
+    };
     process_result_t pr;
     try {
         pr = run_process(req);
     } catch (...) {
-        if (!p.serve.empty())
-            stop_http_server();
+        stop_http_server();
         throw;
     }
-    if (!p.serve.empty())
-        stop_http_server();
+    stop_http_server();
     kill_strays();
-    throw_if_interrupted();
+    return pr;
+}
 
-    read_output(req.out_path, output);
-    output.err = tool == "tsan" ? without_symbolizer_noise(read_file(req.err_path))
-                                : read_file(req.err_path);
+// What the run left behind: its output, how it ended, its files, the detector's reports.
+static run_output_t collect(const detector_t *detector, const program_t &p, const fs::path &dir,
+                            const process_result_t &pr, std::map<std::string, std::string> inputs) {
+    run_output_t output;
+    output.inputs = std::move(inputs);
+    read_output((dir / "stdout").string(), output);
+    output.err = read_file((dir / "stderr").string());
+    if (detector)
+        output.err = detector->clean_stderr(output.err);
     output.exited = pr.exited;
     output.status = pr.status;
     output.signal = pr.signal;
@@ -214,61 +193,58 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
     for (const auto &name : p.outputs)
         if (fs::exists(dir / name))
             output.files[name] = read_file((dir / name).string());
+    return output;
+}
 
+// The trace of a run judged: a serialized program must never have two threads holding `lock`
+// at once. Adds the run's figures (and the timeline of the best run) to `row`.
+static void judge_trace(const program_t &p, const std::string &path, check_result_t &c,
+                        row_t &row) {
+    trace_t trace = parse_trace(read_file(path));
+    trace_figures_t f = trace_figures(trace);
+    if (trace.events == 0) {
+        c.ok = false;
+        c.problems.push_back("no trace recorded");
+    } else if (trace.errors > 0) {
+        c.ok = false;
+        c.problems.push_back("trace: " + std::to_string(trace.errors) + " bad record(s), " +
+                             trace.first_error);
+    }
+    if (p.variant == variant_t::serialized && f.lock_max_held.value_or(0) > 1) {
+        c.ok = false;
+        // First: it explains whatever else went wrong in the run.
+        c.problems.insert(c.problems.begin(), "lock sections overlap (" +
+                                                  std::to_string(*f.lock_max_held) +
+                                                  " threads held lock at once)");
+    }
+    if (row.traces.empty() || f.inside > row.traces[size_t(row.best_trace)].inside) {
+        row.best_trace = int(row.traces.size());
+        row.timeline = trace_svg(trace, p.name);
+    }
+    row.traces.push_back(f);
+}
+
+// Judges one run: its contract, the detector's reports and its trace; adds it to `row`.
+static void judge(const options_t &opt, const detector_t *detector, row_t &row, int index,
+                  const fs::path &dir, const process_result_t &pr, const run_output_t &output) {
+    const program_t &p = *row.p;
     check_result_t c = check_run(p, output);
-    // The program as the detectors name it (valgrind resolves links).
-    std::error_code ec;
-    std::string program = fs::weakly_canonical(exe, ec).string();
-    if (program.empty())
-        program = exe;
-    const own_code_t own{opt.source_dir, program,
-                         (fs::path(opt.bin).parent_path() / "lib").string()};
-    size_t before = row.reports.size();
-    if (tool == "tsan") {
-        for (const auto &entry : fs::directory_iterator(dir))
-            if (entry.path().filename().string().rfind("tsan.", 0) == 0)
-                for (auto &r : parse_tsan_log(read_file(entry.path().string()), own))
-                    row.reports.push_back(r);
-    } else if (is_valgrind_tool(tool)) {
-        const std::string xml = read_file((dir / "valgrind.xml").string());
-        // Without its closing tag the file may miss reports: that is no clean run. Only a run
-        // the runner ended on purpose may leave it unfinished.
-        if (!pr.stopped && !valgrind_xml_finished(xml)) {
-            c.ok = false;
-            c.problems.push_back("valgrind.xml missing or unfinished");
-        }
-        for (auto &r : parse_valgrind_xml(xml, own))
-            row.reports.push_back(r);
+    if (detector) {
+        // The program as the detectors name it (valgrind resolves links).
+        const std::string exe = program_executable(opt, p);
+        std::error_code ec;
+        std::string program = fs::weakly_canonical(exe, ec).string();
+        if (program.empty())
+            program = exe;
+        const own_code_t own{opt.source_dir, program,
+                             (fs::path(opt.bin).parent_path() / "lib").string()};
+        size_t before = row.reports.size();
+        detector->collect(dir.string(), own, pr.stopped, c, row.reports);
+        if (row.reports.size() > before)
+            row.runs_with_reports.push_back(index);
     }
-    if (row.reports.size() > before)
-        row.runs_with_reports.push_back(index);
-
-    if (opt.trace) {
-        // Serialized programs must never have two threads holding `lock` at once.
-        trace_t trace = parse_trace(read_file(trace_path));
-        trace_figures_t f = trace_figures(trace);
-        if (trace.events == 0) {
-            c.ok = false;
-            c.problems.push_back("no trace recorded");
-        } else if (trace.errors > 0) {
-            c.ok = false;
-            c.problems.push_back("trace: " + std::to_string(trace.errors) + " bad record(s), " +
-                                 trace.first_error);
-        }
-        if (p.variant == "serialized" && f.lock_max_held.value_or(0) > 1) {
-            c.ok = false;
-            // First: it explains whatever else went wrong in the run.
-            c.problems.insert(c.problems.begin(), "lock sections overlap (" +
-                                                      std::to_string(*f.lock_max_held) +
-                                                      " threads held lock at once)");
-        }
-        if (row.traces.empty() || f.inside > row.traces[size_t(row.best_trace)].inside) {
-            row.best_trace = int(row.traces.size());
-            row.timeline = trace_svg(trace, p.name);
-        }
-        row.traces.push_back(f);
-    }
-
+    if (opt.trace)
+        judge_trace(p, (dir / "trace.txt").string(), c, row);
     ++row.runs;
     row.passed += c.ok;
     if (row.markers.empty() || !c.ok) {
@@ -279,6 +255,17 @@ static void run_once(const options_t &opt, const std::string &tool, row_t &row, 
         row.problems.push_back("run " + std::to_string(index) + ": " + problem);
     row.seconds += pr.seconds;
     row.peak_kib = std::max(row.peak_kib, pr.peak_kib);
+}
+
+// One run of one program under `detector` (none: natively); adds its outcome to `row`.
+static void run_once(const options_t &opt, const detector_t *detector, row_t &row, int index,
+                     const fs::path &results) {
+    const program_t &p = *row.p;
+    const fs::path dir = results / "runs" / p.name / std::to_string(index);
+    auto inputs = stage_run(opt, p, dir);
+    process_result_t pr = launch(opt, detector, p, dir, results, inputs);
+    throw_if_interrupted();
+    judge(opt, detector, row, index, dir, pr, collect(detector, p, dir, pr, std::move(inputs)));
 }
 
 void add_runs(row_t &into, const row_t &from) {
@@ -335,8 +322,13 @@ void finish_row(row_t &row, const std::string &tool) {
         row.verdict = row.summary.library > 0 ? "ok (library reports only)" : "ok";
 }
 
-// Whether a program can run under `tool`; sets the row's verdict and says why when not.
-static bool runnable(const options_t &opt, const std::string &tool, row_t &row,
+// Whether the programs of an instrumented build carry its instrumentation.
+static bool instrumented(const std::string &path, const detector_t &d) {
+    return read_file(path).find(d.build_symbol) != std::string::npos;
+}
+
+// Whether a program can run under `detector`; sets the row's verdict and says why when not.
+static bool runnable(const options_t &opt, const detector_t *detector, row_t &row,
                      const std::string &tag) {
     const std::string exe = program_executable(opt, *row.p);
     if (access(exe.c_str(), X_OK) != 0) {
@@ -345,12 +337,13 @@ static bool runnable(const options_t &opt, const std::string &tool, row_t &row,
         std::cerr << tag << ": not built (" << exe << ")\n";
         return false;
     }
-    if (tool == "tsan" && !tsan_instrumented(exe)) {
+    if (detector && *detector->build_symbol && !instrumented(exe, *detector)) {
         row.missing = true;
-        row.verdict = "FAIL: not a ThreadSanitizer build";
-        std::cerr << tag << ": " << exe
-                  << " is not a ThreadSanitizer build (cmake --preset tsan && cmake --build "
-                     "--preset tsan, then --bin build/tsan/bin)\n";
+        const std::string build = detector->build_name, preset = detector->build_preset;
+        row.verdict = "FAIL: not a " + build + " build";
+        std::cerr << tag << ": " << exe << " is not a " << build << " build (cmake --preset "
+                  << preset << " && cmake --build --preset " << preset << ", then --bin "
+                  << detector->default_bin << ")\n";
         return false;
     }
     return true;
@@ -370,7 +363,7 @@ struct work_t {
 // Makes the runs of `work` with up to opt.jobs threads. A program that serves a file to a
 // window (the one Xvfb and HTTP server of the runner) runs alone. The first runner error stops
 // the others from taking more work and is thrown once all have ended.
-static void make_runs(const options_t &opt, const std::string &tool, std::vector<work_t> &work,
+static void make_runs(const options_t &opt, const detector_t *detector, std::vector<work_t> &work,
                       const std::vector<row_t> &rows, const std::vector<std::string> &tags,
                       const std::string &results_dir) {
     std::atomic<size_t> next{0};
@@ -384,14 +377,14 @@ static void make_runs(const options_t &opt, const std::string &tool, std::vector
             try {
                 std::cerr << tags[w.row] + ": run " + std::to_string(w.repeat) + " of " +
                                  std::to_string(opt.repeat) +
-                                 (tool.empty() ? "" : " under " + tool) + "...\n"
+                                 (detector ? std::string(" under ") + detector->name : "") + "...\n"
                           << std::flush;
                 w.result.p = &p;
                 if (!p.serve.empty()) {
                     std::lock_guard<std::mutex> alone(window_lock);
-                    run_once(opt, tool, w.result, w.repeat, results_dir);
+                    run_once(opt, detector, w.result, w.repeat, results_dir);
                 } else {
-                    run_once(opt, tool, w.result, w.repeat, results_dir);
+                    run_once(opt, detector, w.result, w.repeat, results_dir);
                 }
             } catch (...) {
                 std::lock_guard<std::mutex> hold(error_lock);
@@ -414,8 +407,11 @@ static void make_runs(const options_t &opt, const std::string &tool, std::vector
 std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                 const std::vector<const program_t *> &programs,
                                 const std::string &results_dir) {
-    if (is_valgrind_tool(tool) && find_in_path("valgrind").empty())
-        throw runner_error("valgrind not found");
+    const detector_t *detector = tool.empty() ? nullptr : find_detector(tool);
+    if (!tool.empty() && !detector)
+        throw runner_error("no detector " + tool);
+    if (detector && *detector->needs_command && find_in_path(detector->needs_command).empty())
+        throw runner_error(std::string(detector->needs_command) + " not found");
     // The work is every (program, repeat) pair, numbered program by program; a shard takes
     // the pairs whose number modulo the shard count is its index - 1.
     std::vector<row_t> rows;
@@ -433,7 +429,7 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
             row.p = programs[i];
             const std::string tag = "[" + std::to_string(i + 1) + "/" +
                                     std::to_string(programs.size()) + "] " + row.p->name;
-            if (runnable(opt, tool, row, tag)) {
+            if (runnable(opt, detector, row, tag)) {
                 // Runs of an earlier invocation would mix with these.
                 remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
                 for (int k : repeats)
@@ -451,7 +447,7 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                     throw runner_error("Xvfb did not start (see " + log + ")");
                 break;
             }
-        make_runs(opt, tool, work, rows, tags, results_dir);
+        make_runs(opt, detector, work, rows, tags, results_dir);
     } catch (...) {
         stop_xvfb();
         throw;

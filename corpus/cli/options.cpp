@@ -1,5 +1,8 @@
 #include "options.h"
 
+#include "detectors.h"
+#include "manifest.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +10,27 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
+
+// One line per detector, from the table.
+static std::string detector_lines() {
+    std::string lines;
+    for (const auto &d : detectors()) {
+        char buf[256];
+        snprintf(buf, sizeof buf, "  %-10s %s; %g s a run%s%s%s\n", d.name, d.help,
+                 d.timeout_seconds, *d.default_bin ? "; score runs " : "", d.default_bin,
+                 d.run_command ? "" : " (score only)");
+        lines += buf;
+    }
+    return lines;
+}
+
+static std::string default_scored() {
+    std::string names;
+    for (const auto &d : detectors())
+        if (d.scored_by_default)
+            names += (names.empty() ? "" : ", ") + std::string(d.name);
+    return names;
+}
 
 std::string usage_text() {
     return "usage: corpus run [options] [PROGRAM...]\n"
@@ -16,12 +40,13 @@ std::string usage_text() {
            "       corpus manifest --from-dir DIR --label-suffix yes=race,no=none\n"
            "                       [--env NAME=VALUE]... > suite.json\n"
            "options:\n"
-           "  --tool tsan|helgrind|drd|memcheck  run under a detector (tsan: programs of a\n"
-           "                                     ThreadSanitizer build, see --bin)\n"
+           "  --tool " +
+           detector_names(true) +
+           "  run under a detector (below)\n"
            "  --bin DIR        folder of the programs (default " CORPUS_PROGRAM_DIR ")\n"
            "  --repeat N       run each program N times and report k of N (1 to 100000)\n"
-           "  --timeout S      time limit of one run in seconds (default 60; tsan 180;\n"
-           "                   valgrind 600)\n"
+           "  --timeout S      time limit of one run in seconds (default 60 natively, a\n"
+           "                   detector's own below)\n"
            "  --suppress       apply the suppression files for known library noise\n"
            "  --jobs N         up to N runs at once, each in its own directory (default 1;\n"
            "                   the program with a window runs alone)\n"
@@ -36,20 +61,19 @@ std::string usage_text() {
            "  --out DIR        where tables and run directories go (default " CORPUS_RESULTS_DIR
            ")\n"
            "  --samples DIR    folder of the input files (default samples/ of the sources)\n"
-           "  --manifest FILE  the manifest (default corpus/manifest.json of the sources)\n"
-           "score: runs every selected program --repeat times under each --tool (helgrind,\n"
-           "drd, tsan, tsan-deep; default helgrind, drd and tsan) and scores the reports\n"
-           "against the race labels of the manifest; tsan and tsan-deep run the programs of\n"
-           "build/tsan/bin and build/tsan-deep/bin, the valgrind tools those of --bin;\n"
+           "  --manifest FILE  the manifest (default " CORPUS_MANIFEST ", merged from each\n"
+           "                   subsystem folder's manifest.json)\n"
+           "detectors:\n" +
+           detector_lines() +
+           "score: runs every selected program --repeat times under each --tool (default " +
+           default_scored() +
+           ") and scores the reports against the race labels of the manifest; a detector\n"
+           "runs the programs of its folder above (under the sources), or of --bin;\n"
            "--bin-for TOOL=DIR gives one tool another folder.\n"
            "--manifest FILE takes programs from outside the corpus (see the README).\n"
            "manifest: prints a manifest for a folder of executables whose file names end in\n"
            "-SUFFIX or _SUFFIX (before any extension), labelled racy or race-free by suffix;\n"
            "each entry expects exit status 0 and gets every --env.\n";
-}
-
-bool is_valgrind_tool(const std::string &t) {
-    return t == "helgrind" || t == "drd" || t == "memcheck";
 }
 
 bool parse_count(const std::string &text, long long min, long long max, long long &value) {
@@ -129,20 +153,17 @@ std::string mode_name(const options_t &opt) {
 double run_timeout(const options_t &opt, const std::string &tool) {
     if (opt.timeout > 0)
         return opt.timeout;
-    if (tool == "tsan")
-        return 180;
-    if (is_valgrind_tool(tool))
-        return 600;
-    return 60;
+    const detector_t *d = find_detector(tool);
+    return d ? d->timeout_seconds : 60;
 }
 
 bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
     opt.bin = CORPUS_PROGRAM_DIR;
     opt.out = CORPUS_RESULTS_DIR;
     opt.source_dir = CORPUS_SOURCE_DIR;
-    opt.manifest = opt.source_dir + "/corpus/manifest.json";
+    opt.manifest = CORPUS_MANIFEST;
     opt.samples = opt.source_dir + "/samples";
-    opt.suppressions = opt.source_dir + "/corpus/suppressions";
+    opt.suppressions = opt.source_dir + "/corpus/detectors/suppressions";
     if (argc < 2) {
         error = "no command";
         return false;
@@ -172,12 +193,14 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         if (a == "--tool") {
             if (!value())
                 return false;
-            if (v != "tsan" && v != "tsan-deep" && !is_valgrind_tool(v)) {
+            const detector_t *d = find_detector(v);
+            if (!d) {
                 error = "unknown tool " + v;
                 return false;
             }
-            if (v == "tsan-deep" && opt.command != "score") {
-                error = "corpus run takes --tool tsan with --bin build/tsan-deep/bin";
+            if (!d->run_command && opt.command != "score") {
+                error = "corpus run takes --tool " + std::string(d->runs_as) + " with --bin " +
+                        d->default_bin;
                 return false;
             }
             opt.tool = v;
@@ -259,6 +282,10 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         } else if (a == "--variant") {
             if (!value())
                 return false;
+            if (!variant_named(v)) {
+                error = "unknown variant " + v;
+                return false;
+            }
             opt.variant = v;
         } else if (a == "-h" || a == "--help") {
             opt.help = true;

@@ -1,6 +1,7 @@
 #include "checks.h"
 
 #include "contract.h"
+#include "fnv1a.h"
 #include "png_io.h"
 
 #include <algorithm>
@@ -61,12 +62,7 @@ static std::string shown(std::string_view s) {
 // Lines are compared by a 64-bit hash of their bytes, so that the runner never holds more
 // than one copy of a long output, nor builds the expected output as text (FNV-1a).
 static uint64_t line_hash(std::string_view s) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char ch : s) {
-        h ^= ch;
-        h *= 1099511628211ull;
-    }
-    return h;
+    return fnv1a(s);
 }
 
 static bool line_is(const output_line_t &l, std::string_view text) {
@@ -83,16 +79,13 @@ static int count_line(const output_lines_t &out, const std::string &line) {
 
 // --- Standard output, digested as it is read ----------------------------------------------------
 
-static const uint64_t fnv_basis = 1469598103934665603ull;
-static const uint64_t fnv_prime = 1099511628211ull;
-
 void output_append(output_lines_t &d, std::string_view piece) {
     d.size += piece.size();
     for (char ch : piece) {
         output_line_t &l = d.open;
         if (!d.in_line) {
             l = output_line_t{};
-            l.hash = l.text_hash = fnv_basis;
+            l.hash = l.text_hash = fnv1a_basis;
             d.open_head.clear();
             d.in_line = true;
         }
@@ -103,11 +96,11 @@ void output_append(output_lines_t &d, std::string_view piece) {
             continue;
         }
         const unsigned char u = static_cast<unsigned char>(ch);
-        l.hash = (l.hash ^ u) * fnv_prime;
+        l.hash = fnv1a_step(l.hash, u);
         if (ch == ' ' && l.indent == l.length) {
             ++l.indent;
         } else {
-            l.text_hash = (l.text_hash ^ u) * fnv_prime;
+            l.text_hash = fnv1a_step(l.text_hash, u);
             if (d.open_head.size() < output_lines_t::head_bytes)
                 d.open_head += ch;
         }
@@ -441,7 +434,7 @@ static void validate_xml(const program_t &p) {
 static void validate_xml_fanout(const program_t &p) {
     validate_xml(p);
     auto it = p.check.find("printer");
-    if (p.variant == "racy" && it != p.check.end() && *it == "depth")
+    if (p.variant == variant_t::racy && it != p.check.end() && *it == "depth")
         return;
     if (it == p.check.end() || !it->is_string() || (*it != "process" && *it != "thread"))
         throw std::runtime_error("check parameter \"printer\" must be \"process\" or "
@@ -529,7 +522,7 @@ static void check_xml_single(check_result_t &c, const program_t &p, const run_ou
 static void check_xml_fanout(check_result_t &c, const program_t &p, const run_output_t &r,
                              const output_lines_t &lines) {
     check_exit(c, r);
-    if (p.variant == "racy") {
+    if (p.variant == variant_t::racy) {
         check_xml_fanout_racy(c, p, r, lines);
         check_no_stderr(c, r);
         return;
@@ -558,7 +551,7 @@ static void check_xml_fanout(check_result_t &c, const program_t &p, const run_ou
     check_marker_counts(c, lines, p, workers);
     check_same_lines(c, lines, want);
     check_launcher_order(c, lines);
-    if (p.variant == "serialized") {
+    if (p.variant == variant_t::serialized) {
         // Under the lock a worker's lines form one block; only the launcher lines and the
         // closing markers (printed after the release) may fall between them.
         std::vector<uint64_t> guarded, want_guarded;
@@ -715,6 +708,9 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
 static void validate_download(const program_t &p) {
     if (p.serve.empty())
         throw std::runtime_error("check needs a served file (\"serve\")");
+    if (p.stop_when_whole != contract::download_output || p.window_shot.empty())
+        throw std::runtime_error(std::string("check needs \"stop_when_whole\": \"") +
+                                 contract::download_output + "\" and a \"window_shot\"");
 }
 
 // Share of the middle row of a screenshot of the progress window that the bar's fill covers.
@@ -761,7 +757,7 @@ static void check_download(check_result_t &c, const program_t &p, const run_outp
         return;
     }
     c.outputs = "test.curl ok";
-    auto shot = r.files.find("shot.png");
+    auto shot = r.files.find(p.window_shot);
     rgb_image_t img = decode_png(shot == r.files.end() ? "" : shot->second);
     if (!img.ok) {
         fail(c, "no screenshot of the window");
@@ -961,7 +957,7 @@ static void check_omp_hello(check_result_t &c, const program_t &p, const run_out
     }
     // In the racy twin a greeting may show another thread's number: thread 0's greeting cannot
     // be told, and the numbers need only be the team's.
-    const bool racy = p.variant == "racy";
+    const bool racy = p.variant == variant_t::racy;
     if (count_lines != 1)
         fail(c, std::to_string(count_lines) + " thread-count lines, expected 1");
     else if (count_before_zero && !racy)

@@ -1,4 +1,4 @@
-#include "runner.h"
+#include "services.h"
 
 #include "http_server.h"
 #include "xvfb.h"

@@ -1,13 +1,14 @@
 // corpus: runs the programs of the corpus, natively or under a race or memory detector, checks
 // every run against the program's contract and reports a table (also as CSV and JSON).
+#include "detectors.h"
 #include "files.h"
 #include "manifest.h"
 #include "merge.h"
 #include "options.h"
-#include "report.h"
+#include "results.h"
 #include "run.h"
-#include "runner.h"
 #include "score.h"
+#include "services.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -60,15 +61,13 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
     return failed ? 1 : 0;
 }
 
-// The folder of the programs a tool runs: the ThreadSanitizer builds have presets of their own;
-// the valgrind tools run the programs of --bin.
-static std::string tool_bin(const options_t &opt, const std::string &tool) {
-    if (opt.tool_bins.count(tool))
-        return opt.tool_bins.at(tool);
-    if (tool == "tsan")
-        return opt.source_dir + "/build/tsan/bin";
-    if (tool == "tsan-deep")
-        return opt.source_dir + "/build/tsan-deep/bin";
+// The folder of the programs a detector runs: an instrumented build's, under the sources, or
+// those of --bin; --bin-for overrides either.
+static std::string tool_bin(const options_t &opt, const detector_t &d) {
+    if (opt.tool_bins.count(d.name))
+        return opt.tool_bins.at(d.name);
+    if (*d.default_bin)
+        return opt.source_dir + "/" + d.default_bin;
     return opt.bin;
 }
 
@@ -77,7 +76,9 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     auto selected = select_programs(opt, m);
     std::vector<std::string> tools = opt.tools;
     if (tools.empty())
-        tools = {"helgrind", "drd", "tsan"};
+        for (const auto &d : detectors())
+            if (d.scored_by_default)
+                tools.push_back(d.name);
     claim_output_folder(opt.out);
     const std::string dir = (fs::path(opt.out) / "score").string();
     make_dirs(dir);
@@ -85,9 +86,10 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         remove_all((fs::path(dir) / name).string());
     std::vector<tool_score_t> scores;
     for (const auto &tool : tools) {
+        const detector_t &d = *find_detector(tool); // the command line took only known ones
         options_t run = opt;
-        run.bin = tool_bin(opt, tool);
-        run.tool = tool == "tsan-deep" ? "tsan" : tool;
+        run.bin = tool_bin(opt, d);
+        run.tool = d.runs_as;
         const std::string results = (fs::path(dir) / tool).string();
         mark_results_stale(run, results);
         auto rows = run_programs(run, run.tool, selected, results);
@@ -95,11 +97,11 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         for (const auto &r : rows)
             any = any || !r.missing;
         if (!any)
-            throw runner_error(
-                "no program of the " + tool + " build in " + run.bin +
-                (tool.rfind("tsan", 0) == 0
-                     ? " (cmake --preset " + tool + " && cmake --build --preset " + tool + ")"
-                     : ""));
+            throw runner_error("no program of the " + tool + " build in " + run.bin +
+                               (*d.build_preset
+                                    ? std::string(" (cmake --preset ") + d.build_preset +
+                                          " && cmake --build --preset " + d.build_preset + ")"
+                                    : ""));
         write_results(run, rows, run_table(run, rows), results);
         scores.push_back(score_tool(tool, opt.repeat, rows));
     }
@@ -196,7 +198,7 @@ static int run_main(int argc, char **argv) {
     }
     if (opt.command == "list") {
         for (const auto &p : m.programs)
-            std::cout << p.name << " " << p.variant << "\n";
+            std::cout << p.name << " " << variant_name(p.variant) << "\n";
         return 0;
     }
     if (opt.command == "score")

@@ -1,4 +1,5 @@
-// The manifest: one record per program of the corpus, read from corpus/manifest.json.
+// The manifest: one record per program, read from the manifest file that the build merges from
+// each subsystem folder's manifest.json (or an outside suite's own).
 #pragma once
 
 #include <map>
@@ -23,6 +24,14 @@ struct race_label_t {
                                          // from a file name (judged at file level only)
 };
 
+// How a program treats its library work: under the process-wide lock, without it, from one
+// thread only, or with a labelled race.
+enum class variant_t { serialized, unserialized, single_threaded, racy };
+
+// The manifest's name of a variant ("single-threaded"), and back (nullopt for no variant).
+const char *variant_name(variant_t v);
+std::optional<variant_t> variant_named(const std::string &name);
+
 struct program_t {
     std::string name;
     // An outside program's executable: absolute, relative to the manifest's folder, or a name
@@ -31,7 +40,7 @@ struct program_t {
     std::string base_dir; // the manifest's folder; an outside program's inputs come from it
     std::string subsystem;
     std::string library;
-    std::string variant;              // "serialized", "unserialized", "single-threaded" or "racy"
+    variant_t variant = variant_t::unserialized;
     std::string twin;                 // empty when the program has no twin
     std::string open_marker;          // empty when the program prints none
     std::string close_marker;         // empty when the program prints none
@@ -39,7 +48,10 @@ struct program_t {
     std::vector<std::string> outputs; // files the program (or the runner) writes there
     std::vector<std::string> args;    // "{url}" stands for the URL of the served sample
     std::map<std::string, std::string> env;
-    std::string serve;                // sample served over loopback HTTP, or empty
+    std::string serve; // sample served over loopback HTTP, or empty
+    // For a program that never ends by itself: the output file whose completion (the served
+    // sample's bytes) ends the run, and the picture of its window taken just before.
+    std::string stop_when_whole, window_shot;
     nlohmann::json check;             // which contract check applies, with its parameters
     std::string verdict;              // the verdict expected for this program
     std::string rationale;            // why that verdict is expected

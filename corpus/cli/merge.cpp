@@ -1,7 +1,7 @@
 #include "merge.h"
 
 #include "files.h"
-#include "report.h"
+#include "results.h"
 #include "run.h"
 #include "score.h"
 

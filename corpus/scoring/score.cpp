@@ -1,7 +1,7 @@
 #include "score.h"
 
 #include "files.h"
-#include "report.h"
+#include "results.h"
 
 #include <map>
 #include <set>
@@ -113,10 +113,11 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         const program_t &p = *row.p;
         if (p.twin.empty() || !by_name.count(p.twin) || row.missing)
             continue;
-        if (p.variant != "racy" && p.variant != "unserialized")
+        if (p.variant != variant_t::racy && p.variant != variant_t::unserialized)
             continue;
         const row_t &twin = *by_name[p.twin];
-        if (twin.missing || (p.variant == "unserialized" && twin.p->variant != "serialized"))
+        if (twin.missing ||
+            (p.variant == variant_t::unserialized && twin.p->variant != variant_t::serialized))
             continue;
         std::set<std::string> twin_keys;
         for (const auto &r : twin.summary.reports)

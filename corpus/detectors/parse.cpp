@@ -1,4 +1,4 @@
-#include "reports.h"
+#include "parse.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,8 @@
-#include "report.h"
+#include "results.h"
 
 #include "ci_formats.h"
 #include "files.h"
+#include "fnv1a.h"
 #include "provenance.h"
 #include "score.h"
 
@@ -87,7 +88,7 @@ static std::vector<std::string> header(const options_t &opt) {
 }
 
 static std::vector<std::string> cells(const options_t &opt, const row_t &r) {
-    std::vector<std::string> c{r.p->name, r.p->variant,
+    std::vector<std::string> c{r.p->name, variant_name(r.p->variant),
                                r.missing ? "-"
                                          : std::to_string(r.passed) + "/" + std::to_string(r.runs),
                                r.missing ? "-" : r.markers, r.missing ? "-" : r.outputs};
@@ -270,20 +271,21 @@ row_t row_from_record(const nlohmann::json &j, const program_t *p) {
 }
 
 std::string text_digest(const std::string &text) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char ch : text) {
-        h ^= ch;
-        h *= 1099511628211ull;
-    }
     char buf[17];
-    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
     return buf;
 }
+
+// The files of a results folder beside results.json: written by write_results, removed by
+// mark_results_stale.
+static const char *const table_file = "table.txt", *const csv_file = "results.csv",
+                         *const junit_file = "junit.xml", *const sarif_file = "results.sarif",
+                         *const timeline_page = "index.html", *const timeline_dir = "timelines";
 
 void mark_results_stale(const options_t &opt, const std::string &dir) {
     make_dirs(dir);
     for (const char *name :
-         {"table.txt", "results.csv", "junit.xml", "results.sarif", "index.html", "timelines"})
+         {table_file, csv_file, junit_file, sarif_file, timeline_page, timeline_dir})
         remove_all((fs::path(dir) / name).string());
     nlohmann::json j{{"tool", opt.tool.empty() ? "native" : opt.tool},
                      {"suppressed", opt.suppress},
@@ -320,7 +322,7 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
     j["programs"] = nlohmann::json::array();
     for (const auto &r : rows) {
         nlohmann::json e{
-            {"program", r.p->name},   {"variant", r.p->variant},
+            {"program", r.p->name},   {"variant", variant_name(r.p->variant)},
             {"built", !r.missing},    {"runs", r.runs},
             {"passed", r.passed},     {"markers", r.markers},
             {"outputs", r.outputs},   {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
@@ -347,40 +349,41 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                      {"overlap", f.overlap},
                      {"lock_max_held", f.lock_max_held ? nlohmann::json(*f.lock_max_held)
                                                        : nlohmann::json(nullptr)}});
-            e["trace"]["timeline"] = r.timeline.empty()
-                                         ? nlohmann::json(nullptr)
-                                         : nlohmann::json("timelines/" + r.p->name + ".svg");
+            e["trace"]["timeline"] =
+                r.timeline.empty()
+                    ? nlohmann::json(nullptr)
+                    : nlohmann::json(std::string(timeline_dir) + "/" + r.p->name + ".svg");
         }
         e["record"] = row_record(r);
         j["programs"].push_back(e);
     }
     if (opt.trace) {
         // One picture per program, and a page that shows them all, twins side by side.
-        make_dirs((fs::path(dir) / "timelines").string());
+        make_dirs((fs::path(dir) / timeline_dir).string());
         std::vector<timeline_entry_t> entries;
         for (const auto &r : rows) {
             if (r.timeline.empty())
                 continue;
-            write_file((fs::path(dir) / "timelines" / (r.p->name + ".svg")).string(), r.timeline);
+            write_file((fs::path(dir) / timeline_dir / (r.p->name + ".svg")).string(), r.timeline);
             auto t = trace_cells(r);
-            entries.push_back({r.p->name, r.p->variant, r.p->twin,
-                               "timelines/" + r.p->name + ".svg",
+            entries.push_back({r.p->name, variant_name(r.p->variant), r.p->twin,
+                               std::string(timeline_dir) + "/" + r.p->name + ".svg",
                                "inside " + t[0] + " (min/median/max), overlap " + t[1] +
                                    ", lock held at most " + t[2] + "; " + std::to_string(r.runs) +
                                    " run(s), the one shown has the "
                                    "most threads inside"});
         }
-        write_file((fs::path(dir) / "index.html").string(), timeline_index_html(entries));
+        write_file((fs::path(dir) / timeline_page).string(), timeline_index_html(entries));
     }
     j["provenance"] =
         given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
-    write_file((fs::path(dir) / "table.txt").string(), table);
-    write_file((fs::path(dir) / "results.csv").string(), csv.str());
-    write_file((fs::path(dir) / "junit.xml").string(),
+    write_file((fs::path(dir) / table_file).string(), table);
+    write_file((fs::path(dir) / csv_file).string(), csv.str());
+    write_file((fs::path(dir) / junit_file).string(),
                junit_xml("corpus " + mode_name(opt), rows, opt.tool));
     if (!opt.tool.empty())
-        write_file((fs::path(dir) / "results.sarif").string(),
+        write_file((fs::path(dir) / sarif_file).string(),
                    sarif_log(rows, opt.tool, detector_version(opt, opt.tool), opt.source_dir,
                              suppression_files(opt, opt.tool))
                            .dump(2) +

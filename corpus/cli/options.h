@@ -43,8 +43,6 @@ std::string usage_text();
 bool parse_count(const std::string &text, long long min, long long max, long long &value);
 bool parse_seconds(const std::string &text, double min, double max, double &value);
 
-bool is_valgrind_tool(const std::string &tool);
-
 // "K/N": shard K of N (1 <= K <= N <= 100000).
 bool parse_shard(const std::string &text, shard_t &shard);
 

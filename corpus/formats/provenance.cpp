@@ -1,7 +1,8 @@
 #include "provenance.h"
 
+#include "detectors.h"
 #include "files.h"
-#include "runner.h"
+#include "services.h"
 
 #include <cctype>
 #include <filesystem>
@@ -14,9 +15,10 @@ static std::string first_line(const std::string &text) {
 }
 
 std::vector<std::string> suppression_files(const options_t &opt, const std::string &tool) {
-    if (!opt.suppress || tool.empty())
+    const detector_t *d = find_detector(tool);
+    if (!opt.suppress || !d)
         return {};
-    return {opt.suppressions + (tool == "tsan" ? "/tsan.supp" : "/valgrind.supp")};
+    return {opt.suppressions + "/" + d->suppressions};
 }
 
 // A setting of the CMake build the programs come from ("" when the cache is not there).
@@ -30,18 +32,8 @@ static std::string cache_value(const std::string &cache, const std::string &key)
 }
 
 std::string detector_version(const options_t &opt, const std::string &tool) {
-    if (is_valgrind_tool(tool))
-        return first_line(capture_output({"valgrind", "--version"}, {}, 30));
-    if (tool == "tsan") {
-        // ThreadSanitizer's runtime comes with the compiler that built the programs.
-        std::string cache =
-            read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
-        std::string compiler = cache_value(cache, "CMAKE_CXX_COMPILER");
-        return "ThreadSanitizer of " +
-               first_line(
-                   capture_output({compiler.empty() ? "c++" : compiler, "--version"}, {}, 30));
-    }
-    return "";
+    const detector_t *d = find_detector(tool);
+    return d ? d->version(opt) : "";
 }
 
 nlohmann::json provenance(const options_t &opt, const std::string &tool,

@@ -5,7 +5,7 @@
 #include "checks.h"
 #include "manifest.h"
 #include "options.h"
-#include "reports.h"
+#include "parse.h"
 #include "timeline.h"
 
 #include <map>
