@@ -42,7 +42,7 @@ int main() {
     {
         trace_event("enter");
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-        assign_in_turn(thread_number, omp_get_thread_num());
+        assign_in_turn(thread_number, omp_get_thread_num()); // race: omp_hello_racy write
         const bool first_thread = omp_get_thread_num() == 0;
 #else
         int thread_number = omp_get_thread_num();
@@ -56,6 +56,7 @@ int main() {
                 trace_event("release");
             }
         } else {
+            // race: omp_hello_racy read
             printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
         }
         if (first_thread) {

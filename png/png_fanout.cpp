@@ -50,7 +50,7 @@ static void refill_gradient(bitmap_t *image) {
     bitmap_t made{fresh, contract::gradient_width, contract::gradient_height};
     fill_gradient(&made);
     pthread_mutex_lock(&refill_lock);
-    memcpy(image->pixels, fresh, sizeof fresh);
+    memcpy(image->pixels, fresh, sizeof fresh); // race: png_fanout_racy write
     pthread_mutex_unlock(&refill_lock);
 }
 #endif
@@ -143,7 +143,7 @@ static void *encode_gradient_worker(void *arg) {
 #endif
     png_init_io(write, stream);
     png_set_rows(write, info, rows);
-    write_rows(write, info);
+    write_rows(write, info); // race: png_fanout_racy read
     status = &status_written;
 
 release_rows:

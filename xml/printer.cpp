@@ -50,13 +50,13 @@ static_assert(printer_per_thread, "a per-thread copy is released per thread");
 static void step_depth(int step) {
     if constexpr (depth_locked)
         pthread_mutex_lock(&depth_lock);
-    depth += step;
+    depth += step; // race: xml_printer_racy write
     if constexpr (depth_locked)
         pthread_mutex_unlock(&depth_lock);
 }
 
 static void indent() {
-    for (int i = 0; i < depth; ++i)
+    for (int i = 0; i < depth; ++i) // race: xml_printer_racy read
         putchar(' ');
 }
 

@@ -65,7 +65,7 @@ static void *watch_output(void *arg) {
     size_t next = 0;
     uintptr_t seen = 0;
     do {
-        seen |= static_cast<unsigned char>(watch->bytes[next]);
+        seen |= static_cast<unsigned char>(watch->bytes[next]); // race: zlib_roundtrip_racy read
         next = (next + 1) % watch->size;
         if (next == 0)
             watch->watching.store(true);
@@ -141,7 +141,7 @@ int main(int, char **) {
     while (!watch.watching.load())
         sched_yield();
 #endif
-    CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END);
+    CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END); // race: zlib_roundtrip_racy write
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY
     watch.done.store(true);
     pthread_join(watcher, nullptr);

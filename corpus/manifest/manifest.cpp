@@ -39,18 +39,64 @@ bool plain_program_name(const std::string &name) {
 // A race label. The corpus's own labels name two accesses in this repository; an outside
 // program's may name files anywhere, or no access at all (a label taken from a file name,
 // judged at file level only).
-static race_label_t parse_race(const json &j, bool outside) {
+// The line that the tag comment "// race: <tag>" in `path` labels: its own, or the next one when
+// the comment stands alone. Throws unless the tag is there exactly once.
+static int tagged_line(const std::string &path, const std::string &tag) {
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path + " for the race tag \"" + tag + "\"");
+    const std::string comment = "// race: " + tag;
+    std::string line;
+    int number = 0, found = 0, count = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        size_t at = line.find(comment);
+        if (at == std::string::npos)
+            continue;
+        const std::string rest = line.substr(at + comment.size());
+        if (!rest.empty() && rest.find_first_not_of(" \t") != std::string::npos)
+            continue; // a longer tag that begins with this one
+        ++count;
+        const bool alone = line.find_first_not_of(" \t") == at;
+        found = alone ? number + 1 : number;
+    }
+    if (count != 1)
+        throw std::runtime_error("the race tag \"" + tag + "\" is in " + path + " " +
+                                 std::to_string(count) + " times, not once");
+    return found;
+}
+
+static race_label_t parse_race(const json &j, bool outside, const std::string &sources,
+                               const std::string &program) {
     race_label_t r;
     r.object = j.at("object").get<std::string>();
     for (const auto &a : j.at("accesses")) {
         race_access_t access;
-        access.file = a.at("file").get<std::string>();
-        access.line = a.at("line").get<int>();
+        access.file = opt_string(a, "file");
+        access.tag = opt_string(a, "tag");
+        access.line = a.contains("line") ? a.at("line").get<int>() : 0;
         access.kind = a.at("kind").get<std::string>();
-        if (access.file.empty() ||
-            (!outside && (access.file[0] == '/' || access.file.find("..") != std::string::npos)))
+        access.object = opt_string(a, "object");
+        if (auto f = a.find("function"); f != a.end())
+            access.functions = f->is_array() ? f->get<std::vector<std::string>>()
+                                             : std::vector<std::string>{f->get<std::string>()};
+        if (access.file.empty()) {
+            if (access.object.empty() || access.functions.empty())
+                throw std::runtime_error(
+                    "a race access inside a library names its \"object\" and \"function\"");
+            r.accesses.push_back(access);
+            continue;
+        }
+        if (!outside && (access.file[0] == '/' || access.file.find("..") != std::string::npos))
             throw std::runtime_error("race access file must be a path inside the repository");
-        if (access.line < 1)
+        if (access.object.empty())
+            access.object = program;
+        if (!access.tag.empty() && a.contains("line"))
+            throw std::runtime_error("a race access names its line by a tag or a number, not both");
+        if (!access.tag.empty() && !sources.empty())
+            access.line = tagged_line(
+                access.file[0] == '/' ? access.file : sources + "/" + access.file, access.tag);
+        if (access.tag.empty() && access.line < 1)
             throw std::runtime_error("race access line must be positive");
         if (access.kind != "read" && access.kind != "write")
             throw std::runtime_error("race access kind must be \"read\" or \"write\"");
@@ -75,7 +121,8 @@ std::optional<variant_t> variant_named(const std::string &name) {
     return std::nullopt;
 }
 
-static program_t parse_program(const json &j, const std::string &base_dir) {
+static program_t parse_program(const json &j, const std::string &base_dir,
+                               const std::string &source_dir) {
     program_t p;
     p.base_dir = base_dir;
     p.name = j.at("program").get<std::string>();
@@ -88,7 +135,9 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
         const bool outside = !p.executable.empty();
         const json &race = j.at("race");
         if (!race.is_null())
-            p.race = parse_race(race, outside);
+            p.race = parse_race(race, outside, outside ? base_dir : source_dir,
+                                outside ? std::filesystem::path(p.executable).filename().string()
+                                        : p.name);
         p.subsystem = outside ? opt_string(j, "subsystem") : j.at("subsystem").get<std::string>();
         p.library = outside ? opt_string(j, "library") : j.at("library").get<std::string>();
         const std::string variant = outside && !j.contains("variant")
@@ -131,13 +180,14 @@ static program_t parse_program(const json &j, const std::string &base_dir) {
     return p;
 }
 
-manifest_t parse_manifest(const std::string &text, const std::string &base_dir) {
+manifest_t parse_manifest(const std::string &text, const std::string &base_dir,
+                          const std::string &source_dir) {
     manifest_t m;
     json j;
     try {
         j = json::parse(text);
         for (const auto &e : j.at("programs"))
-            m.programs.push_back(parse_program(e, base_dir));
+            m.programs.push_back(parse_program(e, base_dir, source_dir));
     } catch (const json::exception &e) {
         throw std::runtime_error(std::string("manifest: ") + e.what());
     }
@@ -151,14 +201,14 @@ manifest_t parse_manifest(const std::string &text, const std::string &base_dir) 
     return m;
 }
 
-manifest_t load_manifest(const std::string &path) {
+manifest_t load_manifest(const std::string &path, const std::string &source_dir) {
     std::ifstream in(path);
     if (!in)
         throw std::runtime_error("cannot read " + path);
     std::ostringstream s;
     s << in.rdbuf();
     std::string dir = std::filesystem::absolute(path).parent_path().string();
-    return parse_manifest(s.str(), dir);
+    return parse_manifest(s.str(), dir, source_dir.empty() ? CORPUS_SOURCE_DIR : source_dir);
 }
 
 const program_t *find_program(const manifest_t &m, const std::string &name) {

@@ -9,12 +9,19 @@
 
 #include <nlohmann/json.hpp>
 
-// One of the two accesses of a labelled race: the line of our code that makes it, or for an
-// access a library makes, the line of our call into the library.
+// One of the two accesses of a labelled race, by the frames a report shows of it. In our own
+// code: the file and the line that makes it (or, for an access a library makes, our call into
+// the library), the line found from a tag beside the statement, a comment "// race: <tag>"
+// (on a line of its own, it tags the next line); and the functions a frame without a line (a
+// build without -g) may show, the function itself and those it is inlined into. Inside a
+// library: its object (a soname) and function only.
 struct race_access_t {
-    std::string file; // repository-relative path
+    std::string file; // repository-relative path (or any, for an outside program); "" in a library
+    std::string tag;  // "xml_fanout_racy write": the source comment that gives `line`
     int line = 0;
-    std::string kind; // "read" or "write"
+    std::vector<std::string> functions; // names without their parameters
+    std::string object;                 // file name of the program or library ("" for any)
+    std::string kind;                   // "read" or "write"
 };
 
 // The race a racy program is built to have.
@@ -63,11 +70,15 @@ struct manifest_t {
 };
 
 // Parses the manifest text; throws std::runtime_error naming the faulty entry. `base_dir` is
-// the folder of the manifest file.
-manifest_t parse_manifest(const std::string &text, const std::string &base_dir = "");
+// the folder of the manifest file. Tags are looked up in the sources under `source_dir` (the
+// corpus's own programs) or `base_dir` (outside ones, unless their files are absolute); with an
+// empty `source_dir` they are left unresolved (no line).
+manifest_t parse_manifest(const std::string &text, const std::string &base_dir = "",
+                          const std::string &source_dir = "");
 
-// Reads and parses the manifest file.
-manifest_t load_manifest(const std::string &path);
+// Reads and parses the manifest file, with the tags looked up under `source_dir` (by default
+// the sources this runner was built from).
+manifest_t load_manifest(const std::string &path, const std::string &source_dir = "");
 
 // True for a name that is safe as a folder name under --out.
 bool plain_program_name(const std::string &name);

@@ -3,6 +3,7 @@
 #include "files.h"
 #include "results.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -15,22 +16,52 @@ static bool ends_with_path(const std::string &path, const std::string &tail) {
            path[path.size() - tail.size() - 1] == '/';
 }
 
-static bool stack_has(const std::vector<frame_t> &stack, const race_access_t &a) {
-    for (const auto &f : stack)
-        if (f.line == a.line && ends_with_path(f.file, a.file))
-            return true;
-    return false;
+// A function's name as a label gives it: without its parameters ("step_depth(int)").
+static std::string bare_function(const std::string &name) {
+    return name.substr(0, name.find('('));
 }
 
-bool report_matches_label(const report_t &r, const race_label_t &label) {
+// The frame lies in `object`: a file of that name, or, for a soname ("libz.so.1"), one of its
+// versions ("libz.so.1.2.13").
+static bool in_object(const frame_t &f, const std::string &object) {
+    if (object.empty())
+        return true;
+    const std::string name = f.object.substr(f.object.rfind('/') + 1);
+    return name == object || name.rfind(object + ".", 0) == 0;
+}
+
+// How a stack shows the access: by its file and line where the frames carry lines, by object
+// and function where they do not (a build without -g, a stripped library).
+static label_match_t stack_match(const std::vector<frame_t> &stack, const race_access_t &a) {
+    label_match_t best = label_match_t::none;
+    for (const auto &f : stack) {
+        if (f.line > 0) {
+            if (!a.file.empty() && f.line == a.line && ends_with_path(f.file, a.file))
+                return label_match_t::by_line;
+            continue;
+        }
+        for (const auto &fn : a.functions)
+            if (bare_function(f.function) == fn && in_object(f, a.object))
+                best = label_match_t::by_function;
+    }
+    return best;
+}
+
+label_match_t match_label(const report_t &r, const race_label_t &label) {
+    label_match_t best = label_match_t::none;
     if (label.accesses.size() != 2)
-        return false;
+        return best;
     const auto &s = r.access_stacks;
     for (size_t i = 0; i < s.size(); ++i)
         for (size_t j = 0; j < s.size(); ++j)
-            if (i != j && stack_has(s[i], label.accesses[0]) && stack_has(s[j], label.accesses[1]))
-                return true;
-    return false;
+            if (i != j)
+                best = std::max(best, std::min(stack_match(s[i], label.accesses[0]),
+                                               stack_match(s[j], label.accesses[1])));
+    return best;
+}
+
+bool report_matches_label(const report_t &r, const race_label_t &label) {
+    return match_label(r, label) != label_match_t::none;
 }
 
 bool runtime_only_report(const report_t &r) {

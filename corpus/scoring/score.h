@@ -36,8 +36,13 @@ struct tool_score_t {
     std::vector<twin_difference_t> twins;
 };
 
-// True when the report's access stacks hold the label's two accesses, one in each of two
-// different stacks (an access inside a library is labelled with the line of our call).
+// How a report shows a label's two accesses, one in each of two different stacks: by file and
+// line where its frames carry lines, by object and function where they do not (the weaker of
+// the two accesses' matches, the best over the pairs of stacks).
+enum class label_match_t { none, by_function, by_line };
+label_match_t match_label(const report_t &r, const race_label_t &label);
+
+// True when the report shows the label's two accesses either way.
 bool report_matches_label(const report_t &r, const race_label_t &label);
 
 // True when the first frame of every access stack past the detector lies in a runtime library

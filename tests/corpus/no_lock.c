@@ -1,20 +1,24 @@
 // LD_PRELOAD library for the runner's trace test: pthread_mutex_lock and pthread_mutex_unlock
-// do nothing, but a thread's first lock call waits (up to two seconds) until four threads have
-// asked for a lock, so that the workers of a serialized program "hold" it at the same time.
+// do nothing, so that a serialized program loses its serialization. To make the lost
+// serialization certain to show, a thread that has taken the no-op lock waits at its first
+// flockfile (the XML printer locks the stream for each line it prints, inside the lock section)
+// until four threads have taken it, up to two seconds: four workers are then inside at once.
+#define _GNU_SOURCE
+#include <dlfcn.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdatomic.h>
-#include <unistd.h>
+#include <stdio.h>
+#include <time.h>
 
-static atomic_int threads_asking;
-static _Thread_local int asked;
+static atomic_int threads_locking;
+static _Thread_local int locked, waited;
 
 int pthread_mutex_lock(pthread_mutex_t *m) {
     (void)m;
-    if (!asked) {
-        asked = 1;
-        atomic_fetch_add(&threads_asking, 1);
-        for (int waited = 0; atomic_load(&threads_asking) < 4 && waited < 2000; ++waited)
-            usleep(1000);
+    if (!locked) {
+        locked = 1;
+        atomic_fetch_add(&threads_locking, 1);
     }
     return 0;
 }
@@ -22,4 +26,20 @@ int pthread_mutex_lock(pthread_mutex_t *m) {
 int pthread_mutex_unlock(pthread_mutex_t *m) {
     (void)m;
     return 0;
+}
+
+void flockfile(FILE *stream) {
+    static void (*real)(FILE *);
+    if (!real)
+        real = (void (*)(FILE *))dlsym(RTLD_NEXT, "flockfile");
+    if (locked && !waited) {
+        waited = 1;
+        struct timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do {
+            sched_yield();
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        } while (atomic_load(&threads_locking) < 4 && now.tv_sec - start.tv_sec < 2);
+    }
+    real(stream);
 }

@@ -172,6 +172,37 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
               std::string::npos);
 }
 
+TEST(Runner, LabelsFollowTheirTagsAndMatchByFunctionWithoutDebugInformation) {
+    // A copy of the tagged program with a line added above its racing store, built with -g
+    // (its frames carry lines) and without (a Release build: functions only).
+    std::string source = read_file(CORPUS_SOURCE_DIR "/tests/corpus/tagged_race.c");
+    source.insert(source.find("    shared = 1;"), "    /* a line added above */\n");
+    run_options_t o;
+    o.timeout_seconds = 240;
+    o.files["tagged_race.c"] = source;
+    std::string entries;
+    for (const char *name : {"debug", "release"})
+        entries += std::string(entries.empty() ? "" : ",") + R"({"program": ")" + name +
+                   R"(", "executable": ")" + name + R"(", "check": {"kind": "exit", "status": 0},
+            "race": {"object": "shared", "accesses": [
+              {"file": "tagged_race.c", "tag": "tagged_race write", "function": "writer",
+               "kind": "write"},
+              {"file": "tagged_race.c", "tag": "tagged_race read", "function": "main",
+               "kind": "read"}]}})";
+    o.files["labels.json"] = R"({"programs": [)" + entries + "]}";
+    o.args = {"-c",
+              "\"$1\" -g -O0 -pthread -o debug tagged_race.c && "
+              "\"$1\" -g0 -O2 -pthread -o release tagged_race.c && "
+              "exec \"$0\" run --tool helgrind --manifest labels.json --out out",
+              CORPUS_RUNNER, CORPUS_C_COMPILER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    auto j = nlohmann::json::parse(read_file(r.dir + "/out/helgrind/results.json"));
+    ASSERT_EQ(j["programs"].size(), 2u) << r.out;
+    EXPECT_EQ(j["programs"][0]["verdict"], "ok (labelled race found)") << r.out;
+    EXPECT_EQ(j["programs"][1]["verdict"], "ok (labelled race found by function)") << r.out;
+}
+
 // The state letter of process `pid` ("" when it is gone).
 static std::string process_state(const std::string &pid) {
     std::string stat = read_file("/proc/" + pid + "/stat");
