@@ -4,7 +4,6 @@
 #include "options.h"
 
 #include <filesystem>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -54,20 +53,10 @@ static void tsan_collect(const std::string &dir, const own_code_t &own, bool, ch
                 reports.push_back(r);
 }
 
-// A setting of the CMake build the programs come from ("" when the cache is not there).
-static std::string cache_value(const std::string &cache, const std::string &key) {
-    std::istringstream in(cache);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + ":", 0) == 0 && line.find('=') != std::string::npos)
-            return line.substr(line.find('=') + 1);
-    return "";
-}
-
 // ThreadSanitizer's runtime comes with the compiler that built the programs.
 static std::string tsan_version(const options_t &opt) {
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
-    std::string compiler = cache_value(cache, "CMAKE_CXX_COMPILER");
+    std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
     return "ThreadSanitizer of " +
            first_line(capture_output({compiler.empty() ? "c++" : compiler, "--version"}, {}, 30));
 }

@@ -21,16 +21,6 @@ std::vector<std::string> suppression_files(const options_t &opt, const std::stri
     return {opt.suppressions + "/" + d->suppressions};
 }
 
-// A setting of the CMake build the programs come from ("" when the cache is not there).
-static std::string cache_value(const std::string &cache, const std::string &key) {
-    std::istringstream in(cache);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key + ":", 0) == 0 && line.find('=') != std::string::npos)
-            return line.substr(line.find('=') + 1);
-    return "";
-}
-
 std::string detector_version(const options_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);
     return d ? d->version(opt) : "";
@@ -43,15 +33,15 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
         first_line(capture_output({"git", "-C", opt.source_dir, "rev-parse", "HEAD"}, {}, 30));
     j["corpus_commit"] = commit.empty() ? "unknown" : commit;
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
-    std::string compiler = cache_value(cache, "CMAKE_CXX_COMPILER");
+    std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
     j["compiler"] =
         compiler.empty() ? "unknown" : first_line(capture_output({compiler, "--version"}, {}, 30));
-    std::string type = cache_value(cache, "CMAKE_BUILD_TYPE");
+    std::string type = cmake_cache_value(cache, "CMAKE_BUILD_TYPE");
     j["build_type"] = type;
     for (auto &ch : type)
         ch = char(toupper(static_cast<unsigned char>(ch)));
     std::string flags =
-        cache_value(cache, "CMAKE_CXX_FLAGS") + " " + cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
+        cmake_cache_value(cache, "CMAKE_CXX_FLAGS") + " " + cmake_cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
     j["cxx_flags"] = flags.substr(flags.find_first_not_of(' ') == std::string::npos
                                       ? flags.size()
                                       : flags.find_first_not_of(' '));

@@ -51,3 +51,12 @@ void remove_all(const std::string &path) {
     if (ec)
         throw runner_error("cannot remove " + path + ": " + ec.message());
 }
+
+std::string cmake_cache_value(const std::string &cache, const std::string &key) {
+    std::istringstream in(cache);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + ":", 0) == 0 && line.find('=') != std::string::npos)
+            return line.substr(line.find('=') + 1);
+    return "";
+}

@@ -19,5 +19,8 @@ void write_file(const std::string &path, const std::string &text);
 // Creates `dir` and its parents; throws runner_error naming the path on failure.
 void make_dirs(const std::string &dir);
 
+// The value of `key` in the text of a CMakeCache.txt ("" when it has none).
+std::string cmake_cache_value(const std::string &cache, const std::string &key);
+
 // Removes `path` and what it holds; throws runner_error naming the path on failure.
 void remove_all(const std::string &path);
