@@ -40,8 +40,8 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
     j["build_type"] = type;
     for (auto &ch : type)
         ch = char(toupper(static_cast<unsigned char>(ch)));
-    std::string flags =
-        cmake_cache_value(cache, "CMAKE_CXX_FLAGS") + " " + cmake_cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
+    std::string flags = cmake_cache_value(cache, "CMAKE_CXX_FLAGS") + " " +
+                        cmake_cache_value(cache, "CMAKE_CXX_FLAGS_" + type);
     j["cxx_flags"] = flags.substr(flags.find_first_not_of(' ') == std::string::npos
                                       ? flags.size()
                                       : flags.find_first_not_of(' '));
