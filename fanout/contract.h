@@ -45,6 +45,8 @@ constexpr int gradient_value(int value, int max) {
 // --- Image crop -----------------------------------------------------------------------------
 constexpr const char *crop_input = "samp.png";
 constexpr const char *crop_output = "logo.png";
+// The unserialized workers write at once, each a file of its own: "logo-<k>.png", k from 0.
+constexpr const char *crop_output_stem = "logo-";
 constexpr int crop_x = 100, crop_y = 100, crop_width = 100, crop_height = 100;
 
 // --- Download -------------------------------------------------------------------------------

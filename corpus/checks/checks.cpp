@@ -647,6 +647,46 @@ static void validate_image_crop(const program_t &p) {
     require_listed(p.outputs, "outputs");
 }
 
+// Checks that output file `name` is the crop of `source`; returns what is wrong with it for the
+// table ("missing", "broken", ...), or "" when it is right.
+static std::string check_crop(check_result_t &c, const program_t &p, const run_output_t &r,
+                              const rgb_image_t &source, const std::string &name) {
+    const unsigned cx = check_count(p, "x"), cy = check_count(p, "y");
+    const unsigned cw = check_count(p, "width"), ch = check_count(p, "height");
+    auto f = r.files.find(name);
+    if (f == r.files.end()) {
+        fail(c, name + " not written");
+        return "missing";
+    }
+    rgb_image_t crop = decode_png(f->second);
+    if (!crop.ok || !source.ok) {
+        fail(c, (crop.ok ? "the input" : name) +
+                    " does not decode: " + (crop.ok ? source.error : crop.error));
+        return "broken";
+    }
+    if (crop.width != cw || crop.height != ch || uint64_t(source.width) < uint64_t(cx) + cw ||
+        uint64_t(source.height) < uint64_t(cy) + ch) {
+        fail(c, name + " is " + std::to_string(crop.width) + "x" + std::to_string(crop.height) +
+                    ", expected " + std::to_string(cw) + "x" + std::to_string(ch) +
+                    " taken from a " + std::to_string(source.width) + "x" +
+                    std::to_string(source.height) + " input");
+        return "wrong size";
+    }
+    for (unsigned y = 0; y < ch; ++y) {
+        for (unsigned x = 0; x < cw; ++x) {
+            const uint8_t *got = &crop.rgb[(size_t(y) * cw + x) * 3];
+            const uint8_t *exp = &source.rgb[(size_t(y + cy) * source.width + x + cx) * 3];
+            if (!std::equal(got, got + 3, exp)) {
+                fail(c, name + " pixel (" + std::to_string(x) + "," + std::to_string(y) +
+                            ") differs from input pixel (" + std::to_string(x + cx) + "," +
+                            std::to_string(y + cy) + ")");
+                return "wrong pixels";
+            }
+        }
+    }
+    return "";
+}
+
 static void check_image_crop(check_result_t &c, const program_t &p, const run_output_t &r,
                              const output_lines_t &lines) {
     check_exit(c, r);
@@ -661,46 +701,17 @@ static void check_image_crop(check_result_t &c, const program_t &p, const run_ou
     check_launcher_order(c, lines);
     check_no_stderr(c, r);
 
-    const unsigned cx = check_count(p, "x"), cy = check_count(p, "y");
-    const unsigned cw = check_count(p, "width"), ch = check_count(p, "height");
-    const std::string name = p.outputs.at(0);
+    // Every output file (one per worker that writes its own) holds the crop of the input.
     rgb_image_t source = decode_png(input(r, p.inputs.at(0)));
-    auto f = r.files.find(name);
-    if (f == r.files.end()) {
-        fail(c, name + " not written");
-        c.outputs = name + " missing";
-        return;
-    }
-    rgb_image_t crop = decode_png(f->second);
-    if (!crop.ok || !source.ok) {
-        fail(c, (crop.ok ? "the input" : name) +
-                    " does not decode: " + (crop.ok ? source.error : crop.error));
-        c.outputs = name + " broken";
-        return;
-    }
-    if (crop.width != cw || crop.height != ch || uint64_t(source.width) < uint64_t(cx) + cw ||
-        uint64_t(source.height) < uint64_t(cy) + ch) {
-        fail(c, name + " is " + std::to_string(crop.width) + "x" + std::to_string(crop.height) +
-                    ", expected " + std::to_string(cw) + "x" + std::to_string(ch) +
-                    " taken from a " + std::to_string(source.width) + "x" +
-                    std::to_string(source.height) + " input");
-        c.outputs = name + " wrong size";
-        return;
-    }
-    for (unsigned y = 0; y < ch; ++y) {
-        for (unsigned x = 0; x < cw; ++x) {
-            const uint8_t *got = &crop.rgb[(size_t(y) * cw + x) * 3];
-            const uint8_t *exp = &source.rgb[(size_t(y + cy) * source.width + x + cx) * 3];
-            if (!std::equal(got, got + 3, exp)) {
-                fail(c, name + " pixel (" + std::to_string(x) + "," + std::to_string(y) +
-                            ") differs from input pixel (" + std::to_string(x + cx) + "," +
-                            std::to_string(y + cy) + ")");
-                c.outputs = name + " wrong pixels";
-                return;
-            }
+    for (const auto &name : p.outputs) {
+        const std::string wrong = check_crop(c, p, r, source, name);
+        if (!wrong.empty()) {
+            c.outputs = name + " " + wrong;
+            return;
         }
     }
-    c.outputs = name + " crop ok";
+    c.outputs = p.outputs.size() == 1 ? p.outputs[0] + " crop ok"
+                                      : std::to_string(p.outputs.size()) + " crops ok";
 }
 
 // --- Download -------------------------------------------------------------------------------

@@ -60,6 +60,36 @@ TEST(ImageCrop, CropsTheRegionAtOneHundredOneHundred) {
     }
 }
 
+// Without the lock the ten workers crop at once, each into a file of its own; a failing one
+// still reports its exception between its markers, and no file of its name appears.
+TEST(ImageCrop, UnlockedWorkersEachWriteACropOfTheirOwn) {
+    const std::string input = encode_png(pattern_picture(230, 250));
+    picture_t in;
+    ASSERT_TRUE(decode_png(input, in));
+    const auto want = crop_picture(in, contract::crop_x, contract::crop_y, contract::crop_width,
+                                   contract::crop_height);
+    run_options_t o;
+    o.files = {{contract::crop_input, input}};
+    run_result_t r = run_program("image_crop_unlocked", o);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_lines(r.out, contract::unserialized_open), 10);
+    EXPECT_EQ(count_lines(r.out, contract::unserialized_close), 10);
+    EXPECT_FALSE(file_exists(r.dir + "/" + contract::crop_output));
+    for (int k = 0; k < 10; ++k) {
+        picture_t logo;
+        const std::string name = contract::crop_output_stem + std::to_string(k) + ".png";
+        ASSERT_TRUE(decode_png(read_file(r.dir + "/" + name), logo)) << name;
+        EXPECT_TRUE(logo.rgb == want.rgb) << name;
+    }
+    o.files = {{contract::crop_input, "this is no PNG file\n"}};
+    r = run_program("image_crop_unlocked", o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_prefixed(r.out, "Caught exception: "), 10) << r.out;
+    EXPECT_EQ(count_lines(r.out, contract::unserialized_close), 0);
+    EXPECT_FALSE(file_exists(r.dir + "/" + contract::crop_output_stem + "0.png"));
+}
+
 // Failures inside the guarded block: each worker prints "lock", then its exception report
 // while still holding `lock`, so the two alternate strictly; no "unlock", no "logo.png", and
 // the process still ends with status 0.
