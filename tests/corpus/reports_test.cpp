@@ -226,6 +226,25 @@ TEST(Reports, OnlyTheExactAllocatorNamesAreTransparent) {
     EXPECT_TRUE(top("memcpy").own);
 }
 
+TEST(Reports, InterceptorsLinkedIntoTheProgramActForTheirCaller) {
+    // clang's ThreadSanitizer runtime lies in the program: its interceptors are frames of the
+    // program without a file, and the report is about whoever called them.
+    auto called_from = [](const std::string &fn, const frame_t &caller) {
+        report_t r;
+        r.kind = "data race";
+        r.access_stacks = {{{fn, "", "/b/bin/probe"}, caller}};
+        classify_report(r, {src, "/b/bin/probe", ""});
+        return r.own;
+    };
+    const frame_t library{"ReadImage", "", "/usr/lib/libMagickCore-6.Q16.so.6"};
+    const frame_t ours{"main", "/src/corpus/x/main.cpp", "/b/bin/probe", 3};
+    for (const char *fn : {"memcpy", "strcasecmp", "gmtime"}) {
+        EXPECT_FALSE(called_from(fn, library)) << fn;
+        EXPECT_TRUE(called_from(fn, ours)) << fn;
+    }
+    EXPECT_TRUE(called_from("bump", library)) << "our own callback, built without -g";
+}
+
 TEST(Reports, ValgrindXmlMustBeFinished) {
     const std::string whole = "<?xml version=\"1.0\"?>\n<valgrindoutput>\n<status>x</status>\n"
                               "</valgrindoutput>\n\n";
