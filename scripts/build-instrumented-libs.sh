@@ -26,13 +26,14 @@ prefix=
 work=
 mirror=
 sources_given=
+sources_text=
 download_only=
 while [ $# -gt 0 ]; do
   case "$1" in
     --prefix) prefix=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --mirror) mirror=$2; shift 2 ;;
-    --sources) sources_given=$(realpath "$2"); shift 2 ;;
+    --sources) sources_given=1; sources_text=$(cat "$2") || exit 2; shift 2 ;;
     --download-only) download_only=1; shift ;;
     *) echo "build-instrumented-libs: unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -82,16 +83,19 @@ if [ -z "$download_only" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ];
   exit 0
 fi
 
-# Both folders are emptied first; only ever ones this script made (or empty ones).
+# Both folders are emptied first (only the work folder when only fetching, so that the libraries
+# already built stay); only ever ones this script made (or empty ones).
 marker=.made-by-build-instrumented-libs
-for dir in "$prefix" "$work"; do
+emptied=("$work")
+[ -n "$download_only" ] || emptied+=("$prefix")
+for dir in "${emptied[@]}"; do
   if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -e "$dir/$marker" ]; then
     die "$dir exists and was not made by this script; refusing to empty it"
   fi
 done
-rm -rf "$prefix" "$work"
-mkdir -p "$prefix" "$work/logs"
-touch "$prefix/$marker" "$work/$marker"
+rm -rf "${emptied[@]}"
+mkdir -p "${emptied[@]}" "$work/logs"
+for dir in "${emptied[@]}"; do touch "$dir/$marker"; done
 logs=$work/logs
 
 # Runs a step with its output in a log; on failure shows the log's end and stops.
@@ -160,7 +164,7 @@ machine_entries() {
 }
 
 if [ -n "$sources_given" ]; then
-  cp "$sources_given" "$sources"
+  printf '%s\n' "$sources_text" >"$sources"
 else
   : >"$sources"
   while IFS='|' read -r uris suites comps signed; do
@@ -193,7 +197,15 @@ apt_opts=(
 # Root downloads as root into our own folders (the sandbox user could not write there).
 [ "$(id -u)" -ne 0 ] || apt_opts+=(-o "APT::Sandbox::User=root")
 
-say "reading the source indexes of $(awk '{print $(NF - 2) "/" $(NF - 1)}' "$sources" | sort -u | tr '\n' ' ')"
+# The URI and suite of each deb-src line, past its [options].
+source_entries() {
+  awk '$1 == "deb-src" {
+    i = 2
+    if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+    if (i + 1 <= NF) print $i " " $(i + 1)
+  }' "$sources"
+}
+say "reading the source indexes of $(source_entries | tr ' ' '/' | sort -u | tr '\n' ' ')"
 if ! apt-get "${apt_opts[@]}" -q --error-on=any update >"$logs/apt-update.log" 2>&1; then
   # apt says "Failed to fetch <URL>  <reason>" once for each index it could not get.
   echo "instrumented libraries: error: could not reach the Debian package archive:" >&2
@@ -203,12 +215,14 @@ fi
 
 # --- pick the versions and fetch the sources ---------------------------------------------------
 upstream_of() { local v=${1#*:}; echo "${v%-*}"; }
+# The version without its Debian revision, epoch kept: revisions of one upstream version share it.
+without_revision() { echo "${1%-*}"; }
 
 src_dir=$work/src
 mkdir -p "$src_dir"
 [ "$(id -u)" -ne 0 ] || chmod 755 "$work" "$src_dir"
 helper=/usr/lib/apt/apt-helper
-archives=$(awk '{print $(NF - 2)}' "$sources" | sort -u)
+archives=$(source_entries | cut -d' ' -f1 | sort -u)
 
 # A version the indexes no longer list may still lie in an archive's pool. Fetches its .dsc and
 # the files it lists (each checked against the .dsc's SHA-256) into $src_dir, once the .dsc's own
@@ -265,15 +279,33 @@ fetch_listed() {
 }
 
 # The other revisions of the installed version's upstream version that the indexes list, nearest
-# first: the newer ones from the oldest up, then the older ones from the newest down.
+# first: the newer ones from the oldest up, then the older ones from the newest down, in dpkg's
+# order of versions.
 other_revisions() {
-  local want=$1 v
+  local want=$1 v i
   shift
+  local newer=() older=()
   for v in "$@"; do
-    [ "$v" != "$want" ] && [ "$(upstream_of "$v")" = "$(upstream_of "$want")" ] || continue
-    if dpkg --compare-versions "$v" gt "$want"; then echo "0 $v"; else echo "1 $v"; fi
-  done | sort -u | sort -k1,1n -k2,2V | awk '$1 == 0 { print $2; next } { older[++n] = $2 }
-    END { for (i = n; i >= 1; i--) print older[i] }'
+    [ "$v" != "$want" ] && [ "$(without_revision "$v")" = "$(without_revision "$want")" ] || continue
+    if dpkg --compare-versions "$v" gt "$want"; then newer+=("$v"); else older+=("$v"); fi
+  done
+  # Few revisions: a selection of the nearest at each step does.
+  while [ ${#newer[@]} -gt 0 ]; do
+    local best=0
+    for i in "${!newer[@]}"; do
+      if dpkg --compare-versions "${newer[$i]}" lt "${newer[$best]}"; then best=$i; fi
+    done
+    echo "${newer[$best]}"
+    newer=("${newer[@]:0:$best}" "${newer[@]:$((best + 1))}")
+  done
+  while [ ${#older[@]} -gt 0 ]; do
+    local best=0
+    for i in "${!older[@]}"; do
+      if dpkg --compare-versions "${older[$i]}" gt "${older[$best]}"; then best=$i; fi
+    done
+    echo "${older[$best]}"
+    older=("${older[@]:0:$best}" "${older[@]:$((best + 1))}")
+  done
 }
 
 declare -A tree

@@ -50,6 +50,8 @@ static int tagged_line(const std::string &path, const std::string &tag) {
     int number = 0, found = 0, count = 0;
     while (std::getline(in, line)) {
         ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         size_t at = line.find(comment);
         if (at == std::string::npos)
             continue;
@@ -63,6 +65,9 @@ static int tagged_line(const std::string &path, const std::string &tag) {
     if (count != 1)
         throw std::runtime_error("the race tag \"" + tag + "\" is in " + path + " " +
                                  std::to_string(count) + " times, not once");
+    if (found > number)
+        throw std::runtime_error("the race tag \"" + tag + "\" ends " + path +
+                                 ": no line follows it");
     return found;
 }
 
@@ -77,6 +82,8 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
         access.line = a.contains("line") ? a.at("line").get<int>() : 0;
         access.kind = a.at("kind").get<std::string>();
         access.object = opt_string(a, "object");
+        if (access.kind != "read" && access.kind != "write")
+            throw std::runtime_error("race access kind must be \"read\" or \"write\"");
         if (auto f = a.find("function"); f != a.end())
             access.functions = f->is_array() ? f->get<std::vector<std::string>>()
                                              : std::vector<std::string>{f->get<std::string>()};

@@ -141,8 +141,14 @@ static process_result_t launch(const options_t &opt, const detector_t *detector,
     int port = start_http_server(served);
     if (port < 0)
         throw runner_error("cannot start the loopback HTTP server");
-    run_request_t req = run_request(opt, detector, p, dir,
-                                    "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve);
+    run_request_t req;
+    try {
+        req = run_request(opt, detector, p, dir,
+                          "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve);
+    } catch (...) {
+        stop_http_server();
+        throw;
+    }
     const std::string display = start_xvfb((results / "xvfb.log").string());
     if (display.empty()) {
         stop_http_server();

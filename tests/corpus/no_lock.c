@@ -28,10 +28,14 @@ int pthread_mutex_unlock(pthread_mutex_t *m) {
     return 0;
 }
 
+static void (*real_flockfile)(FILE *);
+
+// Found before any thread of the program starts.
+__attribute__((constructor)) static void find_flockfile(void) {
+    real_flockfile = (void (*)(FILE *))dlsym(RTLD_NEXT, "flockfile");
+}
+
 void flockfile(FILE *stream) {
-    static void (*real)(FILE *);
-    if (!real)
-        real = (void (*)(FILE *))dlsym(RTLD_NEXT, "flockfile");
     if (locked && !waited) {
         waited = 1;
         struct timespec start, now;
@@ -41,5 +45,5 @@ void flockfile(FILE *stream) {
             clock_gettime(CLOCK_MONOTONIC, &now);
         } while (atomic_load(&threads_locking) < 4 && now.tv_sec - start.tv_sec < 2);
     }
-    real(stream);
+    real_flockfile(stream);
 }

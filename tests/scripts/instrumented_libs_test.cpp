@@ -3,6 +3,7 @@
 #include "http_server.h"
 #include "run_program.h"
 
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -64,8 +65,13 @@ run_result_t fetch_sources(const std::vector<source_t> &sources) {
     const std::string dir = make_run_dir();
     http_server_t server;
     start_file_server(server, archive_files(sources, dir));
-    std::ofstream(dir + "/sources.list")
-        << "deb-src [trusted=yes] " << url_of(server, "/debian") << " corpus-test main\n";
+    // A blank line and options in the list, as a hand-written one may have them.
+    std::ofstream(dir + "/sources.list") << "\ndeb-src [trusted=yes arch=amd64] "
+                                         << url_of(server, "/debian") << " corpus-test main\n";
+    // Libraries built before: fetching the sources leaves them alone.
+    std::filesystem::create_directories(dir + "/prefix");
+    std::ofstream(dir + "/prefix/.made-by-build-instrumented-libs");
+    std::ofstream(dir + "/prefix/built") << "x";
     run_options_t opts;
     opts.dir = dir;
     opts.args = {CORPUS_LIBS_SCRIPT, "--prefix",  dir + "/prefix",       "--work",
@@ -73,6 +79,7 @@ run_result_t fetch_sources(const std::vector<source_t> &sources) {
     opts.timeout_seconds = 120;
     run_result_t r = run_program("/bin/bash", opts);
     stop_server(server);
+    EXPECT_TRUE(file_exists(dir + "/prefix/built")) << "the built libraries were removed";
     return r;
 }
 
