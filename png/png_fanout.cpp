@@ -40,12 +40,11 @@ static void fill_gradient(bitmap_t *image) {
     }
 }
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-// Orders the refills among themselves; the encoders never take it.
+// Orders the refills among themselves (the racy variant); the encoders never take it.
 static pthread_mutex_t refill_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Copies a freshly made gradient over `image`, the one `main` made: the same bytes again.
-static void refill_gradient(bitmap_t *image) {
+[[maybe_unused]] static void refill_gradient(bitmap_t *image) {
     rgb_pixel_t fresh[contract::gradient_width * contract::gradient_height] = {};
     bitmap_t made{fresh, contract::gradient_width, contract::gradient_height};
     fill_gradient(&made);
@@ -53,7 +52,6 @@ static void refill_gradient(bitmap_t *image) {
     memcpy(image->pixels, fresh, sizeof fresh); // race: png_fanout_racy write
     pthread_mutex_unlock(&refill_lock);
 }
-#endif
 
 // Thread exit values; they outlive every worker.
 static int status_written = 0;
@@ -82,10 +80,10 @@ static void *encode_gradient_worker(void *arg) {
     const png_job_t *job = static_cast<const png_job_t *>(arg);
     bitmap_t *image = job->image;
     const char *path = job->out_path;
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED
-    cout_line(open_marker, false);
-    trace_mark(open_marker);
-#endif
+    if constexpr (variant::unserialized) {
+        cout_line(open_marker, false);
+        trace_mark(open_marker);
+    }
     // Changed between setjmp and a longjmp back to it, hence volatile.
     int *volatile status = &status_failed;
     png_bytepp volatile rows = nullptr;
@@ -95,9 +93,8 @@ static void *encode_gradient_worker(void *arg) {
     png_structp write = nullptr;
     png_infop info = nullptr;
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-    refill_gradient(image);
-#endif
+    if constexpr (variant::racy)
+        refill_gradient(image);
     FILE *stream = fopen(path, "wb");
     if (!stream) {
         int err = errno;
@@ -123,24 +120,25 @@ static void *encode_gradient_worker(void *arg) {
     png_set_IHDR(write, info, image->width, image->height, depth, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     rows = static_cast<png_bytepp>(png_malloc(write, image->height * sizeof(png_bytep)));
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-    // The rows of the shared gradient itself: nothing to copy, nothing of ours to release.
-    static_assert(sizeof(rgb_pixel_t) == pixel_size, "libpng takes the pixels as they lie");
-    for (size_t y = 0; y < image->height; ++y)
-        rows[y] = reinterpret_cast<png_bytep>(pixel_at(image, 0, static_cast<int>(y)));
-#else
-    for (size_t y = 0; y < image->height; ++y) {
-        png_bytep row = static_cast<png_bytep>(png_malloc(write, image->width * pixel_size));
-        rows[y] = row;
-        rows_made = y + 1;
-        for (size_t x = 0; x < image->width; ++x) {
-            const rgb_pixel_t *pixel = pixel_at(image, static_cast<int>(x), static_cast<int>(y));
-            *row++ = pixel->red;
-            *row++ = pixel->green;
-            *row++ = pixel->blue;
+    if constexpr (variant::racy) {
+        // The rows of the shared gradient itself: nothing to copy, nothing of ours to release.
+        static_assert(sizeof(rgb_pixel_t) == pixel_size, "libpng takes the pixels as they lie");
+        for (size_t y = 0; y < image->height; ++y)
+            rows[y] = reinterpret_cast<png_bytep>(pixel_at(image, 0, static_cast<int>(y)));
+    } else {
+        for (size_t y = 0; y < image->height; ++y) {
+            png_bytep row = static_cast<png_bytep>(png_malloc(write, image->width * pixel_size));
+            rows[y] = row;
+            rows_made = y + 1;
+            for (size_t x = 0; x < image->width; ++x) {
+                const rgb_pixel_t *pixel =
+                    pixel_at(image, static_cast<int>(x), static_cast<int>(y));
+                *row++ = pixel->red;
+                *row++ = pixel->green;
+                *row++ = pixel->blue;
+            }
         }
     }
-#endif
     png_init_io(write, stream);
     png_set_rows(write, info, rows);
     write_rows(write, info); // race: png_fanout_racy read

@@ -6,14 +6,12 @@
 #include <cstring>
 #include <expat.h>
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
 #include <pthread.h>
 
 // The racy variant's workers share one buffer and parse at once. They clear and refill it in
 // turn under this mutex, which also covers the length line; the parse reads the buffer without
 // it, so the one unordered pair is a refill (the memset line) against another worker's parse.
-static pthread_mutex_t fill_lock = PTHREAD_MUTEX_INITIALIZER;
-#endif
+[[maybe_unused]] static pthread_mutex_t fill_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Parses the text in `buff` as one final chunk: up to its first zero byte, never past the `got`
 // bytes read (in the racy variant another worker may be clearing the buffer meanwhile). Kept out
@@ -33,18 +31,19 @@ void parse_stream(FILE *stream, char *buff, size_t buff_size) {
     XML_SetElementHandler(parser, start_element, end_element);
     XML_SetCharacterDataHandler(parser, handle_data);
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
-    pthread_mutex_lock(&fill_lock);
-    // The length left by the worker before, since the clear and the read share one statement.
-    printf("strlen(buff) before parsing: %d\n", static_cast<int>(strnlen(buff, buff_size)));
-    // race: xml_fanout_racy write
-    size_t got = fread(memset(buff, 0, buff_size), 1, buff_size, stream);
-    pthread_mutex_unlock(&fill_lock);
-#else
-    memset(buff, 0, buff_size);
-    printf("strlen(buff) before parsing: %d\n", static_cast<int>(strlen(buff)));
-    size_t got = fread(buff, 1, buff_size, stream);
-#endif
+    size_t got = 0;
+    if constexpr (variant::racy) {
+        pthread_mutex_lock(&fill_lock);
+        // The length left by the worker before, since the clear and the read share one statement.
+        printf("strlen(buff) before parsing: %d\n", static_cast<int>(strnlen(buff, buff_size)));
+        // race: xml_fanout_racy write
+        got = fread(memset(buff, 0, buff_size), 1, buff_size, stream);
+        pthread_mutex_unlock(&fill_lock);
+    } else {
+        memset(buff, 0, buff_size);
+        printf("strlen(buff) before parsing: %d\n", static_cast<int>(strlen(buff)));
+        got = fread(buff, 1, buff_size, stream);
+    }
     if (got >= buff_size) {
         // No zero byte is left behind the text: refuse rather than read past the buffer.
         printf("Error: document is larger than %zu bytes\n", buff_size - 1);
