@@ -278,34 +278,34 @@ fetch_listed() {
   return 1
 }
 
+# Prints the versions given, nearest first: each time the one of those left that is `op` ("lt":
+# the lowest first, "gt": the highest) in dpkg's order. Few revisions: selection does.
+in_order() {
+  local op=$1 i best
+  shift
+  local left=("$@")
+  while [ ${#left[@]} -gt 0 ]; do
+    best=0
+    for i in "${!left[@]}"; do
+      if dpkg --compare-versions "${left[$i]}" "$op" "${left[$best]}"; then best=$i; fi
+    done
+    echo "${left[$best]}"
+    left=("${left[@]:0:$best}" "${left[@]:$((best + 1))}")
+  done
+}
+
 # The other revisions of the installed version's upstream version that the indexes list, nearest
-# first: the newer ones from the oldest up, then the older ones from the newest down, in dpkg's
-# order of versions.
+# first: the newer ones from the oldest up, then the older ones from the newest down.
 other_revisions() {
-  local want=$1 v i
+  local want=$1 v
   shift
   local newer=() older=()
   for v in "$@"; do
     [ "$v" != "$want" ] && [ "$(without_revision "$v")" = "$(without_revision "$want")" ] || continue
     if dpkg --compare-versions "$v" gt "$want"; then newer+=("$v"); else older+=("$v"); fi
   done
-  # Few revisions: a selection of the nearest at each step does.
-  while [ ${#newer[@]} -gt 0 ]; do
-    local best=0
-    for i in "${!newer[@]}"; do
-      if dpkg --compare-versions "${newer[$i]}" lt "${newer[$best]}"; then best=$i; fi
-    done
-    echo "${newer[$best]}"
-    newer=("${newer[@]:0:$best}" "${newer[@]:$((best + 1))}")
-  done
-  while [ ${#older[@]} -gt 0 ]; do
-    local best=0
-    for i in "${!older[@]}"; do
-      if dpkg --compare-versions "${older[$i]}" gt "${older[$best]}"; then best=$i; fi
-    done
-    echo "${older[$best]}"
-    older=("${older[@]:0:$best}" "${older[@]:$((best + 1))}")
-  done
+  in_order lt "${newer[@]}"
+  in_order gt "${older[@]}"
 }
 
 declare -A tree
