@@ -9,6 +9,14 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
+# tsan-deep's configure fetches and builds its instrumented libraries, much of that waiting on
+# the archive or on single-threaded configure scripts: it runs beside the other builds, and its
+# output is shown should it fail.
+deep_log=$(mktemp)
+cmake --preset tsan-deep >"$deep_log" 2>&1 &
+deep_configure=$!
+trap 'kill "$deep_configure" 2>/dev/null || true; rm -f "$deep_log"' EXIT
+
 for preset in default asan; do
   echo "== build: $preset"
   cmake --preset "$preset" >/dev/null
@@ -22,6 +30,11 @@ repeat_tsan=3 # the plain build as before; the instrumented one runs each progra
 repeat_tsan_deep=1
 for preset in tsan tsan-deep; do
   echo "== build: $preset"
+  if [ "$preset" = tsan-deep ] && ! wait "$deep_configure"; then
+    cat "$deep_log"
+    echo "== the tsan-deep configure failed" >&2
+    exit 1
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   for variant in unserialized racy; do
