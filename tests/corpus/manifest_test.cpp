@@ -3,6 +3,7 @@
 #include "run_program.h"
 
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <stdexcept>
@@ -163,4 +164,26 @@ TEST(Manifest, CheckParametersAreRequiredAndTyped) {
     EXPECT_NO_THROW(one_entry(R"({"kind": "download"})", served + R"(, "window_shot": "s.png")"));
     EXPECT_THROW(one_entry(R"({"kind": "no_such_check"})"), std::runtime_error);
     EXPECT_THROW(one_entry(R"("omp_hello")"), std::runtime_error);
+}
+
+TEST(Manifest, RaceTagsGiveTheirLineOnceOrFail) {
+    const std::string dir = make_run_dir();
+    std::ofstream(dir + "/r.c") << "int a;\n  // race: p write\nx = 1;\ny = x; // race: p read\n"
+                                << "z = 2; // race: q read\n// race: q read\n// race: end write\n";
+    auto label = [&](const std::string &write, const std::string &read) {
+        return parse_manifest(R"({"programs": [{"program": "p", "executable": "p", "check":
+            {"kind": "exit", "status": 0}, "race": {"object": "o", "accesses": [
+            {"file": "r.c", "tag": ")" +
+                                  write + R"(", "kind": "write"},
+            {"file": "r.c", "tag": ")" +
+                                  read + R"(", "kind": "read"}]}}]})",
+                              dir, dir);
+    };
+    // A tag alone on its line labels the next one; beside a statement, its own.
+    const auto &a = label("p write", "p read").programs[0].race->accesses;
+    EXPECT_EQ(a[0].line, 3);
+    EXPECT_EQ(a[1].line, 4);
+    EXPECT_THROW(label("p write", "q read"), std::runtime_error) << "tagged twice";
+    EXPECT_THROW(label("p write", "r read"), std::runtime_error) << "not tagged";
+    EXPECT_THROW(label("end write", "p read"), std::runtime_error) << "no line after the tag";
 }
