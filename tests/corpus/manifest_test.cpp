@@ -180,7 +180,8 @@ TEST(Manifest, RaceTagsGiveTheirLineOnceOrFail) {
                               dir, dir);
     };
     // A tag alone on its line labels the next one; beside a statement, its own.
-    const auto &a = label("p write", "p read").programs[0].race->accesses;
+    const manifest_t m = label("p write", "p read");
+    const auto &a = m.programs[0].race->accesses;
     EXPECT_EQ(a[0].line, 3);
     EXPECT_EQ(a[1].line, 4);
     EXPECT_THROW(label("p write", "q read"), std::runtime_error) << "tagged twice";
