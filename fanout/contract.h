@@ -12,6 +12,11 @@
 #define CORPUS_VARIANT_UNTRACED 3     // unserialized, without trace markers
 #define CORPUS_VARIANT_RACY 4         // a labelled data race, the racy twin of a race-free program
 #define CORPUS_VARIANT_RACY_PRINTER 5 // the XML printer's depth raced on, the rest per thread
+// A library's own thread-safety rule broken once, the rest as in the race-free twin:
+#define CORPUS_VARIANT_HANDOVER                                                                    \
+    6                              // a library object made on one thread, used on another, with
+                                   // no happens-before edge between them (see handover.h)
+#define CORPUS_VARIANT_UNGUARDED 7 // a library called without the lock it requires
 
 namespace contract {
 
@@ -75,5 +80,7 @@ constexpr bool serialized = CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED;
 constexpr bool unserialized = CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED;
 constexpr bool racy = CORPUS_VARIANT == CORPUS_VARIANT_RACY;
 constexpr bool racy_printer = CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER;
+constexpr bool handover = CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER;
+constexpr bool unguarded = CORPUS_VARIANT == CORPUS_VARIANT_UNGUARDED;
 } // namespace variant
 #endif

@@ -11,9 +11,14 @@
 // refill line (its memcpy) races with another worker's encoding (the write_rows call, where
 // libpng reads the rows). Every byte written is the byte already there, so the file still holds
 // exactly the gradient.
+// HANDOVER (png_fanout_handover), unmarked like png_fanout, breaks libpng's rule that a thread
+// uses only structures of its own: each worker's write and info structures are made on a thread
+// of their own and handed to the worker without a happens-before edge, so libpng's stores as it
+// makes them race with its own loads and stores as the worker encodes with them.
 #include "bitmap.h"
 #include "contract.h"
 #include "fanout.h"
+#include "handover.h"
 
 #include <png.h>
 
@@ -74,6 +79,14 @@ static void report_png_warning(png_structp, png_const_charp message) {
     png_write_png(write, info, PNG_TRANSFORM_IDENTITY, nullptr);
 }
 
+// The hand-over's maker: a write structure with libpng's messages, and its info structure.
+[[maybe_unused]] static void make_structures(void *, void *made[2]) {
+    png_structp write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error,
+                                                report_png_warning);
+    made[0] = write;
+    made[1] = write ? png_create_info_struct(write) : nullptr;
+}
+
 // Encodes job->image into job->out_path; ends the thread with 0 when the file was written
 // completely, -1 otherwise. libpng's errors are reported on stderr, one line each.
 static void *encode_gradient_worker(void *arg) {
@@ -92,6 +105,7 @@ static void *encode_gradient_worker(void *arg) {
     const int depth = 8;
     png_structp write = nullptr;
     png_infop info = nullptr;
+    [[maybe_unused]] handover_t handover;
 
     if constexpr (variant::racy)
         refill_gradient(image);
@@ -102,16 +116,32 @@ static void *encode_gradient_worker(void *arg) {
         pthread_exit(status);
     }
     trace_event("enter"); // libpng's work, from its write structure to its release
-    write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error,
-                                    report_png_warning);
+    if constexpr (variant::handover) {
+        if (int err = handover_start(handover, make_structures, nullptr); err != 0) {
+            fprintf(stderr, "%s: cannot start the thread that makes the PNG structures: %s\n", path,
+                    strerror(err));
+            fclose(stream);
+            trace_event("leave");
+            pthread_exit(status);
+        }
+        write = static_cast<png_structp>(handover_take(handover, 0));
+    } else {
+        write = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, report_png_error,
+                                        report_png_warning);
+    }
     if (!write) {
         // libpng reports nothing itself here; say why the file stays empty.
         fprintf(stderr, "%s: cannot create the PNG write structure\n", path);
         fclose(stream);
+        if constexpr (variant::handover)
+            handover_finish(handover);
         trace_event("leave");
         pthread_exit(status);
     }
-    info = png_create_info_struct(write);
+    if constexpr (variant::handover)
+        info = static_cast<png_infop>(handover_take(handover, 1));
+    else
+        info = png_create_info_struct(write);
     if (!info)
         goto destroy;
     if (setjmp(png_jmpbuf(write)))
@@ -151,6 +181,8 @@ release_rows:
     png_free(write, rows);
 destroy:
     png_destroy_write_struct(&write, &info);
+    if constexpr (variant::handover)
+        handover_finish(handover); // only now: the join orders nothing before the last use
     trace_event("leave");
     // Buffered bytes reach the file only here, so a full disk shows up at the close.
     if (fclose(stream) != 0 && status == &status_written) {

@@ -16,7 +16,8 @@
 #error "printer.cpp is built as one variant: define CORPUS_VARIANT"
 #endif
 // The storage of the state is what differs between the variants, so it is chosen here.
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
+    CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
 static thread_local int depth = 0;
 static thread_local char *last_content = nullptr;
 #elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
@@ -26,12 +27,13 @@ static thread_local char *last_content = nullptr;
 static int depth = 0;
 static char *last_content = nullptr;
 #endif
-constexpr bool printer_per_thread = variant::unserialized || variant::racy || variant::racy_printer;
+constexpr bool printer_per_thread =
+    variant::unserialized || variant::racy || variant::racy_printer || variant::handover;
 // Only the racy printer shares the depth between threads; it changes it under depth_lock.
 constexpr bool depth_locked = variant::racy_printer;
 
 #if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
-    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
+    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER || CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
 // Releases a thread's last copy when the thread ends; the process-wide copy lives as long as
 // the process.
 struct content_release_t {
@@ -93,7 +95,7 @@ void handle_data(void *, const XML_Char *text, int len) {
     free(last_content);
     last_content = copy;
 #if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
-    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
+    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER || CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
     (void)&release_at_thread_end; // constructs this thread's release on first use
 #endif
 }

@@ -12,6 +12,10 @@
 // RACY_PRINTER (xml_printer_racy) is the unserialized variant with the printer's depth shared
 // by all threads: its changes (`depth += step` in printer.cpp) race with the indent loop's read
 // there.
+// HANDOVER (xml_fanout_handover) is the unserialized variant with expat's rule broken: each
+// worker's parser is made on a thread of its own and handed over without a happens-before edge
+// (parse.cpp), so expat's stores as it makes the parser race with its accesses as the worker
+// sets the handlers, parses and frees it.
 #include "contract.h"
 #include "fanout.h"
 #include "parse.h"

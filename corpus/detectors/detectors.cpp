@@ -66,12 +66,12 @@ static std::string tsan_version(const options_t &opt) {
 static void valgrind_wrap(const std::string &tool, const options_t &opt, const std::string &dir,
                           run_request_t &req) {
     const fs::path d(dir);
-    req.argv = {"valgrind",
-                "--tool=" + tool,
-                "--xml=yes",
+    req.argv = {"valgrind", "--tool=" + tool, "--xml=yes",
                 "--xml-file=" + (d / "valgrind.xml").string(),
-                "--log-file=" + (d / "valgrind.log").string(),
-                "--child-silent-after-fork=yes"};
+                "--log-file=" + (d / "valgrind.log").string(), "--child-silent-after-fork=yes",
+                // Deep enough that a library's stack still shows the public call a label names
+                // (GTK+'s main loop, ImageMagick's decoders lie further down than 12 frames).
+                "--num-callers=40"};
     if (tool == "memcheck")
         req.argv.insert(req.argv.end(), {"--leak-check=full", "--show-leak-kinds=definite"});
     if (opt.suppress)

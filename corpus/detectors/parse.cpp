@@ -40,12 +40,50 @@ bool transparent_frame(const frame_t &f) {
     // frames of the program without a source file, named after the libc function they stand
     // for. Whole names only, so that a function of a program's own is never taken for one.
     if (f.file.empty() && !f.object.empty() && f.object.find(".so") == std::string::npos)
-        for (const char *name :
-             {"memcpy",      "memmove", "memset",   "memcmp",    "memchr",      "strcmp",
-              "strncmp",     "strlen",  "strnlen",  "strcpy",    "strncpy",     "strcat",
-              "strchr",      "strrchr", "strstr",   "strdup",    "strndup",     "strcasecmp",
-              "strncasecmp", "gmtime",  "gmtime_r", "localtime", "localtime_r", "getenv",
-              "setlocale",   "fwrite",  "fread",    "fputs",     "puts",        "printf"})
+        for (const char *name : {"memcpy",
+                                 "memmove",
+                                 "memset",
+                                 "memcmp",
+                                 "memchr",
+                                 "strcmp",
+                                 "strncmp",
+                                 "strlen",
+                                 "strnlen",
+                                 "strcpy",
+                                 "strncpy",
+                                 "strcat",
+                                 "strchr",
+                                 "strrchr",
+                                 "strstr",
+                                 "strdup",
+                                 "strndup",
+                                 "strcasecmp",
+                                 "strncasecmp",
+                                 "gmtime",
+                                 "gmtime_r",
+                                 "localtime",
+                                 "localtime_r",
+                                 "getenv",
+                                 "setlocale",
+                                 "fwrite",
+                                 "fread",
+                                 "fputs",
+                                 "puts",
+                                 "printf",
+                                 "vsscanf",
+                                 "sscanf",
+                                 "__isoc99_vsscanf",
+                                 "__isoc99_sscanf",
+                                 "posix_memalign",
+                                 "aligned_alloc",
+                                 "memalign",
+                                 "valloc",
+                                 "pthread_mutex_lock",
+                                 "pthread_mutex_unlock",
+                                 "pthread_mutex_trylock",
+                                 "pthread_cond_wait",
+                                 "pthread_cond_signal",
+                                 "pthread_cond_broadcast"})
             if (f.function == name)
                 return true;
     return false;
@@ -276,6 +314,9 @@ static void vg_end(void *data, const XML_Char *name) {
             // are context.
             if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with"))
                 s->cur.access_stacks.push_back(s->stack);
+            else if (starts_with(s->last_aux, "Address ") &&
+                     s->last_aux.find("alloc'd") != std::string::npos)
+                s->cur.allocation = s->stack;
         } else if (n == "error" && s->path.size() == 2) {
             classify_report(s->cur, s->own);
             s->reports.push_back(s->cur);

@@ -15,6 +15,10 @@ struct frame_t {
 struct report_t {
     std::string kind; // "data race", "Race", "ConflictingAccess", "InvalidRead"...
     std::vector<std::vector<frame_t>> access_stacks; // the stacks of the accesses themselves
+    // Where the memory was allocated, when valgrind's tools say: helgrind counts an allocation
+    // as its thread's first write, and gives it instead of a conflicting access it no longer
+    // knows (or besides a stale one, from before the memory was freed and allocated again).
+    std::vector<frame_t> allocation;
     std::string key;   // identifies the report across runs and threads
     bool own = false;  // the access was made by our code
     std::string where; // the first frame that decided `own`, for the record

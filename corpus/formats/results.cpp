@@ -153,16 +153,26 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
 
 // --- Records: a row as results.json keeps it, enough to merge shards into one table -----------
 
+static nlohmann::json frames_record(const std::vector<frame_t> &stack) {
+    nlohmann::json frames = nlohmann::json::array();
+    for (const auto &f : stack)
+        frames.push_back({f.function, f.file, f.object, f.line});
+    return frames;
+}
+
+static std::vector<frame_t> frames_from_record(const nlohmann::json &j) {
+    std::vector<frame_t> stack;
+    for (const auto &f : j)
+        stack.push_back({f.at(0), f.at(1), f.at(2), f.at(3)});
+    return stack;
+}
+
 static nlohmann::json report_record(const report_t &r) {
     nlohmann::json stacks = nlohmann::json::array();
-    for (const auto &stack : r.access_stacks) {
-        nlohmann::json frames = nlohmann::json::array();
-        for (const auto &f : stack)
-            frames.push_back({f.function, f.file, f.object, f.line});
-        stacks.push_back(frames);
-    }
-    return {
-        {"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"stacks", stacks}};
+    for (const auto &stack : r.access_stacks)
+        stacks.push_back(frames_record(stack));
+    return {{"kind", r.kind},   {"key", r.key},     {"own", r.own},
+            {"where", r.where}, {"stacks", stacks}, {"allocation", frames_record(r.allocation)}};
 }
 
 static report_t report_from_record(const nlohmann::json &j) {
@@ -171,11 +181,9 @@ static report_t report_from_record(const nlohmann::json &j) {
     r.key = j.at("key");
     r.own = j.at("own");
     r.where = j.at("where");
-    for (const auto &stack : j.at("stacks")) {
-        r.access_stacks.emplace_back();
-        for (const auto &f : stack)
-            r.access_stacks.back().push_back({f.at(0), f.at(1), f.at(2), f.at(3)});
-    }
+    for (const auto &stack : j.at("stacks"))
+        r.access_stacks.push_back(frames_from_record(stack));
+    r.allocation = frames_from_record(j.at("allocation"));
     return r;
 }
 
@@ -235,6 +243,7 @@ nlohmann::json row_record_shape() {
     r.problems = {""};
     r.reports.emplace_back();
     r.reports.back().access_stacks = {{frame_t{}}};
+    r.reports.back().allocation = {frame_t{}};
     r.runs_with_reports = {0};
     r.traces.emplace_back();
     nlohmann::json shape = row_record(r);

@@ -81,14 +81,16 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
         access.tag = opt_string(a, "tag");
         access.line = a.contains("line") ? a.at("line").get<int>() : 0;
         access.kind = a.at("kind").get<std::string>();
-        access.object = opt_string(a, "object");
+        if (auto o = a.find("object"); o != a.end())
+            access.objects = o->is_array() ? o->get<std::vector<std::string>>()
+                                           : std::vector<std::string>{o->get<std::string>()};
         if (access.kind != "read" && access.kind != "write")
             throw std::runtime_error("race access kind must be \"read\" or \"write\"");
         if (auto f = a.find("function"); f != a.end())
             access.functions = f->is_array() ? f->get<std::vector<std::string>>()
                                              : std::vector<std::string>{f->get<std::string>()};
         if (access.file.empty()) {
-            if (access.object.empty() || access.functions.empty())
+            if (access.objects.empty() || access.functions.empty())
                 throw std::runtime_error(
                     "a race access inside a library names its \"object\" and \"function\"");
             r.accesses.push_back(access);
@@ -96,8 +98,8 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
         }
         if (!outside && (access.file[0] == '/' || access.file.find("..") != std::string::npos))
             throw std::runtime_error("race access file must be a path inside the repository");
-        if (access.object.empty())
-            access.object = program;
+        if (access.objects.empty())
+            access.objects = {program};
         if (!access.tag.empty() && a.contains("line"))
             throw std::runtime_error("a race access names its line by a tag or a number, not both");
         if (!access.tag.empty() && !sources.empty())

@@ -14,14 +14,17 @@
 // the library), the line found from a tag beside the statement, a comment "// race: <tag>"
 // (on a line of its own, it tags the next line); and the functions a frame without a line (a
 // build without -g) may show, the function itself and those it is inlined into. Inside a
-// library: its object (a soname) and function only.
+// library: its objects and functions only.
 struct race_access_t {
     std::string file; // repository-relative path (or any, for an outside program); "" in a library
     std::string tag;  // "xml_fanout_racy write": the source comment that gives `line`
     int line = 0;
     std::vector<std::string> functions; // names without their parameters
-    std::string object;                 // file name of the program or library ("" for any)
-    std::string kind;                   // "read" or "write"
+    // File names of the program or libraries whose frames `functions` are looked for in
+    // (none: any): a library's soname, and for a library's work our own program too, where a
+    // frame of ours that makes the library call is what a report without library names shows.
+    std::vector<std::string> objects;
+    std::string kind; // "read" or "write"
 };
 
 // The race a racy program is built to have.

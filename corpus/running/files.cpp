@@ -10,13 +10,6 @@
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void write_file(const std::string &path, const std::string &text) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)

@@ -2,6 +2,8 @@
 // then report); every write is checked, and a failed one is a runner error naming the path.
 #pragma once
 
+#include "process.h" // read_file
+
 #include <stdexcept>
 #include <string>
 
@@ -9,9 +11,6 @@
 struct runner_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-
-// Contents of a file, or "" when it cannot be read.
-std::string read_file(const std::string &path);
 
 // Writes `text` to `path` (replacing it) and closes it; throws runner_error on any failure.
 void write_file(const std::string &path, const std::string &text);

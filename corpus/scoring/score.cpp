@@ -21,27 +21,29 @@ static std::string bare_function(const std::string &name) {
     return name.substr(0, name.find('('));
 }
 
-// The frame lies in `object`: a file of that name, or, for a soname ("libz.so.1"), one of its
-// versions ("libz.so.1.2.13").
-static bool in_object(const frame_t &f, const std::string &object) {
-    if (object.empty())
-        return true;
+// The frame lies in one of `objects` (any, when none is named): a file of that name, or, for a
+// soname ("libz.so.1"), one of its versions ("libz.so.1.2.13").
+static bool in_object(const frame_t &f, const std::vector<std::string> &objects) {
     const std::string name = f.object.substr(f.object.rfind('/') + 1);
-    return name == object || name.rfind(object + ".", 0) == 0;
+    for (const auto &object : objects)
+        if (name == object || name.rfind(object + ".", 0) == 0)
+            return true;
+    return objects.empty();
 }
 
 // How a stack shows the access: by its file and line where the frames carry lines, by object
-// and function where they do not (a build without -g, a stripped library).
+// and function where they do not (a build without -g, a stripped library). An access inside a
+// library has no line: it is matched by object and function, lines or not.
 static label_match_t stack_match(const std::vector<frame_t> &stack, const race_access_t &a) {
     label_match_t best = label_match_t::none;
     for (const auto &f : stack) {
-        if (f.line > 0) {
-            if (!a.file.empty() && f.line == a.line && ends_with_path(f.file, a.file))
+        if (f.line > 0 && a.line > 0) {
+            if (f.line == a.line && ends_with_path(f.file, a.file))
                 return label_match_t::by_line;
             continue;
         }
         for (const auto &fn : a.functions)
-            if (bare_function(f.function) == fn && in_object(f, a.object))
+            if (bare_function(f.function) == fn && in_object(f, a.objects))
                 best = label_match_t::by_function;
     }
     return best;
@@ -51,7 +53,10 @@ label_match_t match_label(const report_t &r, const race_label_t &label) {
     label_match_t best = label_match_t::none;
     if (label.accesses.size() != 2)
         return best;
-    const auto &s = r.access_stacks;
+    // The allocation stands for the allocating thread's first write to the memory.
+    auto s = r.access_stacks;
+    if (!r.allocation.empty())
+        s.push_back(r.allocation);
     for (size_t i = 0; i < s.size(); ++i)
         for (size_t j = 0; j < s.size(); ++j)
             if (i != j)

@@ -20,13 +20,6 @@ std::string fault_library_path() {
     return CORPUS_FAULT_LIBRARY;
 }
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool file_exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;

@@ -54,9 +54,6 @@ started_program_t start_program(const std::string &program, const run_options_t 
 // (then its process group is killed); what is left of its process group is killed then too.
 run_result_t run_program(const std::string &program, const run_options_t &opts = {});
 
-// Contents of a file, or an empty string when it cannot be read.
-std::string read_file(const std::string &path);
-
 // True when `path` exists.
 bool file_exists(const std::string &path);
 

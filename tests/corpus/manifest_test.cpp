@@ -17,7 +17,7 @@ TEST(Manifest, NamesTheProgramTargetsOfTheBuild) {
     std::set<std::string> listed;
     for (const auto &p : m.programs)
         listed.insert(p.name);
-    EXPECT_EQ(m.programs.size(), 19u);
+    EXPECT_EQ(m.programs.size(), 25u);
     std::set<std::string> targets;
     for (const auto &t : split_lines(read_file(CORPUS_PROGRAM_TARGETS_FILE)))
         if (!t.empty())
@@ -65,6 +65,8 @@ TEST(Manifest, EveryLabelledAccessIsALineOfTheNamedFile) {
             continue;
         ASSERT_EQ(p.race->accesses.size(), 2u) << p.name;
         for (const auto &a : p.race->accesses) {
+            if (a.file.empty())
+                continue; // inside a library: functions only
             auto lines = split_lines(read_file(CORPUS_SOURCE_DIR "/" + a.file));
             ASSERT_LE(size_t(a.line), lines.size()) << p.name << " " << a.file << ":" << a.line;
             EXPECT_NE(lines[size_t(a.line) - 1].find_first_not_of(" \t"), std::string::npos)

@@ -1,5 +1,6 @@
 // Detector reports are deduplicated and split into our own code and library code.
 #include "parse.h"
+#include "score.h"
 
 #include <gtest/gtest.h>
 
@@ -252,4 +253,42 @@ TEST(Reports, ValgrindXmlMustBeFinished) {
     EXPECT_FALSE(valgrind_xml_finished(""));
     EXPECT_FALSE(valgrind_xml_finished(whole.substr(0, whole.size() - 5)));
     EXPECT_FALSE(valgrind_xml_finished(whole + "<error>"));
+}
+
+// A race wholly inside an instrumented zlib: its frames carry zlib's lines, yet a label inside a
+// library names functions only, and is matched by them in the objects it names (a library, and
+// our program for the frame that makes the library call).
+TEST(Reports, LibraryLabelsMatchByObjectAndFunctionWhereFramesCarryLines) {
+    const std::string log = R"(==================
+WARNING: ThreadSanitizer: data race (pid=7)
+  Read of size 8 at 0x7b0400000300 by main thread:
+    #0 deflateStateCheck /build/zlib/deflate.c:240 (libz.so.1+0x6a12)
+    #1 deflate /build/zlib/deflate.c:778 (libz.so.1+0x7b03)
+    #2 main /src/corpus/gzip/zow.cpp:98 (gzip_stream_handover+0x1e4)
+
+  Previous write of size 8 at 0x7b0400000300 by thread T1:
+    #0 <null> <null> (libz.so.1+0x5c41)
+    #1 run_maker(void*) /src/corpus/fanout/handover.cpp:24 (gzip_stream_handover+0x1a0)
+
+SUMMARY: ThreadSanitizer: data race /build/zlib/deflate.c:240 in deflateStateCheck
+==================
+)";
+    auto reports = parse_tsan_log(log, {src, "gzip_stream_handover", ""});
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_FALSE(reports[0].own);
+    auto access = [](std::vector<std::string> objects, std::vector<std::string> functions) {
+        race_access_t a;
+        a.objects = objects;
+        a.functions = functions;
+        a.kind = "read";
+        return a;
+    };
+    const race_access_t use = access({"libz.so.1"}, {"deflate", "deflateEnd"});
+    race_label_t label{"stream", {access({"libz.so.1"}, {"deflateInit2_"}), use}};
+    EXPECT_EQ(match_label(reports[0], label), label_match_t::none); // the maker's frame is unnamed
+    label.accesses[0] =
+        access({"libz.so.1", "gzip_stream_handover"}, {"deflateInit2_", "run_maker"});
+    EXPECT_EQ(match_label(reports[0], label), label_match_t::by_function);
+    label.accesses[0] = access({"libpng16.so.16"}, {"run_maker"}); // the right name, elsewhere
+    EXPECT_EQ(match_label(reports[0], label), label_match_t::none);
 }
