@@ -15,8 +15,9 @@
 #define HIDE_FROM_VALGRIND(var) ((void)0)
 #endif
 
+// What the slots hold until the maker has stored its result.
 static char pending_mark;
-void *const handover_pending = &pending_mark;
+static void *const handover_pending = &pending_mark;
 
 static void *run_maker(void *arg) {
     handover_t *h = static_cast<handover_t *>(arg);

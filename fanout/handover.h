@@ -16,11 +16,8 @@ struct handover_t {
     pthread_t maker;
     handover_make_fn make;
     void *arg;
-    std::atomic<void *> made[2]; // handover_pending until the maker stores what it made
+    std::atomic<void *> made[2]; // a pending mark until the maker stores what it made
 };
-
-// What `made` holds until the maker has stored its result.
-extern void *const handover_pending;
 
 // Starts the maker thread; returns pthread_create's status. The hand-over slots are hidden from
 // Helgrind and DRD (a relaxed atomic is a plain load and store to them): the race they are to
