@@ -103,7 +103,8 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
                                           " && cmake --build --preset " + d.build_preset + ")"
                                     : ""));
         write_results(run, rows, run_table(run, rows), results);
-        scores.push_back(score_tool(tool, opt.repeat, rows));
+        scores.push_back(
+            score_tool(tool, opt.repeat, rows, applicable_ledger(run.ledger, run.bin)));
     }
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";

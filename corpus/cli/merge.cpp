@@ -126,6 +126,7 @@ int merge_results(const options_t &given, const manifest_t &m,
         opt.repeat = loaded[0].repeat;
         opt.trace = loaded[0].trace;
         opt.bin = loaded[0].bin;
+        const ledger_t ledger = applicable_ledger(opt.ledger, opt.bin);
         // Rows in the manifest's order, each folded from every folder that ran it.
         std::vector<row_t> rows;
         for (const auto &p : m.programs) {
@@ -145,7 +146,7 @@ int merge_results(const options_t &given, const manifest_t &m,
                     }
             if (!seen)
                 continue;
-            finish_row(row, opt.tool);
+            finish_row(row, opt.tool, ledger);
             failed = failed || !row.ok;
             rows.push_back(std::move(row));
         }
@@ -154,7 +155,7 @@ int merge_results(const options_t &given, const manifest_t &m,
         const std::string table = run_table(opt, rows);
         write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
         if (set.rfind("score/", 0) == 0)
-            scores.push_back(score_tool(set.substr(6), opt.repeat, rows));
+            scores.push_back(score_tool(set.substr(6), opt.repeat, rows, ledger));
         else
             std::cout << table << "(merged into " << out << ")\n";
     }

@@ -63,6 +63,8 @@ std::string usage_text() {
            "  --samples DIR    folder of the input files (default samples/ of the sources)\n"
            "  --manifest FILE  the manifest (default " CORPUS_MANIFEST ", merged from each\n"
            "                   subsystem folder's manifest.json)\n"
+           "  --ledger FILE    the findings ledger that judges reports inside libraries\n"
+           "                   (default corpus/ledger/findings.json of the sources)\n"
            "detectors:\n" +
            detector_lines() +
            "score: runs every selected program --repeat times under each --tool (default " +
@@ -164,6 +166,7 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
     opt.manifest = CORPUS_MANIFEST;
     opt.samples = opt.source_dir + "/samples";
     opt.suppressions = opt.source_dir + "/corpus/detectors/suppressions";
+    opt.ledger = opt.source_dir + "/corpus/ledger/findings.json";
     if (argc < 2) {
         error = "no command";
         return false;
@@ -205,7 +208,8 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             }
             opt.tool = v;
             opt.tools.push_back(v);
-        } else if (a == "--bin" || a == "--out" || a == "--samples" || a == "--manifest") {
+        } else if (a == "--bin" || a == "--out" || a == "--samples" || a == "--manifest" ||
+                   a == "--ledger") {
             if (!value())
                 return false;
             if (v.empty()) {
@@ -218,6 +222,7 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             (a == "--bin"       ? opt.bin
              : a == "--out"     ? opt.out
              : a == "--samples" ? opt.samples
+             : a == "--ledger"  ? opt.ledger
                                 : opt.manifest) = path;
         } else if (a == "--jobs") {
             long long n = 0;

@@ -18,6 +18,7 @@ struct options_t {
     std::map<std::string, std::string> tool_bins; // score: --bin-for TOOL=DIR
     // Folders; parse_command_line starts them at the build's defaults.
     std::string bin, out, manifest, samples, suppressions, source_dir;
+    std::string ledger; // the findings ledger that judges reports inside libraries
     int repeat = 1;
     double timeout = 0; // seconds per run; 0: the default of the tool
     bool suppress = false;

@@ -117,6 +117,23 @@ const std::vector<detector_t> &detectors() {
         {"tsan-deep", "tsan", "ThreadSanitizer with zlib, expat and libpng instrumented too", 180,
          "", "__tsan_init", "tsan-deep", "ThreadSanitizer", "build/tsan-deep/bin", "tsan.supp",
          false, false, tsan_wrap, tsan_clean_stderr, tsan_collect, tsan_version},
+        // The same tools on programs that load zlib, expat and libpng built from Debian's
+        // sources with -O2 -g (no sanitizer): their frames then name the libraries' own
+        // functions, which the stripped system libraries do not.
+        {"helgrind-deep", "helgrind", "valgrind's Helgrind, zlib, expat and libpng with symbols",
+         600, "valgrind", "", "valgrind-deep", "valgrind-deep", "build/valgrind-deep/bin",
+         "valgrind.supp", false, false,
+         [](const options_t &o, const std::string &d, run_request_t &r) {
+             valgrind_wrap("helgrind", o, d, r);
+         },
+         unchanged, valgrind_collect, valgrind_version},
+        {"drd-deep", "drd", "valgrind's DRD, zlib, expat and libpng with symbols", 600, "valgrind",
+         "", "valgrind-deep", "valgrind-deep", "build/valgrind-deep/bin", "valgrind.supp", false,
+         false,
+         [](const options_t &o, const std::string &d, run_request_t &r) {
+             valgrind_wrap("drd", o, d, r);
+         },
+         unchanged, valgrind_collect, valgrind_version},
         {"memcheck", "memcheck", "valgrind's Memcheck (memory errors, not races)", 600, "valgrind",
          "", "", "", "", "valgrind.supp", false, true,
          [](const options_t &o, const std::string &d, run_request_t &r) {

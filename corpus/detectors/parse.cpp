@@ -89,6 +89,18 @@ bool transparent_frame(const frame_t &f) {
     return false;
 }
 
+std::string bare_function(const std::string &name) {
+    return name.substr(0, name.find('('));
+}
+
+bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects) {
+    const std::string name = f.object.substr(f.object.rfind('/') + 1);
+    for (const auto &object : objects)
+        if (name == object || name.rfind(object + ".", 0) == 0)
+            return true;
+    return objects.empty();
+}
+
 static std::string base_name(const std::string &path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -176,7 +188,8 @@ static frame_t parse_tsan_frame(std::string line) {
         size_t open = line.rfind(" (");
         if (open != std::string::npos) {
             f.object = line.substr(open + 2, line.size() - open - 3);
-            f.object = f.object.substr(0, f.object.find('+'));
+            // "libstdc++.so.6+0x1234": the offset follows the last '+', names may hold others.
+            f.object = f.object.substr(0, f.object.rfind("+0x"));
             line = line.substr(0, open);
         }
     }

@@ -22,6 +22,11 @@ struct report_t {
     std::string key;   // identifies the report across runs and threads
     bool own = false;  // the access was made by our code
     std::string where; // the first frame that decided `own`, for the record
+    // What a library report is, once judged: "labelled race", "race" or "false alarm" (by the
+    // ledger entry `finding`), "labelled rule break" (the fallout of a library-rule twin's
+    // hand-over), or "unjudged". Empty for a report in our own code.
+    std::string judgement;
+    std::string finding;
 };
 
 struct report_summary_t {
@@ -57,6 +62,13 @@ report_summary_t summarize_reports(const std::vector<report_t> &reports);
 // True for a frame of the detector's runtime, of libc's memory and string functions or of a
 // header template inlined into our program: the report is about whoever called it.
 bool transparent_frame(const frame_t &f);
+
+// A function's name as a label gives it: without its parameters ("step_depth(int)").
+std::string bare_function(const std::string &name);
+
+// The frame lies in one of `objects` (any, when none is named): a file of that name, or, for a
+// soname ("libz.so.1"), one of its versions ("libz.so.1.2.13").
+bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects);
 
 // Decides whether a report belongs to our code and sets its key; exposed for the tests.
 void classify_report(report_t &r, const own_code_t &own);

@@ -147,6 +147,20 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
                                            report_matches_label(rep, *r.p->race))))
                 closing << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind
                         << " at " << rep.where << "\n";
+        // What no ledger entry judges yet, with the frames an entry would name.
+        size_t listed = 0;
+        for (const auto &rep : r.summary.reports) {
+            if (rep.judgement != "unjudged" || listed++ >= shown_problems)
+                continue;
+            std::string tops;
+            for (const auto &stack : rep.access_stacks)
+                tops += (tops.empty() ? "" : " / ") + stack_top_name(stack);
+            closing << r.p->name << ": " << opt.tool << " unjudged library report: " << rep.kind
+                    << " at " << tops << "\n";
+        }
+        if (listed > shown_problems)
+            closing << r.p->name << ": ... and " << listed - shown_problems
+                    << " more unjudged library report(s) in results.json\n";
     }
     return aligned_table(all) + closing.str();
 }
@@ -342,13 +356,22 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
             e["reports"] = {{"distinct", r.summary.distinct},
                             {"own", r.summary.own},
                             {"library", r.summary.library},
+                            {"unjudged", r.unjudged},
                             {"runs_with_reports", r.runs_with_reports.size()}};
             if (r.p->race)
                 e["race_found"] = r.race_found;
             e["report_list"] = nlohmann::json::array();
-            for (const auto &rep : r.summary.reports)
-                e["report_list"].push_back(
-                    {{"kind", rep.kind}, {"own", rep.own}, {"where", rep.where}});
+            for (const auto &rep : r.summary.reports) {
+                nlohmann::json tops = nlohmann::json::array();
+                for (const auto &stack : rep.access_stacks)
+                    tops.push_back(stack_top_name(stack));
+                e["report_list"].push_back({{"kind", rep.kind},
+                                            {"own", rep.own},
+                                            {"where", rep.where},
+                                            {"judgement", rep.judgement},
+                                            {"finding", rep.finding},
+                                            {"frames", tops}});
+            }
         }
         if (opt.trace) {
             e["trace"]["runs"] = nlohmann::json::array();

@@ -299,24 +299,53 @@ void add_runs(row_t &into, const row_t &from) {
     }
 }
 
-void finish_row(row_t &row, const std::string &tool) {
+// A racy program whose label names a library's objects breaks that library's rule: the object
+// it hands over is then unordered between the two threads in every access, not only in the pair
+// the label names.
+static bool library_rule_twin(const program_t &p) {
+    if (!p.race)
+        return false;
+    for (const auto &a : p.race->accesses)
+        if (a.file.empty())
+            return true;
+    return false;
+}
+
+void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
     const program_t &p = *row.p;
     if (row.missing)
         return;
     row.summary = summarize_reports(row.reports);
     // On a racy program a report on its labelled race is the expected outcome; own-code
     // reports elsewhere still fail the row. A label without an access pair (taken from a
-    // file name) is found by any report.
+    // file name) is found by any report. A library report is judged by the ledger; on a
+    // library-rule twin, one the ledger does not know is the fallout of its hand-over.
     row.race_found = false;
     row.unexpected_own = 0;
+    row.unjudged = 0;
     label_match_t best = label_match_t::none;
-    for (const auto &r : row.summary.reports) {
+    for (auto &r : row.summary.reports) {
         label_match_t m = p.race && p.race->accesses.empty() ? label_match_t::by_line
                           : p.race                           ? match_label(r, *p.race)
                                                              : label_match_t::none;
         best = std::max(best, m);
         row.race_found = row.race_found || m != label_match_t::none;
         row.unexpected_own += r.own && m == label_match_t::none;
+        r.judgement.clear();
+        r.finding.clear();
+        if (r.own)
+            continue;
+        const finding_t *f = judge_report(r, ledger);
+        if (m != label_match_t::none || (p.race && report_shows_label_side(r, *p.race)))
+            r.judgement = "labelled race";
+        else if (f) {
+            r.judgement = verdict_name(*f);
+            r.finding = f->id;
+        } else if (library_rule_twin(p))
+            r.judgement = "labelled rule break";
+        else
+            r.judgement = "unjudged";
+        row.unjudged += r.judgement == "unjudged";
     }
     bool contract = row.passed == row.runs;
     row.ok = contract && row.unexpected_own == 0;
@@ -466,6 +495,12 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
         throw;
     }
     stop_xvfb();
+    ledger_t ledger;
+    try {
+        ledger = applicable_ledger(opt.ledger, opt.bin);
+    } catch (const std::exception &e) {
+        throw runner_error(e.what());
+    }
     // The runs go into their rows in order, so that the table does not depend on which run
     // ended first.
     for (auto &w : work)
@@ -473,7 +508,7 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
     for (size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].missing)
             continue;
-        finish_row(rows[i], tool);
+        finish_row(rows[i], tool, ledger);
         std::cerr << tags[i] << ": " << rows[i].verdict << "\n";
     }
     return rows;

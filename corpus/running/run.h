@@ -3,6 +3,7 @@
 #pragma once
 
 #include "checks.h"
+#include "ledger.h"
 #include "manifest.h"
 #include "options.h"
 #include "parse.h"
@@ -22,6 +23,7 @@ struct row_t {
     std::vector<int> runs_with_reports; // the runs (1-based) that had any report
     report_summary_t summary;
     int unexpected_own = 0;  // own-code reports other than the labelled race
+    int unjudged = 0;        // library reports that no ledger entry judges
     bool race_found = false; // a report on the labelled race (racy programs only)
     double seconds = 0;      // summed over the runs
     long peak_kib = 0;       // highest over the runs
@@ -35,8 +37,8 @@ struct row_t {
 // Adds the runs of `from` (of the same program) to `into`.
 void add_runs(row_t &into, const row_t &from);
 
-// Sums up a row's reports and decides its verdict.
-void finish_row(row_t &row, const std::string &tool);
+// Sums up a row's reports, judges its library reports by `ledger` and decides its verdict.
+void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger);
 
 // Whether work item `item` (0-based) belongs to `shard`.
 bool in_shard(const shard_t &shard, size_t item);

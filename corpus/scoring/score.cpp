@@ -16,21 +16,6 @@ static bool ends_with_path(const std::string &path, const std::string &tail) {
            path[path.size() - tail.size() - 1] == '/';
 }
 
-// A function's name as a label gives it: without its parameters ("step_depth(int)").
-static std::string bare_function(const std::string &name) {
-    return name.substr(0, name.find('('));
-}
-
-// The frame lies in one of `objects` (any, when none is named): a file of that name, or, for a
-// soname ("libz.so.1"), one of its versions ("libz.so.1.2.13").
-static bool in_object(const frame_t &f, const std::vector<std::string> &objects) {
-    const std::string name = f.object.substr(f.object.rfind('/') + 1);
-    for (const auto &object : objects)
-        if (name == object || name.rfind(object + ".", 0) == 0)
-            return true;
-    return objects.empty();
-}
-
 // How a stack shows the access: by its file and line where the frames carry lines, by object
 // and function where they do not (a build without -g, a stripped library). An access inside a
 // library has no line: it is matched by object and function, lines or not.
@@ -43,7 +28,7 @@ static label_match_t stack_match(const std::vector<frame_t> &stack, const race_a
             continue;
         }
         for (const auto &fn : a.functions)
-            if (bare_function(f.function) == fn && in_object(f, a.objects))
+            if (bare_function(f.function) == fn && frame_in_objects(f, a.objects))
                 best = label_match_t::by_function;
     }
     return best;
@@ -63,6 +48,15 @@ label_match_t match_label(const report_t &r, const race_label_t &label) {
                 best = std::max(best, std::min(stack_match(s[i], label.accesses[0]),
                                                stack_match(s[j], label.accesses[1])));
     return best;
+}
+
+bool report_shows_label_side(const report_t &r, const race_label_t &label) {
+    if (r.access_stacks.size() != 1)
+        return false;
+    for (const auto &a : label.accesses)
+        if (stack_match(r.access_stacks[0], a) != label_match_t::none)
+            return true;
+    return false;
 }
 
 bool report_matches_label(const report_t &r, const race_label_t &label) {
@@ -96,7 +90,55 @@ static std::optional<double> ratio(int num, int den) {
     return double(num) / den;
 }
 
-tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows) {
+// Whether every report of the row is a library race of the ledger (and there is one).
+static bool only_library_races(const row_t &row) {
+    for (const auto &r : row.summary.reports)
+        if (r.judgement != "race")
+            return false;
+    return !row.summary.reports.empty();
+}
+
+// The library columns: what the ledger says of the tool's library reports over all rows.
+static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
+                            const ledger_t &ledger) {
+    std::set<std::string> races, alarms, ran;
+    std::set<std::pair<std::string, std::string>> unjudged_seen;
+    for (const auto &row : rows) {
+        if (row.missing || row.runs == 0)
+            continue;
+        ran.insert(row.p->name);
+        for (const auto &r : row.summary.reports) {
+            if (r.judgement == "race")
+                races.insert(r.finding);
+            else if (r.judgement == "false alarm")
+                alarms.insert(r.finding);
+            else if (r.judgement == "unjudged" &&
+                     unjudged_seen.insert({row.p->name, r.key}).second) {
+                unjudged_report_t u{row.p->name, r.kind, {}};
+                for (const auto &stack : r.access_stacks)
+                    u.tops.push_back(stack_top_name(stack));
+                t.unjudged.push_back(u);
+            }
+        }
+    }
+    for (const auto &f : ledger.findings) {
+        if (!f.race)
+            continue;
+        if (races.count(f.id)) {
+            t.races_found.push_back(f.id);
+            continue;
+        }
+        for (const auto &program : f.programs)
+            if (ran.count(program)) {
+                t.races_missed.push_back(f.id);
+                break;
+            }
+    }
+    t.false_alarms.assign(alarms.begin(), alarms.end());
+}
+
+tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows,
+                        const ledger_t &ledger) {
     tool_score_t t;
     t.tool = tool;
     t.repeat = repeat;
@@ -115,7 +157,10 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
             t.programs.push_back(s);
             continue;
         }
-        const bool detected = s.detected_runs > 0;
+        // A race-free program whose every report is a known library race has no false
+        // positive: the race is the library's, and it is real.
+        s.library_race_only = !s.race && only_library_races(row);
+        const bool detected = s.detected_runs > 0 && !s.library_race_only;
         s.outcome = s.race ? (detected ? "TP" : "FN") : (detected ? "FP" : "TN");
         ++(s.race ? (detected ? t.tp : t.fn) : (detected ? t.fp : t.tn));
         if (s.race && row.p->race->accesses.size() == 2) {
@@ -143,6 +188,7 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
     else if (t.precision && t.recall)
         t.f1 = 0.0;
     t.pair_recall = ratio(pairs_found, pairs_labelled);
+    score_libraries(t, rows, ledger);
     // The twin differential: for a racy or unserialized program, the reports its race-free
     // (or serialized) twin does not have.
     for (const auto &row : rows) {
@@ -161,7 +207,10 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         twin_difference_t d{p.name, p.twin, {}};
         for (const auto &r : row.summary.reports)
             if (!twin_keys.count(r.key))
-                d.only.push_back(r.kind + " at " + r.where);
+                d.only.push_back(r.kind + " at " + r.where +
+                                 (r.finding.empty()
+                                      ? r.judgement.empty() ? "" : " (" + r.judgement + ")"
+                                      : " (" + r.judgement + ": " + r.finding + ")"));
         t.twins.push_back(d);
     }
     return t;
@@ -186,6 +235,13 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                          {"f1", optional_number(t.f1)},
                          {"pair_recall", optional_number(t.pair_recall)},
                          {"runtime_only_fp", t.runtime_fp}};
+        e["library"] = {{"races_found", t.races_found},
+                        {"races_missed", t.races_missed},
+                        {"false_alarms", t.false_alarms},
+                        {"unjudged", nlohmann::json::array()}};
+        for (const auto &u : t.unjudged)
+            e["library"]["unjudged"].push_back(
+                {{"program", u.program}, {"kind", u.kind}, {"frames", u.tops}});
         e["programs"] = nlohmann::json::array();
         for (const auto &p : t.programs)
             e["programs"].push_back(
@@ -194,6 +250,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                  {"runs", p.runs},
                  {"detected_runs", p.detected_runs},
                  {"outcome", p.outcome},
+                 {"library_race_only", p.library_race_only},
                  {"pair_matched",
                   p.pair_matched ? nlohmann::json(*p.pair_matched) : nlohmann::json(nullptr)}});
         e["twins"] = nlohmann::json::array();
@@ -209,14 +266,16 @@ static std::string shown(const std::optional<double> &v) {
 }
 
 static std::vector<std::vector<std::string>> summary_lines(const std::vector<tool_score_t> &tools) {
-    std::vector<std::vector<std::string>> lines{{"tool", "repeat", "tp", "fp", "tn", "fn",
-                                                 "precision", "recall", "f1", "pair_recall",
-                                                 "runtime-only fp"}};
+    std::vector<std::vector<std::string>> lines{
+        {"tool", "repeat", "tp", "fp", "tn", "fn", "precision", "recall", "f1", "pair_recall",
+         "runtime-only fp", "lib races found", "lib races missed", "lib false alarms", "unjudged"}};
     for (const auto &t : tools)
         lines.push_back({t.tool, std::to_string(t.repeat), std::to_string(t.tp),
                          std::to_string(t.fp), std::to_string(t.tn), std::to_string(t.fn),
                          shown(t.precision), shown(t.recall), shown(t.f1), shown(t.pair_recall),
-                         std::to_string(t.runtime_fp.size())});
+                         std::to_string(t.runtime_fp.size()), std::to_string(t.races_found.size()),
+                         std::to_string(t.races_missed.size()),
+                         std::to_string(t.false_alarms.size()), std::to_string(t.unjudged.size())});
     return lines;
 }
 
@@ -240,6 +299,8 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
                 cell += *p.pair_matched ? " +pair" : " -pair";
             if (p.runtime_only)
                 cell += " (runtime)";
+            if (p.library_race_only)
+                cell += " (library race)";
             line.push_back(cell);
         }
         lines.push_back(line);
@@ -255,6 +316,28 @@ std::string score_table(const std::vector<tool_score_t> &tools) {
             if (!d.only.empty())
                 s += t.tool + ": " + d.program + " has " + std::to_string(d.only.size()) +
                      " report(s) that its twin " + d.twin + " has not\n";
+    for (const auto &t : tools) {
+        auto list = [](const std::vector<std::string> &ids) {
+            std::string l;
+            for (const auto &id : ids)
+                l += (l.empty() ? "" : ", ") + id;
+            return l.empty() ? std::string("none") : l;
+        };
+        s += t.tool + ": library races found: " + list(t.races_found) +
+             "; missed: " + list(t.races_missed) + "; false alarms: " + list(t.false_alarms) + "\n";
+        const size_t shown = 20; // the rest is in score.json
+        for (size_t i = 0; i < t.unjudged.size() && i < shown; ++i) {
+            const auto &u = t.unjudged[i];
+            std::string tops;
+            for (const auto &top : u.tops)
+                tops += (tops.empty() ? "" : " / ") + top;
+            s += t.tool + ": unjudged library report in " + u.program + ": " + u.kind + " at " +
+                 tops + "\n";
+        }
+        if (t.unjudged.size() > shown)
+            s += t.tool + ": ... and " + std::to_string(t.unjudged.size() - shown) +
+                 " more unjudged library report(s) in score.json\n";
+    }
     return s;
 }
 

@@ -2,6 +2,7 @@
 // race-free twins (negatives), scored as true/false positives and negatives.
 #pragma once
 
+#include "ledger.h"
 #include "manifest.h"
 #include "run.h"
 
@@ -19,11 +20,19 @@ struct program_score_t {
     std::string outcome;              // "TP", "FP", "TN", "FN", or "not run"
     std::optional<bool> pair_matched; // positives with an access pair only
     bool runtime_only = false;        // a false positive whose reports all lie in runtimes
+    bool library_race_only = false;   // race-free, and every report is a library race the
+                                      // ledger knows: no false positive
+};
+
+// A library report that no ledger entry judges, for the scorecard to list.
+struct unjudged_report_t {
+    std::string program, kind;
+    std::vector<std::string> tops; // the top frame of each stack, "function (object)"
 };
 
 struct twin_difference_t {
     std::string program, twin;     // the racy or unserialized member and its race-free twin
-    std::vector<std::string> only; // reports (where) seen only in `program`
+    std::vector<std::string> only; // reports (where, with their judgement) seen only in `program`
 };
 
 struct tool_score_t {
@@ -32,6 +41,11 @@ struct tool_score_t {
     int tp = 0, fp = 0, tn = 0, fn = 0;
     std::optional<double> precision, recall, f1, pair_recall;
     std::vector<std::string> runtime_fp; // false positives caused by runtime libraries only
+    // The libraries, by the ledger: its races that the tool reported and those it did not
+    // report on a program it ran where they show, its false alarms that the tool gave (entry
+    // ids), and the reports no entry judges.
+    std::vector<std::string> races_found, races_missed, false_alarms;
+    std::vector<unjudged_report_t> unjudged;
     std::vector<program_score_t> programs;
     std::vector<twin_difference_t> twins;
 };
@@ -42,6 +56,10 @@ struct tool_score_t {
 enum class label_match_t { none, by_function, by_line };
 label_match_t match_label(const report_t &r, const race_label_t &label);
 
+// True when a report with one stack (drd's) shows one of the label's accesses in it: the one
+// side of the labelled race that such a report can show.
+bool report_shows_label_side(const report_t &r, const race_label_t &label);
+
 // True when the report shows the label's two accesses either way.
 bool report_matches_label(const report_t &r, const race_label_t &label);
 
@@ -49,8 +67,11 @@ bool report_matches_label(const report_t &r, const race_label_t &label);
 // (GLib, GObject, GDK, GTK+, the OpenMP runtimes, libstdc++).
 bool runtime_only_report(const report_t &r);
 
-// Scores one tool's rows under the union policy: any report in any run is a detection.
-tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows);
+// Scores one tool's rows under the union policy: any report in any run is a detection, but
+// for a race-free program a library race that `ledger` (its applicable findings) knows; the
+// library columns come from the rows' judged reports and `ledger`.
+tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows,
+                        const ledger_t &ledger);
 
 nlohmann::json score_json(const std::vector<tool_score_t> &tools);
 std::string score_table(const std::vector<tool_score_t> &tools); // plain text, for the terminal
