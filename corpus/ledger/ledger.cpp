@@ -111,7 +111,11 @@ static const frame_t *stack_top(const std::vector<frame_t> &stack) {
 static bool function_named(const std::string &function, const std::string &name) {
     if (name == "?")
         return function.empty();
-    const std::string bare = bare_function(function);
+    // GCC's clones of a function ("callProcessor.constprop.0", "f.isra.0", "f.part.0") are
+    // that function.
+    std::string bare = bare_function(function);
+    for (const char *clone : {".constprop.", ".isra.", ".part.", ".cold"})
+        bare = bare.substr(0, bare.find(clone));
     std::string plain;
     int depth = 0;
     for (char c : bare)
