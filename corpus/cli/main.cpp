@@ -82,7 +82,7 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     claim_output_folder(opt.out);
     const std::string dir = (fs::path(opt.out) / "score").string();
     make_dirs(dir);
-    for (const char *name : {"score.json", "score.csv", "score.md", "score.txt"})
+    for (const char *name : {"score.json", "score.csv", "score.md", "score.txt", "index.html"})
         remove_all((fs::path(dir) / name).string());
     std::vector<tool_score_t> scores;
     for (const auto &tool : tools) {
@@ -92,7 +92,8 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         run.tool = d.runs_as;
         const std::string results = (fs::path(dir) / tool).string();
         mark_results_stale(run, results);
-        auto rows = run_programs(run, run.tool, selected, results);
+        auto rows = opt.until_detected ? run_until_detected(run, run.tool, selected, results)
+                                       : run_programs(run, run.tool, selected, results);
         bool any = false;
         for (const auto &r : rows)
             any = any || !r.missing;
@@ -103,8 +104,8 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
                                           " && cmake --build --preset " + d.build_preset + ")"
                                     : ""));
         write_results(run, rows, run_table(run, rows), results);
-        scores.push_back(
-            score_tool(tool, opt.repeat, rows, applicable_ledger(run.ledger, run.bin)));
+        scores.push_back(score_tool(tool, opt.until_detected ? opt.until_detected : opt.repeat,
+                                    rows, applicable_ledger(run.ledger, run.bin)));
     }
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";

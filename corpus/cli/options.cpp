@@ -45,6 +45,8 @@ std::string usage_text() {
            "  run under a detector (below)\n"
            "  --bin DIR        folder of the programs (default " CORPUS_PROGRAM_DIR ")\n"
            "  --repeat N       run each program N times and report k of N (1 to 100000)\n"
+           "  --until-detected N  (score) run each program until a tool first reports on it,\n"
+           "                   at most N times, and record the runs it took\n"
            "  --timeout S      time limit of one run in seconds (default 60 natively, a\n"
            "                   detector's own below)\n"
            "  --suppress       apply the suppression files for known library noise\n"
@@ -181,7 +183,7 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         error = "unknown command " + opt.command;
         return false;
     }
-    bool shard_given = false;
+    bool shard_given = false, repeat_given = false, until_given = false;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         std::string v;
@@ -263,15 +265,16 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
                 opt.label_suffix = v;
             else
                 opt.entry_env.push_back(v);
-        } else if (a == "--repeat") {
+        } else if (a == "--repeat" || a == "--until-detected") {
             long long n = 0;
             if (!value())
                 return false;
             if (!parse_count(v, 1, 100000, n)) {
-                error = "--repeat needs a whole number from 1 to 100000, not \"" + v + "\"";
+                error = a + " needs a whole number from 1 to 100000, not \"" + v + "\"";
                 return false;
             }
-            opt.repeat = int(n);
+            (a == "--repeat" ? opt.repeat : opt.until_detected) = int(n);
+            (a == "--repeat" ? repeat_given : until_given) = true;
         } else if (a == "--timeout") {
             if (!value())
                 return false;
@@ -316,6 +319,10 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             error = "corpus merge needs the results folders to merge";
             return false;
         }
+    }
+    if (until_given && (opt.command != "score" || repeat_given)) {
+        error = "--until-detected is for corpus score, without --repeat";
+        return false;
     }
     if (opt.command == "run" && opt.tools.size() > 1) {
         error = "corpus run takes one --tool";

@@ -20,6 +20,10 @@ struct options_t {
     std::string bin, out, manifest, samples, suppressions, source_dir;
     std::string ledger; // the findings ledger that judges reports inside libraries
     int repeat = 1;
+    // score --until-detected N: each program runs until its first detection, at most N times
+    // (0: --repeat runs); the runs are numbered from `first_repeat`.
+    int until_detected = 0;
+    int first_repeat = 1;
     double timeout = 0; // seconds per run; 0: the default of the tool
     bool suppress = false;
     bool trace = false; // record and judge where each thread's library work runs

@@ -27,6 +27,7 @@ struct report_t {
     // hand-over), or "unjudged". Empty for a report in our own code.
     std::string judgement;
     std::string finding;
+    int run = 0; // the run (1-based) of its program that gave it
 };
 
 struct report_summary_t {

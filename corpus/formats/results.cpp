@@ -186,7 +186,8 @@ static nlohmann::json report_record(const report_t &r) {
     for (const auto &stack : r.access_stacks)
         stacks.push_back(frames_record(stack));
     return {{"kind", r.kind},   {"key", r.key},     {"own", r.own},
-            {"where", r.where}, {"stacks", stacks}, {"allocation", frames_record(r.allocation)}};
+            {"where", r.where}, {"stacks", stacks}, {"allocation", frames_record(r.allocation)},
+            {"run", r.run}};
 }
 
 static report_t report_from_record(const nlohmann::json &j) {
@@ -198,6 +199,7 @@ static report_t report_from_record(const nlohmann::json &j) {
     for (const auto &stack : j.at("stacks"))
         r.access_stacks.push_back(frames_from_record(stack));
     r.allocation = frames_from_record(j.at("allocation"));
+    r.run = j.value("run", 0);
     return r;
 }
 

@@ -246,6 +246,8 @@ static void judge(const options_t &opt, const detector_t *detector, row_t &row, 
                              (fs::path(opt.bin).parent_path() / "lib").string()};
         size_t before = row.reports.size();
         detector->collect(dir.string(), own, pr.stopped, c, row.reports);
+        for (size_t i = before; i < row.reports.size(); ++i)
+            row.reports[i].run = index;
         if (row.reports.size() > before)
             row.runs_with_reports.push_back(index);
     }
@@ -418,7 +420,8 @@ static void make_runs(const options_t &opt, const detector_t *detector, std::vec
             const program_t &p = *rows[w.row].p;
             try {
                 std::cerr << tags[w.row] + ": run " + std::to_string(w.repeat) + " of " +
-                                 std::to_string(opt.repeat) +
+                                 std::to_string(opt.until_detected ? opt.until_detected
+                                                                   : opt.repeat) +
                                  (detector ? std::string(" under ") + detector->name : "") + "...\n"
                           << std::flush;
                 w.result.p = &p;
@@ -462,7 +465,7 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
     try {
         for (size_t i = 0; i < programs.size(); ++i) {
             std::vector<int> repeats;
-            for (int k = 1; k <= opt.repeat; ++k)
+            for (int k = opt.first_repeat; k < opt.first_repeat + opt.repeat; ++k)
                 if (in_shard(opt.shard, i * size_t(opt.repeat) + size_t(k - 1)))
                     repeats.push_back(k);
             if (repeats.empty())
@@ -473,7 +476,8 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                     std::to_string(programs.size()) + "] " + row.p->name;
             if (runnable(opt, detector, row, tag)) {
                 // Runs of an earlier invocation would mix with these.
-                remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
+                if (opt.first_repeat == 1)
+                    remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
                 for (int k : repeats)
                     work.push_back({rows.size(), k, row_t{}});
             }
@@ -511,5 +515,40 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
         finish_row(rows[i], tool, ledger);
         std::cerr << tags[i] << ": " << rows[i].verdict << "\n";
     }
+    return rows;
+}
+
+std::vector<row_t> run_until_detected(const options_t &opt, const std::string &tool,
+                                      const std::vector<const program_t *> &programs,
+                                      const std::string &results_dir) {
+    std::vector<row_t> rows;
+    for (const program_t *p : programs) {
+        row_t row;
+        for (int k = 1; k <= opt.until_detected; ++k) {
+            options_t one = opt;
+            one.repeat = 1;
+            one.first_repeat = k;
+            row_t part = run_programs(one, tool, {p}, results_dir).at(0);
+            if (k == 1)
+                row = part;
+            else
+                add_runs(row, part);
+            if (part.missing || part.runs == 0)
+                break;
+            if (!part.runs_with_reports.empty()) {
+                row.runs_to_detection = k;
+                break;
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    ledger_t ledger;
+    try {
+        ledger = applicable_ledger(opt.ledger, opt.bin);
+    } catch (const std::exception &e) {
+        throw runner_error(e.what());
+    }
+    for (auto &row : rows)
+        finish_row(row, tool, ledger);
     return rows;
 }

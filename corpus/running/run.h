@@ -32,6 +32,7 @@ struct row_t {
     std::vector<trace_figures_t> traces; // --trace: the figures of each run
     std::string timeline;                // --trace: SVG of the run with the most threads inside
     int best_trace = 0;                  // --trace: the index of that run in `traces`
+    int runs_to_detection = 0;           // --until-detected: the run of the first report, or 0
 };
 
 // Adds the runs of `from` (of the same program) to `into`.
@@ -61,3 +62,9 @@ std::vector<const program_t *> select_programs(const options_t &opt, const manif
 std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                 const std::vector<const program_t *> &programs,
                                 const std::string &results_dir);
+
+// corpus score --until-detected: runs every program until the tool first reports on it, at most
+// opt.until_detected times, and records in each row the run that did (0: none did).
+std::vector<row_t> run_until_detected(const options_t &opt, const std::string &tool,
+                                      const std::vector<const program_t *> &programs,
+                                      const std::string &results_dir);

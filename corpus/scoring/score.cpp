@@ -2,8 +2,10 @@
 
 #include "files.h"
 #include "results.h"
+#include "xml_text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <set>
 #include <sstream>
@@ -84,6 +86,13 @@ bool runtime_only_report(const report_t &r) {
     return true;
 }
 
+interval_t wilson_interval(int k, int n) {
+    const double z = 1.959963984540054, z2 = z * z, p = double(k) / n;
+    const double centre = (p + z2 / (2 * n)) / (1 + z2 / n);
+    const double half = z * std::sqrt(p * (1 - p) / n + z2 / (4.0 * n * n)) / (1 + z2 / n);
+    return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
+}
+
 static std::optional<double> ratio(int num, int den) {
     if (den == 0)
         return std::nullopt;
@@ -152,6 +161,7 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         s.built = !row.missing;
         s.runs = row.runs;
         s.detected_runs = int(row.runs_with_reports.size());
+        s.runs_to_detection = row.runs_to_detection;
         if (row.missing || row.runs == 0) {
             s.outcome = "not run";
             t.programs.push_back(s);
@@ -167,6 +177,11 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
             bool matched = false;
             for (const auto &r : row.summary.reports)
                 matched = matched || report_matches_label(r, *row.p->race);
+            std::set<int> pair_runs;
+            for (const auto &r : row.reports)
+                if (report_matches_label(r, *row.p->race))
+                    pair_runs.insert(r.run);
+            s.pair_runs = int(pair_runs.size());
             s.pair_matched = matched;
             ++pairs_labelled;
             pairs_found += matched;
@@ -220,6 +235,12 @@ static nlohmann::json optional_number(const std::optional<double> &v) {
     return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
 }
 
+// A share of runs with its 95% Wilson interval.
+static nlohmann::json rate_json(int k, int n) {
+    const interval_t i = wilson_interval(k, n);
+    return {{"runs", n}, {"share", double(k) / n}, {"low", i.low}, {"high", i.high}};
+}
+
 nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
     nlohmann::json j;
     j["tools"] = nlohmann::json::array();
@@ -243,16 +264,25 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
             e["library"]["unjudged"].push_back(
                 {{"program", u.program}, {"kind", u.kind}, {"frames", u.tops}});
         e["programs"] = nlohmann::json::array();
-        for (const auto &p : t.programs)
-            e["programs"].push_back(
-                {{"program", p.program},
-                 {"race", p.race},
-                 {"runs", p.runs},
-                 {"detected_runs", p.detected_runs},
-                 {"outcome", p.outcome},
-                 {"library_race_only", p.library_race_only},
-                 {"pair_matched",
-                  p.pair_matched ? nlohmann::json(*p.pair_matched) : nlohmann::json(nullptr)}});
+        for (const auto &p : t.programs) {
+            nlohmann::json q{{"program", p.program},
+                             {"race", p.race},
+                             {"runs", p.runs},
+                             {"detected_runs", p.detected_runs},
+                             {"outcome", p.outcome},
+                             {"library_race_only", p.library_race_only},
+                             {"runs_to_first_detection", p.runs_to_detection
+                                                             ? nlohmann::json(p.runs_to_detection)
+                                                             : nlohmann::json(nullptr)},
+                             {"pair_matched", p.pair_matched ? nlohmann::json(*p.pair_matched)
+                                                             : nlohmann::json(nullptr)}};
+            if (p.race && p.runs > 0) {
+                q["detection_rate"] = rate_json(p.detected_runs, p.runs);
+                if (p.pair_matched)
+                    q["pair_rate"] = rate_json(p.pair_runs, p.runs);
+            }
+            e["programs"].push_back(q);
+        }
         e["twins"] = nlohmann::json::array();
         for (const auto &d : t.twins)
             e["twins"].push_back({{"program", d.program}, {"twin", d.twin}, {"only", d.only}});
@@ -297,6 +327,8 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
                 cell += " " + std::to_string(p.detected_runs) + "/" + std::to_string(p.runs);
             if (p.pair_matched)
                 cell += *p.pair_matched ? " +pair" : " -pair";
+            if (p.runs_to_detection)
+                cell += " first at run " + std::to_string(p.runs_to_detection);
             if (p.runtime_only)
                 cell += " (runtime)";
             if (p.library_race_only)
@@ -308,9 +340,39 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
     return lines;
 }
 
+// "0.67 [0.21-0.94]": the share of k in n with its 95% Wilson interval.
+static std::string rate_cell(int k, int n) {
+    const interval_t i = wilson_interval(k, n);
+    return fixed(double(k) / n, 2) + " [" + fixed(i.low, 2) + "-" + fixed(i.high, 2) + "]";
+}
+
+// Per positive and tool, the share of runs that reported anything and that matched the
+// labelled pair, each with its 95% Wilson interval.
+static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_score_t> &tools) {
+    std::vector<std::vector<std::string>> lines{{"positive (runs detected; with pair)"}};
+    for (const auto &t : tools)
+        lines[0].push_back(t.tool);
+    if (tools.empty())
+        return lines;
+    for (size_t i = 0; i < tools[0].programs.size(); ++i) {
+        if (!tools[0].programs[i].race)
+            continue;
+        std::vector<std::string> line{tools[0].programs[i].program};
+        for (const auto &t : tools) {
+            const auto &p = t.programs.at(i);
+            line.push_back(p.runs == 0
+                               ? "not run"
+                               : rate_cell(p.detected_runs, p.runs) +
+                                     (p.pair_matched ? "; " + rate_cell(p.pair_runs, p.runs) : ""));
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string score_table(const std::vector<tool_score_t> &tools) {
-    std::string s =
-        aligned_table(summary_lines(tools)) + "\n" + aligned_table(program_lines(tools));
+    std::string s = aligned_table(summary_lines(tools)) + "\n" +
+                    aligned_table(program_lines(tools)) + "\n" + aligned_table(rate_lines(tools));
     for (const auto &t : tools)
         for (const auto &d : t.twins)
             if (!d.only.empty())
@@ -371,7 +433,88 @@ static std::string markdown(const std::vector<std::vector<std::string>> &lines) 
 }
 
 std::string score_markdown(const std::vector<tool_score_t> &tools) {
-    return markdown(summary_lines(tools)) + "\n" + markdown(program_lines(tools));
+    return markdown(summary_lines(tools)) + "\n" + markdown(program_lines(tools)) + "\n" +
+           markdown(rate_lines(tools));
+}
+
+// --- The page: score/index.html -----------------------------------------------------------------
+
+// A bar of `width` pixels per whole share, with its value written beside it.
+static std::string share_bar(const std::string &label, const std::optional<double> &v,
+                             const char *colour) {
+    const int width = 200;
+    std::string svg = "<svg width=\"300\" height=\"16\" role=\"img\"><title>" +
+                      xml_escape(label + " " + shown(v), false) + "</title>";
+    svg += "<rect x=\"0\" y=\"2\" width=\"" + std::to_string(width) +
+           "\" height=\"12\" fill=\"#eeeeee\"/>";
+    if (v)
+        svg += "<rect x=\"0\" y=\"2\" width=\"" + fixed(*v * width, 1) +
+               "\" height=\"12\" fill=\"" + colour + "\"/>";
+    svg += "<text x=\"" + std::to_string(width + 6) + "\" y=\"13\" font-size=\"12\">" + shown(v) +
+           "</text></svg>";
+    return svg;
+}
+
+// A share of runs on a scale from 0 to 1: its 95% interval as a line, the share as a dot; the
+// share that matched the labelled pair, when there is one, as a ring.
+static std::string rate_chart(const program_score_t &p) {
+    const double w = 160, x0 = 5;
+    auto x = [&](double v) { return fixed(x0 + v * w, 1); };
+    const interval_t d = wilson_interval(p.detected_runs, p.runs);
+    std::string title = "detected in " + rate_cell(p.detected_runs, p.runs);
+    std::string svg =
+        "<rect x=\"" + x(0) + "\" y=\"9\" width=\"" + fixed(w, 1) +
+        "\" height=\"1\" fill=\"#cccccc\"/>" + "<line x1=\"" + x(d.low) + "\" x2=\"" + x(d.high) +
+        "\" y1=\"9.5\" y2=\"9.5\" stroke=\"#1f5fa8\" stroke-width=\"3\"/>" + "<circle cx=\"" +
+        x(double(p.detected_runs) / p.runs) + "\" cy=\"9.5\" r=\"4\" fill=\"#1f5fa8\"/>";
+    if (p.pair_matched) {
+        title += "; with the labelled pair in " + rate_cell(p.pair_runs, p.runs);
+        svg += "<circle cx=\"" + x(double(p.pair_runs) / p.runs) +
+               "\" cy=\"9.5\" r=\"6\" fill=\"none\" stroke=\"#d2691e\" stroke-width=\"2\"/>";
+    }
+    return "<svg width=\"" + fixed(w + 2 * x0, 0) + "\" height=\"19\" role=\"img\"><title>" +
+           xml_escape(title, false) + "</title>" + svg + "</svg><br/><small>" +
+           xml_escape(rate_cell(p.detected_runs, p.runs), false) + "</small>";
+}
+
+std::string score_html(const std::vector<tool_score_t> &tools) {
+    std::string s =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
+        "<title>Detector scorecard</title>\n<style>\n"
+        "body { font-family: sans-serif; margin: 16px; }\n"
+        "table { border-collapse: collapse; margin-bottom: 24px; }\n"
+        "td, th { padding: 4px 10px; text-align: left; vertical-align: middle; }\n"
+        "tr:nth-child(even) { background: #f6f6f6; }\n"
+        ".key { font-size: 13px; color: #444444; }\n"
+        "</style>\n</head>\n<body>\n<h1>Detector scorecard</h1>\n"
+        "<h2>Precision and recall per tool</h2>\n<table>\n"
+        "<tr><th>tool</th><th>runs</th><th>precision</th><th>recall</th><th>library races "
+        "found / missed</th></tr>\n";
+    for (const auto &t : tools)
+        s += "<tr><td>" + xml_escape(t.tool, false) + "</td><td>" + std::to_string(t.repeat) +
+             "</td><td>" + share_bar("precision", t.precision, "#2e8b57") + "</td><td>" +
+             share_bar("recall", t.recall, "#1f5fa8") + "</td><td>" +
+             std::to_string(t.races_found.size()) + " / " + std::to_string(t.races_missed.size()) +
+             "</td></tr>\n";
+    s += "</table>\n<h2>How often each race is caught</h2>\n<p class=\"key\">Per positive and "
+         "tool, the share of runs that reported anything (dot) with its 95% Wilson interval "
+         "(line), and the share that reported the labelled pair (ring); the scale runs from 0 to "
+         "1.</p>\n<table>\n<tr><th>positive</th>";
+    for (const auto &t : tools)
+        s += "<th>" + xml_escape(t.tool, false) + "</th>";
+    s += "</tr>\n";
+    for (size_t i = 0; !tools.empty() && i < tools[0].programs.size(); ++i) {
+        if (!tools[0].programs[i].race)
+            continue;
+        s += "<tr><td>" + xml_escape(tools[0].programs[i].program, false) + "</td>";
+        for (const auto &t : tools) {
+            const auto &p = t.programs.at(i);
+            s += "<td>" + (p.runs ? rate_chart(p) : std::string("not run")) + "</td>";
+        }
+        s += "</tr>\n";
+    }
+    s += "</table>\n</body>\n</html>\n";
+    return s;
 }
 
 std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools) {
@@ -381,5 +524,6 @@ std::string write_scorecard(const std::string &dir, const std::vector<tool_score
     write_file(dir + "/score.csv", score_csv(tools));
     write_file(dir + "/score.md", score_markdown(tools));
     write_file(dir + "/score.json", score_json(tools).dump(2) + "\n");
+    write_file(dir + "/index.html", score_html(tools));
     return table;
 }

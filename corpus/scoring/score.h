@@ -17,6 +17,8 @@ struct program_score_t {
     bool built = true;
     int runs = 0;
     int detected_runs = 0;            // runs with any report
+    int pair_runs = 0;                // positives: runs with a report on the labelled pair
+    int runs_to_detection = 0;        // --until-detected: the run of the first report (0: none)
     std::string outcome;              // "TP", "FP", "TN", "FN", or "not run"
     std::optional<bool> pair_matched; // positives with an access pair only
     bool runtime_only = false;        // a false positive whose reports all lie in runtimes
@@ -50,6 +52,12 @@ struct tool_score_t {
     std::vector<twin_difference_t> twins;
 };
 
+// A 95% Wilson score interval for a share of k successes in n trials (n > 0).
+struct interval_t {
+    double low = 0, high = 0;
+};
+interval_t wilson_interval(int k, int n);
+
 // How a report shows a label's two accesses, one in each of two different stacks: by file and
 // line where its frames carry lines, by object and function where they do not (the weaker of
 // the two accesses' matches, the best over the pairs of stacks).
@@ -77,6 +85,8 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools);
 std::string score_table(const std::vector<tool_score_t> &tools); // plain text, for the terminal
 std::string score_csv(const std::vector<tool_score_t> &tools);
 std::string score_markdown(const std::vector<tool_score_t> &tools);
+std::string score_html(const std::vector<tool_score_t> &tools); // index.html, with small charts
 
-// Writes score.txt, score.csv, score.md and score.json into `dir`; returns the table.
+// Writes score.txt, score.csv, score.md, score.json and index.html into `dir`; returns the
+// table.
 std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools);
