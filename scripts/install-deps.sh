@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, every Debian package the corpus needs to build, run and test.
 # Does nothing when all of them are present.
+#
+#   install-deps.sh [--compilers]
+#
+# --compilers adds the other clang releases of Debian 12 (13, 15 and 16, with their
+# ThreadSanitizer runtimes, OpenMP runtimes and symbolizers) for the tsan-clang-N presets; the
+# README's two set-up commands do not ask for them.
 set -euo pipefail
 
 packages=(
@@ -10,6 +16,16 @@ packages=(
   xvfb valgrind
   clang-14 libclang-rt-14-dev libomp-14-dev llvm-14 dpkg-dev debian-keyring
 )
+
+case "${1:-}" in
+  "") ;;
+  --compilers)
+    # clang 13 and 15 carry their sanitizer runtimes in libclang-common-N-dev, which clang-N
+    # brings; clang 16 has them in a package of their own.
+    for v in 13 15 16; do packages+=("clang-$v" "libomp-$v-dev" "llvm-$v"); done
+    packages+=(libclang-rt-16-dev) ;;
+  *) echo "install-deps: unknown argument: $1 (only --compilers)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
