@@ -28,29 +28,3 @@ endif()
 # An RPATH (not a RUNPATH) reaches the libraries' own dependencies too, and no system path or
 # LD_LIBRARY_PATH comes before it.
 add_link_options(LINKER:--disable-new-dtags)
-
-# What every program of this build needs in its environment, one KEY=VALUE a line, for whoever
-# runs them. With LLVM's OpenMP runtime, the Archer tool tells ThreadSanitizer how the runtime
-# orders the threads of a parallel region. (The OpenMP programs' manifest entries also ask
-# ThreadSanitizer to leave out what the uninstrumented runtime does through intercepted calls,
-# as Archer asks; for the other programs that would hide the instrumented libraries' own
-# copies of our memory, so it is not set here.)
-set(run_env "")
-if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  get_filename_component(compiler_dir ${CMAKE_CXX_COMPILER} REALPATH)
-  get_filename_component(compiler_dir ${compiler_dir} DIRECTORY)
-  find_library(CORPUS_ARCHER_LIBRARY archer HINTS ${compiler_dir}/../lib NO_DEFAULT_PATH)
-  if(NOT CORPUS_ARCHER_LIBRARY)
-    message(FATAL_ERROR "libarcher.so not found beside ${CMAKE_CXX_COMPILER} (package libomp-14-dev)")
-  endif()
-  get_filename_component(archer ${CORPUS_ARCHER_LIBRARY} REALPATH)
-  string(APPEND run_env "OMP_TOOL_LIBRARIES=${archer}\n")
-  # clang's ThreadSanitizer names the places of a report through LLVM's symbolizer; without it
-  # the frames carry no function, file or line, and no report can be told from another.
-  find_program(CORPUS_LLVM_SYMBOLIZER llvm-symbolizer HINTS ${compiler_dir} NO_DEFAULT_PATH)
-  if(NOT CORPUS_LLVM_SYMBOLIZER)
-    message(FATAL_ERROR "llvm-symbolizer not found beside ${CMAKE_CXX_COMPILER} (package llvm-14)")
-  endif()
-  string(APPEND run_env "TSAN_OPTIONS=external_symbolizer_path=${CORPUS_LLVM_SYMBOLIZER}\n")
-endif()
-file(WRITE ${CORPUS_PROGRAM_DIR}/run-env "${run_env}")

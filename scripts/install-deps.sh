@@ -5,7 +5,7 @@
 #   install-deps.sh [--compilers]
 #
 # --compilers adds the other clang releases of Debian 12 (13, 15 and 16, with their
-# ThreadSanitizer runtimes, OpenMP runtimes and symbolizers) for the tsan-clang-N presets; the
+# ThreadSanitizer runtimes and symbolizers) for the tsan-clang-N presets; the
 # README's two set-up commands do not ask for them.
 set -euo pipefail
 
@@ -21,8 +21,9 @@ case "${1:-}" in
   "") ;;
   --compilers)
     # clang 13 and 15 carry their sanitizer runtimes in libclang-common-N-dev, which clang-N
-    # brings; clang 16 has them in a package of their own.
-    for v in 13 15 16; do packages+=("clang-$v" "libomp-$v-dev" "llvm-$v"); done
+    # brings; clang 16 has them in a package of their own. Debian lets one libomp-N-dev be
+    # installed at a time: every clang build uses LLVM 14's OpenMP runtime.
+    for v in 13 15 16; do packages+=("clang-$v" "llvm-$v"); done
     packages+=(libclang-rt-16-dev) ;;
   *) echo "install-deps: unknown argument: $1 (only --compilers)" >&2; exit 2 ;;
 esac

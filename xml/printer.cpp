@@ -27,7 +27,7 @@ static thread_local char *last_content = nullptr;
 static int depth = 0;
 static char *last_content = nullptr;
 #endif
-constexpr bool printer_per_thread =
+[[maybe_unused]] constexpr bool printer_per_thread =
     variant::unserialized || variant::racy || variant::racy_printer || variant::handover;
 // Only the racy printer shares the depth between threads; it changes it under depth_lock.
 constexpr bool depth_locked = variant::racy_printer;

@@ -5,6 +5,7 @@
 #include "manifest.h"
 #include "merge.h"
 #include "options.h"
+#include "provenance.h"
 #include "results.h"
 #include "run.h"
 #include "score.h"
@@ -85,12 +86,25 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     for (const char *name : {"score.json", "score.csv", "score.md", "score.txt", "index.html"})
         remove_all((fs::path(dir) / name).string());
     std::vector<tool_score_t> scores;
+    // With --perturb every tool runs twice, without the noise and with it, side by side.
+    std::vector<std::pair<std::string, bool>> passes;
     for (const auto &tool : tools) {
-        const detector_t &d = *find_detector(tool); // the command line took only known ones
+        passes.push_back({tool, false});
+        if (opt.perturb)
+            passes.push_back({tool, true});
+    }
+    for (const auto &[tool, perturbed] : passes) {
+        const size_t at = tool.find('@');
+        // The command line took only known ones.
+        const detector_t &d = *find_detector(tool.substr(0, at));
         options_t run = opt;
-        run.bin = tool_bin(opt, d);
+        run.bin = at == std::string::npos
+                      ? tool_bin(opt, d)
+                      : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
         run.tool = d.runs_as;
-        const std::string results = (fs::path(dir) / tool).string();
+        run.perturb = perturbed;
+        const std::string name = tool + (perturbed ? "-perturbed" : "");
+        const std::string results = (fs::path(dir) / name).string();
         mark_results_stale(run, results);
         auto rows = opt.until_detected ? run_until_detected(run, run.tool, selected, results)
                                        : run_programs(run, run.tool, selected, results);
@@ -104,8 +118,9 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
                                           " && cmake --build --preset " + d.build_preset + ")"
                                     : ""));
         write_results(run, rows, run_table(run, rows), results);
-        scores.push_back(score_tool(tool, opt.until_detected ? opt.until_detected : opt.repeat,
+        scores.push_back(score_tool(name, opt.until_detected ? opt.until_detected : opt.repeat,
                                     rows, applicable_ledger(run.ledger, run.bin)));
+        scores.back().build = build_compiler(run.bin);
     }
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";

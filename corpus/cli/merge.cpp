@@ -1,6 +1,7 @@
 #include "merge.h"
 
 #include "files.h"
+#include "provenance.h"
 #include "results.h"
 #include "run.h"
 #include "score.h"
@@ -154,10 +155,13 @@ int merge_results(const options_t &given, const manifest_t &m,
         mark_results_stale(opt, out);
         const std::string table = run_table(opt, rows);
         write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
-        if (set.rfind("score/", 0) == 0)
+        if (set.rfind("score/", 0) == 0) {
             scores.push_back(score_tool(set.substr(6), opt.repeat, rows, ledger));
-        else
+            scores.back().build =
+                compiler_short_name(loaded[0].j.at("provenance").value("compiler", std::string()));
+        } else {
             std::cout << table << "(merged into " << out << ")\n";
+        }
     }
     if (!scores.empty()) {
         const std::string dir = (fs::path(given.out) / "score").string();

@@ -50,6 +50,9 @@ std::string usage_text() {
            "  --timeout S      time limit of one run in seconds (default 60 natively, a\n"
            "                   detector's own below)\n"
            "  --suppress       apply the suppression files for known library noise\n"
+           "  --perturb SEED   schedule noise: delay threads at random (drawn from SEED) at\n"
+           "                   thread start, lock, unlock and library sections; under valgrind\n"
+           "                   its fair scheduler instead (score: each tool with and without)\n"
            "  --jobs N         up to N runs at once, each in its own directory (default 1;\n"
            "                   the program with a window runs alone)\n"
            "  --shard K/N      run only shard K of N of the (program, repeat) pairs: pair i\n"
@@ -73,7 +76,10 @@ std::string usage_text() {
            default_scored() +
            ") and scores the reports against the race labels of the manifest; a detector\n"
            "runs the programs of its folder above (under the sources), or of --bin;\n"
-           "--bin-for TOOL=DIR gives one tool another folder.\n"
+           "--bin-for TOOL=DIR gives one tool another folder; --tool NAME@PRESET runs tool NAME "
+           "on\n"
+           "the programs of build/PRESET/bin (tsan@tsan-clang-16), named in the scorecard by the\n"
+           "compiler that built them.\n"
            "--manifest FILE takes programs from outside the corpus (see the README).\n"
            "manifest: prints a manifest for a folder of executables whose file names end in\n"
            "-SUFFIX or _SUFFIX (before any extension), labelled racy or race-free by suffix;\n"
@@ -151,7 +157,7 @@ bool shard_from_environment(shard_t &shard, std::string &error) {
 
 std::string mode_name(const options_t &opt) {
     return (opt.tool.empty() ? std::string("native") : opt.tool) +
-           (opt.suppress ? "-suppressed" : "");
+           (opt.suppress ? "-suppressed" : "") + (opt.perturb ? "-perturbed" : "");
 }
 
 double run_timeout(const options_t &opt, const std::string &tool) {
@@ -198,7 +204,16 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         if (a == "--tool") {
             if (!value())
                 return false;
-            const detector_t *d = find_detector(v);
+            // score: "tsan@tsan-clang-16" is a detector on the programs of another preset's
+            // build (build/<preset>/bin), so that builds of several compilers stand side by side.
+            const size_t at = v.find('@');
+            if (at != std::string::npos &&
+                (opt.command != "score" || !plain_program_name(v.substr(at + 1)))) {
+                error = "--tool NAME@PRESET is for corpus score, with a preset's name, not \"" + v +
+                        "\"";
+                return false;
+            }
+            const detector_t *d = find_detector(v.substr(0, at));
             if (!d) {
                 error = "unknown tool " + v;
                 return false;
@@ -283,6 +298,16 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
                         v + "\"";
                 return false;
             }
+        } else if (a == "--perturb") {
+            long long n = 0;
+            if (!value())
+                return false;
+            if (!parse_count(v, 0, 4294967295LL, n)) {
+                error = "--perturb needs a seed from 0 to 4294967295, not \"" + v + "\"";
+                return false;
+            }
+            opt.perturb = true;
+            opt.perturb_seed = static_cast<unsigned long long>(n);
         } else if (a == "--suppress") {
             opt.suppress = true;
         } else if (a == "--trace") {

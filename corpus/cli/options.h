@@ -27,6 +27,9 @@ struct options_t {
     double timeout = 0; // seconds per run; 0: the default of the tool
     bool suppress = false;
     bool trace = false; // record and judge where each thread's library work runs
+    // --perturb SEED: schedule noise in every run (score: each tool with and without it)
+    bool perturb = false;
+    unsigned long long perturb_seed = 0;
     shard_t shard;      // --shard K/N, or from the CI's environment
     int jobs = 1;       // runs at once
     std::string variant;

@@ -72,6 +72,10 @@ static void valgrind_wrap(const std::string &tool, const options_t &opt, const s
                 // Deep enough that a library's stack still shows the public call a label names
                 // (GTK+'s main loop, ImageMagick's decoders lie further down than 12 frames).
                 "--num-callers=40"};
+    // --perturb: valgrind runs one thread at a time; its fair scheduler hands the CPU over in
+    // turn, where the default lets a thread run on while the kernel allows.
+    if (opt.perturb)
+        req.argv.push_back("--fair-sched=yes");
     if (tool == "memcheck")
         req.argv.insert(req.argv.end(), {"--leak-check=full", "--show-leak-kinds=definite"});
     if (opt.suppress)

@@ -26,6 +26,28 @@ std::string detector_version(const options_t &opt, const std::string &tool) {
     return d ? d->version(opt) : "";
 }
 
+std::string compiler_short_name(const std::string &line) {
+    const size_t clang = line.find("clang version ");
+    if (clang != std::string::npos) {
+        std::string version = line.substr(clang + 14);
+        return "clang-" + version.substr(0, version.find(' '));
+    }
+    if (line.rfind("g++", 0) == 0 || line.rfind("gcc", 0) == 0 || line.rfind("c++", 0) == 0)
+        return "gcc-" + line.substr(line.rfind(' ') + 1);
+    return "";
+}
+
+// The first line of `--version` of the C++ compiler of the build whose programs are in `bin`.
+static std::string compiler_line(const std::string &bin) {
+    std::string cache = read_file((fs::path(bin).parent_path() / "CMakeCache.txt").string());
+    std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
+    return compiler.empty() ? "" : first_line(capture_output({compiler, "--version"}, {}, 30));
+}
+
+std::string build_compiler(const std::string &bin) {
+    return compiler_short_name(compiler_line(bin));
+}
+
 nlohmann::json provenance(const options_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows) {
     nlohmann::json j;
@@ -33,9 +55,8 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
         first_line(capture_output({"git", "-C", opt.source_dir, "rev-parse", "HEAD"}, {}, 30));
     j["corpus_commit"] = commit.empty() ? "unknown" : commit;
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
-    std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
-    j["compiler"] =
-        compiler.empty() ? "unknown" : first_line(capture_output({compiler, "--version"}, {}, 30));
+    const std::string compiler = compiler_line(opt.bin);
+    j["compiler"] = compiler.empty() ? "unknown" : compiler;
     std::string type = cmake_cache_value(cache, "CMAKE_BUILD_TYPE");
     j["build_type"] = type;
     for (auto &ch : type)
@@ -47,6 +68,7 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
                                       : flags.find_first_not_of(' '));
     j["detector"] = tool.empty() ? nlohmann::json(nullptr) : nlohmann::json(tool);
     j["detector_version"] = detector_version(opt, tool);
+    j["perturb_seed"] = opt.perturb ? nlohmann::json(opt.perturb_seed) : nlohmann::json(nullptr);
     // The libraries each program loads, resolved to their files (whose names carry the
     // versions), as the dynamic loader finds them for this build.
     j["libraries"] = nlohmann::json::object();

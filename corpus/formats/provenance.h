@@ -18,3 +18,11 @@ std::string detector_version(const options_t &opt, const std::string &tool);
 
 nlohmann::json provenance(const options_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows);
+
+// The compiler of the programs' build as the scorecard names it, "gcc-12.2.0" or "clang-16.0.6",
+// from its version line ("g++ (Debian 12.2.0-14) 12.2.0", "Debian clang version 16.0.6 (15)");
+// "" when the line says neither.
+std::string compiler_short_name(const std::string &version_line);
+
+// That name for the build whose programs are in `bin` (from its CMakeCache.txt).
+std::string build_compiler(const std::string &bin);

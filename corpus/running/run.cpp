@@ -106,7 +106,8 @@ static std::map<std::string, std::string> stage_run(const options_t &opt, const 
 // program's environment, the detector's wrapping, the program's arguments with the URL of its
 // served sample.
 static run_request_t run_request(const options_t &opt, const detector_t *detector,
-                                 const program_t &p, const fs::path &dir, const std::string &url) {
+                                 const program_t &p, const fs::path &dir, const std::string &url,
+                                 int index) {
     run_request_t req;
     req.dir = dir.string();
     req.out_path = (dir / "stdout").string();
@@ -119,6 +120,14 @@ static run_request_t run_request(const options_t &opt, const detector_t *detecto
         req.env[k] = k == "TSAN_OPTIONS" && req.env.count(k) ? req.env[k] + " " + v : v;
     if (detector)
         detector->wrap(opt, req.dir, req);
+    // Schedule noise, drawn from the seed and the run's number. A detector that runs the
+    // program inside itself (valgrind) schedules its threads itself and has its own options.
+    if (opt.perturb && req.argv.empty()) {
+        const std::string preload = req.env.count("LD_PRELOAD") ? req.env["LD_PRELOAD"] : "";
+        req.env["LD_PRELOAD"] = CORPUS_PERTURB_LIB + (preload.empty() ? "" : ":" + preload);
+        req.env["CORPUS_PERTURB_SEED"] =
+            std::to_string(opt.perturb_seed * 100003ULL + static_cast<unsigned>(index));
+    }
     req.argv.push_back(program_executable(opt, p));
     for (const auto &a : p.args)
         req.argv.push_back(a == "{url}" ? url : a);
@@ -131,9 +140,9 @@ static run_request_t run_request(const options_t &opt, const detector_t *detecto
 // is ended once its output file holds the sample, after a picture of its window.
 static process_result_t launch(const options_t &opt, const detector_t *detector, const program_t &p,
                                const fs::path &dir, const fs::path &results,
-                               const std::map<std::string, std::string> &inputs) {
+                               const std::map<std::string, std::string> &inputs, int index) {
     if (p.serve.empty()) {
-        process_result_t pr = run_process(run_request(opt, detector, p, dir, ""));
+        process_result_t pr = run_process(run_request(opt, detector, p, dir, "", index));
         kill_strays();
         return pr;
     }
@@ -144,7 +153,7 @@ static process_result_t launch(const options_t &opt, const detector_t *detector,
     run_request_t req;
     try {
         req = run_request(opt, detector, p, dir,
-                          "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve);
+                          "http://127.0.0.1:" + std::to_string(port) + "/" + p.serve, index);
     } catch (...) {
         stop_http_server();
         throw;
@@ -271,7 +280,7 @@ static void run_once(const options_t &opt, const detector_t *detector, row_t &ro
     const program_t &p = *row.p;
     const fs::path dir = results / "runs" / p.name / std::to_string(index);
     auto inputs = stage_run(opt, p, dir);
-    process_result_t pr = launch(opt, detector, p, dir, results, inputs);
+    process_result_t pr = launch(opt, detector, p, dir, results, inputs, index);
     throw_if_interrupted();
     judge(opt, detector, row, index, dir, pr, collect(detector, p, dir, pr, std::move(inputs)));
 }

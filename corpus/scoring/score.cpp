@@ -246,6 +246,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
     j["tools"] = nlohmann::json::array();
     for (const auto &t : tools) {
         nlohmann::json e{{"tool", t.tool},
+                         {"build", t.build},
                          {"repeat", t.repeat},
                          {"tp", t.tp},
                          {"fp", t.fp},
@@ -295,12 +296,24 @@ static std::string shown(const std::optional<double> &v) {
     return v ? fixed(*v, 2) : "n/a";
 }
 
+// A tool as the tables name it: the detector and the compiler of the programs' build, both from
+// the results ("tsan clang-16.0.6"), not from how --tool spelt it.
+static std::string tool_label(const tool_score_t &t) {
+    static const std::string perturbed = "-perturbed";
+    const bool noise =
+        t.tool.size() > perturbed.size() &&
+        t.tool.compare(t.tool.size() - perturbed.size(), perturbed.size(), perturbed) == 0;
+    const std::string base = noise ? t.tool.substr(0, t.tool.size() - perturbed.size()) : t.tool;
+    const std::string detector = base.substr(0, base.find('@'));
+    return (t.build.empty() ? detector : detector + " " + t.build) + (noise ? " +perturb" : "");
+}
+
 static std::vector<std::vector<std::string>> summary_lines(const std::vector<tool_score_t> &tools) {
     std::vector<std::vector<std::string>> lines{
         {"tool", "repeat", "tp", "fp", "tn", "fn", "precision", "recall", "f1", "pair_recall",
          "runtime-only fp", "lib races found", "lib races missed", "lib false alarms", "unjudged"}};
     for (const auto &t : tools)
-        lines.push_back({t.tool, std::to_string(t.repeat), std::to_string(t.tp),
+        lines.push_back({tool_label(t), std::to_string(t.repeat), std::to_string(t.tp),
                          std::to_string(t.fp), std::to_string(t.tn), std::to_string(t.fn),
                          shown(t.precision), shown(t.recall), shown(t.f1), shown(t.pair_recall),
                          std::to_string(t.runtime_fp.size()), std::to_string(t.races_found.size()),
@@ -314,7 +327,7 @@ static std::vector<std::vector<std::string>> summary_lines(const std::vector<too
 static std::vector<std::vector<std::string>> program_lines(const std::vector<tool_score_t> &tools) {
     std::vector<std::vector<std::string>> lines{{"program", "race"}};
     for (const auto &t : tools)
-        lines[0].push_back(t.tool);
+        lines[0].push_back(tool_label(t));
     if (tools.empty())
         return lines;
     for (size_t i = 0; i < tools[0].programs.size(); ++i) {
@@ -351,7 +364,7 @@ static std::string rate_cell(int k, int n) {
 static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_score_t> &tools) {
     std::vector<std::vector<std::string>> lines{{"positive (runs detected; with pair)"}};
     for (const auto &t : tools)
-        lines[0].push_back(t.tool);
+        lines[0].push_back(tool_label(t));
     if (tools.empty())
         return lines;
     for (size_t i = 0; i < tools[0].programs.size(); ++i) {
@@ -491,8 +504,9 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
         "<tr><th>tool</th><th>runs</th><th>precision</th><th>recall</th><th>library races "
         "found / missed</th></tr>\n";
     for (const auto &t : tools)
-        s += "<tr><td>" + xml_escape(t.tool, false) + "</td><td>" + std::to_string(t.repeat) +
-             "</td><td>" + share_bar("precision", t.precision, "#2e8b57") + "</td><td>" +
+        s += "<tr><td>" + xml_escape(tool_label(t), false) + "</td><td>" +
+             std::to_string(t.repeat) + "</td><td>" +
+             share_bar("precision", t.precision, "#2e8b57") + "</td><td>" +
              share_bar("recall", t.recall, "#1f5fa8") + "</td><td>" +
              std::to_string(t.races_found.size()) + " / " + std::to_string(t.races_missed.size()) +
              "</td></tr>\n";
@@ -501,7 +515,7 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
          "(line), and the share that reported the labelled pair (ring); the scale runs from 0 to "
          "1.</p>\n<table>\n<tr><th>positive</th>";
     for (const auto &t : tools)
-        s += "<th>" + xml_escape(t.tool, false) + "</th>";
+        s += "<th>" + xml_escape(tool_label(t), false) + "</th>";
     s += "</tr>\n";
     for (size_t i = 0; !tools.empty() && i < tools[0].programs.size(); ++i) {
         if (!tools[0].programs[i].race)
