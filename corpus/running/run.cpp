@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -127,6 +128,13 @@ static run_request_t run_request(const options_t &opt, const detector_t *detecto
         req.env["LD_PRELOAD"] = CORPUS_PERTURB_LIB + (preload.empty() ? "" : ":" + preload);
         req.env["CORPUS_PERTURB_SEED"] =
             std::to_string(opt.perturb_seed * 100003ULL + static_cast<unsigned>(index));
+        // AddressSanitizer wants its runtime first among the libraries; the noise does not
+        // touch memory that it watches.
+        const char *inherited = getenv("ASAN_OPTIONS");
+        std::string asan = req.env.count("ASAN_OPTIONS") ? req.env["ASAN_OPTIONS"]
+                           : inherited                   ? inherited
+                                                         : "";
+        req.env["ASAN_OPTIONS"] = (asan.empty() ? "" : asan + ":") + "verify_asan_link_order=0";
     }
     req.argv.push_back(program_executable(opt, p));
     for (const auto &a : p.args)

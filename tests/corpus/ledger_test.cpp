@@ -112,7 +112,7 @@ TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
               "\"$1\" -g -O0 -pthread -o $v/standin_user \"$2/standin_user.c\" -L$v -lstandin "
               "-Wl,-rpath,'$ORIGIN' && "
               "\"$0\" score --tool helgrind --manifest m.json --ledger l.json "
-              "--bin-for helgrind=$v --out out-$v > /dev/null || exit 1; done",
+              "--bin-for helgrind=$v --until-detected 3 --out out-$v > /dev/null || exit 1; done",
               CORPUS_RUNNER, CORPUS_C_COMPILER, CORPUS_SOURCE_DIR "/tests/corpus"};
     run_result_t r = run_program("/bin/sh", o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -125,5 +125,9 @@ TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
         EXPECT_EQ(t["library"]["races_found"].size(), with ? 1u : 0u) << t.dump(1);
         EXPECT_EQ(t["library"]["races_missed"].size(), with ? 0u : 1u) << t.dump(1);
         EXPECT_EQ(t["library"]["unjudged"].size(), 0u) << t.dump(1);
+        // Run until the first report: the first run with the counter, all three without.
+        EXPECT_EQ(t["programs"][0]["runs"], with ? 1 : 3) << t.dump(1);
+        EXPECT_EQ(t["programs"][0]["runs_to_first_detection"],
+                  with ? nlohmann::json(1) : nlohmann::json(nullptr));
     }
 }

@@ -306,7 +306,10 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
                                          {"--repeat", "1abc"},
                                          {"--repeat", "4294967297"},
                                          {"--repeat", "0"},
-                                         {"--repeat", ""}}) {
+                                         {"--repeat", ""},
+                                         {"--perturb", "-1"},
+                                         {"--until-detected", "3"},           // score only
+                                         {"--tool", "tsan@tsan-clang-16"}}) { // score only
         run_options_t o;
         o.args = {"run", "--bin", "nowhere", "--out", "out"};
         o.args.insert(o.args.end(), bad.begin(), bad.end());

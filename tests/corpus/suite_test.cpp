@@ -1,9 +1,12 @@
 // Outside programs through a manifest of their own: the example suite is scored by helgrind
 // and ThreadSanitizer, and a manifest is made from a folder of labelled executables.
+#include "provenance.h"
 #include "run_program.h"
+#include "score.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <sys/stat.h>
 
 static const std::string suite_manifest = CORPUS_SOURCE_DIR "/tests/suite/suite.json";
@@ -98,4 +101,35 @@ TEST(Scorecard, APositiveSwappedForItsRaceFreeTwinIsMissed) {
     EXPECT_EQ(real["tools"][0]["programs"][0]["outcome"], "TP") << real.dump(1);
     EXPECT_EQ(real["tools"][0]["programs"][0]["pair_matched"], true);
     EXPECT_EQ(swapped["tools"][0]["programs"][0]["outcome"], "FN") << swapped.dump(1);
+}
+
+TEST(Scorecard, RatesCarryWilsonIntervalsAndBuildsAreNamedByTheirCompiler) {
+    // Known values of the 95% Wilson score interval.
+    EXPECT_NEAR(wilson_interval(0, 3).high, 0.5615, 1e-4);
+    EXPECT_NEAR(wilson_interval(3, 3).low, 0.4385, 1e-4);
+    EXPECT_NEAR(wilson_interval(10, 20).low, 0.2993, 1e-4);
+    EXPECT_NEAR(wilson_interval(10, 20).high, 0.7007, 1e-4);
+    EXPECT_EQ(compiler_short_name("g++ (Debian 12.2.0-14+deb12u1) 12.2.0"), "gcc-12.2.0");
+    EXPECT_EQ(compiler_short_name("Debian clang version 16.0.6 (15~deb12u1)"), "clang-16.0.6");
+    EXPECT_EQ(compiler_short_name("unknown"), "");
+}
+
+TEST(Perturb, NoiseReachesEveryThreadAndTheContractsStillHold) {
+    // The runner preloads the noise into every run; each run's program appends how many delays
+    // it made to the log named in the environment the runner passes on.
+    run_options_t o;
+    o.timeout_seconds = 120;
+    o.args = {"-c",
+              "CORPUS_PERTURB_LOG=\"$PWD/delays.txt\" exec \"$0\" run --perturb 11 --repeat 2 "
+              "--out out xml_fanout_locked png_fanout_traced",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::istringstream delays(read_file(r.dir + "/delays.txt"));
+    int runs = 0;
+    for (long n; delays >> n; ++runs)
+        EXPECT_GE(n, 40) << "ten workers, each through its start, section and marker at least";
+    EXPECT_EQ(runs, 4);
+    auto j = nlohmann::json::parse(read_file(r.dir + "/out/native-perturbed/results.json"));
+    EXPECT_EQ(j["provenance"]["perturb_seed"], 11);
 }
