@@ -466,6 +466,15 @@ static void make_runs(const options_t &opt, const detector_t *detector, std::vec
         std::rethrow_exception(error);
 }
 
+// The findings that apply to the programs in --bin; a fault in the ledger is the runner's.
+static ledger_t runs_ledger(const options_t &opt) {
+    try {
+        return applicable_ledger(opt.ledger, opt.bin);
+    } catch (const std::exception &e) {
+        throw runner_error(e.what());
+    }
+}
+
 std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
                                 const std::vector<const program_t *> &programs,
                                 const std::string &results_dir) {
@@ -516,12 +525,7 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
         throw;
     }
     stop_xvfb();
-    ledger_t ledger;
-    try {
-        ledger = applicable_ledger(opt.ledger, opt.bin);
-    } catch (const std::exception &e) {
-        throw runner_error(e.what());
-    }
+    const ledger_t ledger = runs_ledger(opt);
     // The runs go into their rows in order, so that the table does not depend on which run
     // ended first.
     for (auto &w : work)
@@ -559,12 +563,7 @@ std::vector<row_t> run_until_detected(const options_t &opt, const std::string &t
         }
         rows.push_back(std::move(row));
     }
-    ledger_t ledger;
-    try {
-        ledger = applicable_ledger(opt.ledger, opt.bin);
-    } catch (const std::exception &e) {
-        throw runner_error(e.what());
-    }
+    const ledger_t ledger = runs_ledger(opt);
     for (auto &row : rows)
         finish_row(row, tool, ledger);
     return rows;
