@@ -209,6 +209,9 @@ static int run_main(int argc, char **argv) {
     manifest_t m;
     try {
         m = load_manifest(opt.manifest);
+        // A faulty ledger is told before any run, not after the last.
+        if (opt.command != "list")
+            load_ledger(opt.ledger);
     } catch (const std::exception &e) {
         std::cerr << "corpus: " << e.what() << "\n";
         return 2;

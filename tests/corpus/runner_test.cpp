@@ -308,6 +308,7 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
                                          {"--repeat", "0"},
                                          {"--repeat", ""},
                                          {"--perturb", "-1"},
+                                         {"--ledger", "nowhere.json"},
                                          {"--until-detected", "3"},           // score only
                                          {"--tool", "tsan@tsan-clang-16"}}) { // score only
         run_options_t o;
