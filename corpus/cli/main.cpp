@@ -85,6 +85,17 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     make_dirs(dir);
     for (const char *name : {"score.json", "score.csv", "score.md", "score.txt", "index.html"})
         remove_all((fs::path(dir) / name).string());
+    // The results of tools an earlier scorecard ran and this one does not would be merged
+    // with these (corpus merge takes every results folder it finds).
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        bool ours = false;
+        for (const auto &tool : tools)
+            ours = ours || name == tool || (opt.perturb && name == tool + "-perturbed");
+        if (entry.is_directory() && !ours)
+            remove_all(entry.path().string());
+    }
     std::vector<tool_score_t> scores;
     // With --perturb every tool runs twice, without the noise and with it, side by side.
     std::vector<std::pair<std::string, bool>> passes;
@@ -111,16 +122,19 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         bool any = false;
         for (const auto &r : rows)
             any = any || !r.missing;
-        if (!any)
+        if (!any) {
+            const std::string preset =
+                at == std::string::npos ? d.build_preset : tool.substr(at + 1);
             throw runner_error("no program of the " + tool + " build in " + run.bin +
-                               (*d.build_preset
-                                    ? std::string(" (cmake --preset ") + d.build_preset +
-                                          " && cmake --build --preset " + d.build_preset + ")"
-                                    : ""));
+                               (!preset.empty() ? " (cmake --preset " + preset +
+                                                      " && cmake --build --preset " + preset + ")"
+                                                : ""));
+        }
         write_results(run, rows, run_table(run, rows), results);
         scores.push_back(score_tool(name, opt.until_detected ? opt.until_detected : opt.repeat,
                                     rows, applicable_ledger(run.ledger, run.bin)));
         scores.back().build = build_compiler(run.bin);
+        scores.back().until_detected = opt.until_detected > 0;
     }
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";

@@ -118,6 +118,7 @@ int merge_results(const options_t &given, const manifest_t &m,
         same(all, dirs, "manifests", "/manifest_digest"_json_pointer);
         same(all, dirs, "corpus commits", "/provenance/corpus_commit"_json_pointer);
         same(all, dirs, "repeat counts", "/repeat"_json_pointer);
+        same(all, dirs, "perturbation seeds", "/provenance/perturb_seed"_json_pointer);
         if (loaded[0].manifest_digest != text_digest(read_file(given.manifest)))
             throw runner_error("the results were made with another manifest than " +
                                given.manifest + " (give it with --manifest)");
@@ -127,6 +128,10 @@ int merge_results(const options_t &given, const manifest_t &m,
         opt.repeat = loaded[0].repeat;
         opt.trace = loaded[0].trace;
         opt.bin = loaded[0].bin;
+        const nlohmann::json seed =
+            loaded[0].j.at("provenance").value("perturb_seed", nlohmann::json());
+        opt.perturb = seed.is_number_unsigned();
+        opt.perturb_seed = opt.perturb ? seed.get<unsigned long long>() : 0;
         const ledger_t ledger = applicable_ledger(opt.ledger, opt.bin);
         // Rows in the manifest's order, each folded from every folder that ran it.
         std::vector<row_t> rows;

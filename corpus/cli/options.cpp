@@ -349,6 +349,10 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         error = "--until-detected is for corpus score, without --repeat";
         return false;
     }
+    if (until_given && opt.shard.count > 1) {
+        error = "--until-detected runs each program whole: it takes no shard";
+        return false;
+    }
     if (opt.command == "run" && opt.tools.size() > 1) {
         error = "corpus run takes one --tool";
         return false;

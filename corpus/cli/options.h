@@ -30,8 +30,8 @@ struct options_t {
     // --perturb SEED: schedule noise in every run (score: each tool with and without it)
     bool perturb = false;
     unsigned long long perturb_seed = 0;
-    shard_t shard;      // --shard K/N, or from the CI's environment
-    int jobs = 1;       // runs at once
+    shard_t shard; // --shard K/N, or from the CI's environment
+    int jobs = 1;  // runs at once
     std::string variant;
     std::vector<std::string> programs;
     bool help = false;

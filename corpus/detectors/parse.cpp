@@ -15,6 +15,7 @@ static bool starts_with(const std::string &s, const std::string &prefix) {
 // report is about whoever called them.
 bool transparent_frame(const frame_t &f) {
     if (f.object.find("libtsan") != std::string::npos ||
+        f.object.find("libcorpus_perturb") != std::string::npos ||
         f.object.find("vgpreload_") != std::string::npos ||
         f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
         starts_with(f.function, "__interceptor_"))
@@ -90,7 +91,17 @@ bool transparent_frame(const frame_t &f) {
 }
 
 std::string bare_function(const std::string &name) {
-    return name.substr(0, name.find('('));
+    // The parameter list is the parenthesised group that ends the name, so that
+    // "(anonymous namespace)::f(int)" keeps its namespace and "operator()(int)" its operator.
+    const std::string n = name.substr(0, name.find(" [clone "));
+    const size_t end = n.rfind(')');
+    int depth = 0;
+    for (size_t i = end == std::string::npos ? 0 : end + 1; i-- > 0;)
+        if (n[i] == ')')
+            ++depth;
+        else if (n[i] == '(' && --depth == 0)
+            return n.substr(0, i);
+    return n;
 }
 
 bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects) {

@@ -64,7 +64,8 @@ report_summary_t summarize_reports(const std::vector<report_t> &reports);
 // header template inlined into our program: the report is about whoever called it.
 bool transparent_frame(const frame_t &f);
 
-// A function's name as a label gives it: without its parameters ("step_depth(int)").
+// A function's name as a label gives it: without its parameters ("step_depth(int)") and
+// without GCC's " [clone .constprop.0]".
 std::string bare_function(const std::string &name);
 
 // The frame lies in one of `objects` (any, when none is named): a file of that name, or, for a

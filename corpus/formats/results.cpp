@@ -211,13 +211,21 @@ nlohmann::json row_record(const row_t &r) {
     for (const auto &f : r.traces)
         traces.push_back({f.inside, f.overlap,
                           f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
-    return {{"missing", r.missing},       {"runs", r.runs},
-            {"passed", r.passed},         {"markers", r.markers},
-            {"outputs", r.outputs},       {"problems", r.problems},
-            {"reports", reports},         {"runs_with_reports", r.runs_with_reports},
-            {"seconds", r.seconds},       {"peak_kib", r.peak_kib},
-            {"verdict", r.verdict},       {"traces", traces},
-            {"best_trace", r.best_trace}, {"timeline", r.timeline}};
+    return {{"missing", r.missing},
+            {"runs", r.runs},
+            {"passed", r.passed},
+            {"markers", r.markers},
+            {"outputs", r.outputs},
+            {"problems", r.problems},
+            {"reports", reports},
+            {"runs_with_reports", r.runs_with_reports},
+            {"seconds", r.seconds},
+            {"peak_kib", r.peak_kib},
+            {"verdict", r.verdict},
+            {"traces", traces},
+            {"best_trace", r.best_trace},
+            {"timeline", r.timeline},
+            {"runs_to_detection", r.runs_to_detection}};
 }
 
 static const char *json_kind(const nlohmann::json &j) {
@@ -282,6 +290,7 @@ row_t row_from_record(const nlohmann::json &j, const program_t *p) {
     r.seconds = j.at("seconds");
     r.peak_kib = j.at("peak_kib");
     r.verdict = j.at("verdict");
+    r.runs_to_detection = j.at("runs_to_detection");
     for (const auto &t : j.at("traces")) {
         trace_figures_t f;
         f.inside = t.at(0);

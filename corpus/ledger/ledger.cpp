@@ -2,6 +2,7 @@
 
 #include "process.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -54,6 +55,9 @@ static finding_t parse_finding(const json &e) {
     f.evidence = e.at("evidence").get<std::string>();
     if (f.evidence.empty())
         throw std::runtime_error("a verdict comes with its evidence");
+    f.kinds = one_or_many(e, "kinds");
+    if (f.kinds.empty())
+        f.kinds = {"data race", "Race", "ConflictingAccess"}; // tsan, helgrind, drd
     f.tools = one_or_many(e, "tools");
     f.programs = one_or_many(e, "programs");
     return f;
@@ -155,6 +159,8 @@ const finding_t *judge_report(const report_t &r, const ledger_t &ledger) {
     if (!r.allocation.empty())
         stacks.push_back(r.allocation);
     for (const auto &f : ledger.findings) {
+        if (std::find(f.kinds.begin(), f.kinds.end(), r.kind) == f.kinds.end())
+            continue;
         const auto &a = f.frames.accesses;
         if (stacks.size() == 1 && (side_matches(stacks[0], a[0]) || side_matches(stacks[0], a[1])))
             return &f;

@@ -23,6 +23,8 @@ struct finding_t {
     race_label_t frames;  // the two accesses, by object and function, as race labels name them
     bool race = false;    // verdict "race" (else "false alarm")
     std::string evidence; // the upstream issue, commit or document; or the unseen synchronisation
+    // The report kinds it judges ("CondErr"); by default a data race as each tool names it.
+    std::vector<std::string> kinds;
     std::vector<std::string> tools;    // the detectors known to report it
     std::vector<std::string> programs; // the corpus programs it shows in
 };

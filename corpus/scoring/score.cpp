@@ -277,7 +277,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                                                              : nlohmann::json(nullptr)},
                              {"pair_matched", p.pair_matched ? nlohmann::json(*p.pair_matched)
                                                              : nlohmann::json(nullptr)}};
-            if (p.race && p.runs > 0) {
+            if (p.race && p.runs > 0 && !t.until_detected) {
                 q["detection_rate"] = rate_json(p.detected_runs, p.runs);
                 if (p.pair_matched)
                     q["pair_rate"] = rate_json(p.pair_runs, p.runs);
@@ -359,6 +359,17 @@ static std::string rate_cell(int k, int n) {
     return fixed(double(k) / n, 2) + " [" + fixed(i.low, 2) + "-" + fixed(i.high, 2) + "]";
 }
 
+// A positive's cell: its rates, or under --until-detected the run of the first detection.
+static std::string rate_text(const tool_score_t &t, const program_score_t &p) {
+    if (p.runs == 0)
+        return "not run";
+    if (t.until_detected)
+        return p.runs_to_detection ? "first at run " + std::to_string(p.runs_to_detection)
+                                   : "none in " + std::to_string(p.runs) + " runs";
+    return rate_cell(p.detected_runs, p.runs) +
+           (p.pair_matched ? "; " + rate_cell(p.pair_runs, p.runs) : "");
+}
+
 // Per positive and tool, the share of runs that reported anything and that matched the
 // labelled pair, each with its 95% Wilson interval.
 static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_score_t> &tools) {
@@ -373,10 +384,7 @@ static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_s
         std::vector<std::string> line{tools[0].programs[i].program};
         for (const auto &t : tools) {
             const auto &p = t.programs.at(i);
-            line.push_back(p.runs == 0
-                               ? "not run"
-                               : rate_cell(p.detected_runs, p.runs) +
-                                     (p.pair_matched ? "; " + rate_cell(p.pair_runs, p.runs) : ""));
+            line.push_back(rate_text(t, p));
         }
         lines.push_back(line);
     }
@@ -523,7 +531,10 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
         s += "<tr><td>" + xml_escape(tools[0].programs[i].program, false) + "</td>";
         for (const auto &t : tools) {
             const auto &p = t.programs.at(i);
-            s += "<td>" + (p.runs ? rate_chart(p) : std::string("not run")) + "</td>";
+            s +=
+                "<td>" +
+                (p.runs && !t.until_detected ? rate_chart(p) : xml_escape(rate_text(t, p), false)) +
+                "</td>";
         }
         s += "</tr>\n";
     }

@@ -40,6 +40,8 @@ struct twin_difference_t {
 struct tool_score_t {
     std::string tool;
     std::string build; // the compiler of the programs' build, "gcc-12.2.0" ("" when unknown)
+    // --until-detected: the runs stop at the first detection, so their share is no rate
+    bool until_detected = false;
     int repeat = 0;
     int tp = 0, fp = 0, tn = 0, fn = 0;
     std::optional<double> precision, recall, f1, pair_recall;

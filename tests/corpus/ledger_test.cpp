@@ -30,6 +30,7 @@ TEST(Ledger, AnEntryJudgesTheTopsOfTheStacks) {
     // function) stands for the first named frame of its object below it; a C++ name is
     // matched without its return type, template arguments and parameters.
     report_t r;
+    r.kind = "Race";
     r.access_stacks = {{malloc_frame, in_x(""), in_x("bump"), {"main", "", "/bin/prog", 0}},
                        {in_x("std::vector<int>& std::read_all<int>(int)")}};
     ASSERT_NE(judge_report(r, l), nullptr);
@@ -45,8 +46,26 @@ TEST(Ledger, AnEntryJudgesTheTopsOfTheStacks) {
     EXPECT_EQ(judge_report(r, l), nullptr);
     // A report with one stack (drd's) is judged by that side alone.
     report_t one;
+    one.kind = "ConflictingAccess";
     one.access_stacks = {{in_x("bump")}};
     EXPECT_NE(judge_report(one, l), nullptr);
+    // Only the kinds an entry names (by default a data race as each tool calls it).
+    one.kind = "InvalidRead";
+    EXPECT_EQ(judge_report(one, l), nullptr);
+}
+
+TEST(Ledger, AnEntryAppliesToTheVersionsItNames) {
+    finding_t f;
+    f.package = "expat";
+    f.from = "2.5.0-1+deb12u2";
+    EXPECT_TRUE(finding_applies(f, {{"expat", "2.5.0-1+deb12u5"}}));
+    EXPECT_FALSE(finding_applies(f, {{"expat", "2.5.0-1+deb12u1"}}));
+    EXPECT_FALSE(finding_applies(f, {{"zlib", "2.5.0-1+deb12u5"}})); // not installed
+    f.before = "2.5.0-1+deb12u5";
+    EXPECT_FALSE(finding_applies(f, {{"expat", "2.5.0-1+deb12u5"}}));
+    EXPECT_TRUE(finding_applies(f, {{"expat", "2.5.0-1+deb12u4"}}));
+    f.package.clear(); // a library of no package: always
+    EXPECT_TRUE(finding_applies(f, {}));
 }
 
 TEST(Ledger, ThreadSanitizerFramesOfObjectsWithPlusInTheirNames) {
@@ -61,6 +80,7 @@ TEST(Ledger, ThreadSanitizerFramesOfObjectsWithPlusInTheirNames) {
 )";
     auto reports = parse_tsan_log(log, {"/src", "/bin/prog", ""});
     ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].access_stacks[0][1].object, "libstdc++.so.6");
     const ledger_t l = parse_ledger(R"({"findings": [{"id": "shared-name", "library": "m",
         "memory": "m", "verdict": "race", "evidence": "e", "accesses": [
           {"object": "libstdc++.so.6", "function": "std::__cxx11::basic_string::copy", "kind": "write"},
