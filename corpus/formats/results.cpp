@@ -272,6 +272,9 @@ nlohmann::json row_record_shape() {
     r.traces.emplace_back();
     nlohmann::json shape = row_record(r);
     shape["traces"][0][2] = nullptr; // a lock count, or null where no lock was traced
+    // Fields that results written before them do not have: read with a default.
+    shape.erase("runs_to_detection");
+    shape["reports"][0].erase("run");
     return shape;
 }
 
@@ -290,7 +293,7 @@ row_t row_from_record(const nlohmann::json &j, const program_t *p) {
     r.seconds = j.at("seconds");
     r.peak_kib = j.at("peak_kib");
     r.verdict = j.at("verdict");
-    r.runs_to_detection = j.at("runs_to_detection");
+    r.runs_to_detection = j.value("runs_to_detection", 0);
     for (const auto &t : j.at("traces")) {
         trace_figures_t f;
         f.inside = t.at(0);
