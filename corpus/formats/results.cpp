@@ -253,8 +253,12 @@ std::string json_shape_fault(const nlohmann::json &want, const nlohmann::json &g
                 return fault;
         }
     } else if (want.is_array() && !want.empty()) {
+        // One element stands for every element; more are a record of fixed fields (a frame:
+        // function, file, object, line), each checked against its own.
         for (size_t i = 0; i < got.size(); ++i) {
-            std::string fault = json_shape_fault(want[0], got[i], path + "/" + std::to_string(i));
+            const nlohmann::json &w =
+                want.size() > 1 ? want[std::min(i, want.size() - 1)] : want[0];
+            std::string fault = json_shape_fault(w, got[i], path + "/" + std::to_string(i));
             if (!fault.empty())
                 return fault;
         }

@@ -177,6 +177,13 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
     EXPECT_EQ(j["programs"][0]["reports"]["own"], 1);
     EXPECT_NE(j["programs"][0]["report_list"][0]["where"].get<std::string>().find("bump"),
               std::string::npos);
+    // Results with reports merge: their frames (function, file, object, line) keep their shape.
+    run_options_t m;
+    m.dir = r.dir;
+    m.args = {"merge", "--manifest", "manifest.json", "--out", "merged", "out"};
+    run_result_t merged = run_program(CORPUS_RUNNER, m);
+    EXPECT_EQ(merged.status, 1) << merged.err; // the row still fails, now merged
+    EXPECT_NE(merged.out.find("FAIL: own-code reports"), std::string::npos) << merged.err;
 }
 
 TEST(Runner, LabelsFollowTheirTagsAndMatchByFunctionWithoutDebugInformation) {
