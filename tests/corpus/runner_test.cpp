@@ -326,6 +326,21 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
         EXPECT_EQ(r.status, 2) << bad[0] << " " << bad[1] << ": " << r.err;
         EXPECT_FALSE(file_exists(r.dir + "/out")) << bad[0] << " " << bad[1];
     }
+    // Scorecard usage: a first detection takes whole programs, not a shard; a preset without
+    // programs is named in the hint.
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"--until-detected", "2", "--shard", "1/2"},
+          {"--tool", "tsan@no-such-preset"}}) {
+        run_options_t o;
+        o.args = {"score", "--out", "out"};
+        o.args.insert(o.args.end(), bad.begin(), bad.end());
+        o.args.push_back("xml_single");
+        run_result_t r = run_program(CORPUS_RUNNER, o);
+        EXPECT_EQ(r.status, 2) << bad[0] << ": " << r.err;
+        EXPECT_NE(r.err.find(bad[0] == "--tool" ? "cmake --preset no-such-preset" : "no shard"),
+                  std::string::npos)
+            << r.err;
+    }
     // A manifest name that would lead out of --out.
     run_options_t o;
     o.files["m.json"] = R"({"programs": [{"program": "../../x", "subsystem": "t", "library": "t",
