@@ -15,6 +15,7 @@ packages=(
   libgtest-dev nlohmann-json3-dev
   xvfb valgrind
   clang-14 libclang-rt-14-dev libomp-14-dev llvm-14 dpkg-dev debian-keyring
+  libc6-dbg # names the C library's own globals (gmtime's buffer) in reports
 )
 
 case "${1:-}" in

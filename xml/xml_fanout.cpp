@@ -5,9 +5,9 @@
 // the one shared parse buffer and printer state; without it every worker parses into a buffer of
 // its own and the printer keeps its state per thread. Each output line is written whole under
 // the stream's own lock, and `main` reads nothing the workers write.
-// The two racy twins print "start"/"end" too. RACY (xml_fanout_racy) does the serialized
-// variant's work without `lock`: the workers parse in the one buffer of `main`, with the printer
-// state per thread, so the buffer is the one race, a worker's clear and refill (the memset line
+// The two racy twins print "start"/"end" too. RACY (xml_fanout_racy) is the unserialized
+// variant with the workers parsing in the one buffer of `main` (the printer state stays per
+// thread), so the buffer is the one race, a worker's clear and refill (the memset line
 // of parse.cpp) against another's parse (its parse_text call, where expat reads the buffer).
 // RACY_PRINTER (xml_printer_racy) is the unserialized variant with the printer's depth shared
 // by all threads: its changes (`depth += step` in printer.cpp) race with the indent loop's read

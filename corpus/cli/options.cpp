@@ -69,7 +69,7 @@ std::string usage_text() {
            "  --manifest FILE  the manifest (default " CORPUS_MANIFEST ", merged from each\n"
            "                   subsystem folder's manifest.json)\n"
            "  --ledger FILE    the findings ledger that judges reports inside libraries\n"
-           "                   (default corpus/ledger/findings.json of the sources)\n"
+           "                   (default corpus/judging/findings.json of the sources)\n"
            "detectors:\n" +
            detector_lines() +
            "score: runs every selected program --repeat times under each --tool (default " +
@@ -174,7 +174,7 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
     opt.manifest = CORPUS_MANIFEST;
     opt.samples = opt.source_dir + "/samples";
     opt.suppressions = opt.source_dir + "/corpus/detectors/suppressions";
-    opt.ledger = opt.source_dir + "/corpus/ledger/findings.json";
+    opt.ledger = opt.source_dir + "/corpus/judging/findings.json";
     if (argc < 2) {
         error = "no command";
         return false;

@@ -1,6 +1,7 @@
 #include "detectors.h"
 
 #include "files.h"
+#include "memory.h"
 #include "options.h"
 
 #include <filesystem>
@@ -45,12 +46,41 @@ static std::string tsan_clean_stderr(const std::string &err) {
                                                              : kept.substr(0, kept.size() - 1);
 }
 
+// ThreadSanitizer names a global's object by its file name: the file is looked for beside the
+// program, in the build's libraries and in the system's.
+static std::vector<loaded_object_t> tsan_objects(const std::vector<report_t> &reports,
+                                                 const own_code_t &own) {
+    const fs::path bin = fs::path(own.program).parent_path();
+    const std::vector<fs::path> dirs = {bin, bin.parent_path() / "lib",
+                                        bin.parent_path() / "instrumented" / "lib",
+                                        "/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu"};
+    std::vector<loaded_object_t> objects;
+    for (const auto &r : reports) {
+        const std::string &name = r.memory.object;
+        if (name.empty() || name.find('/') != std::string::npos)
+            continue;
+        for (const auto &d : dirs) {
+            std::error_code ec;
+            if (fs::is_regular_file(d / name, ec)) {
+                objects.push_back({0, fs::weakly_canonical(d / name, ec).string(), name});
+                break;
+            }
+        }
+    }
+    return objects;
+}
+
 static void tsan_collect(const std::string &dir, const own_code_t &own, bool, check_result_t &,
                          std::vector<report_t> &reports) {
     for (const auto &entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind("tsan.", 0) == 0)
-            for (auto &r : parse_tsan_log(read_file(entry.path().string()), own))
+        if (entry.path().filename().string().rfind("tsan.", 0) == 0) {
+            auto found = parse_tsan_log(read_file(entry.path().string()), own);
+            const auto objects = tsan_objects(found, own);
+            for (auto &r : found) {
+                place_report_memory(r, objects);
                 reports.push_back(r);
+            }
+        }
 }
 
 // ThreadSanitizer's runtime comes with the compiler that built the programs.
@@ -71,7 +101,10 @@ static void valgrind_wrap(const std::string &tool, const options_t &opt, const s
                 "--log-file=" + (d / "valgrind.log").string(), "--child-silent-after-fork=yes",
                 // Deep enough that a library's stack still shows the public call a label names
                 // (GTK+'s main loop, ImageMagick's decoders lie further down than 12 frames).
-                "--num-callers=40"};
+                "--num-callers=40",
+                // Verbosity 2 logs where each object is loaded ("svma ..., avma ..."), so that
+                // a report's address can be placed in its object and section.
+                "-v", "-v"};
     // --perturb: valgrind runs one thread at a time; its fair scheduler hands the CPU over in
     // turn, where the default lets a thread run on while the kernel allows.
     if (opt.perturb)
@@ -91,8 +124,12 @@ static void valgrind_collect(const std::string &dir, const own_code_t &own, bool
         c.ok = false;
         c.problems.push_back("valgrind.xml missing or unfinished");
     }
-    for (auto &r : parse_valgrind_xml(xml, own))
+    const auto objects =
+        valgrind_loaded_objects(read_file((fs::path(dir) / "valgrind.log").string()));
+    for (auto &r : parse_valgrind_xml(xml, own)) {
+        place_report_memory(r, objects);
         reports.push_back(r);
+    }
 }
 
 static std::string valgrind_version(const options_t &) {

@@ -1,5 +1,8 @@
 #include "parse.h"
 
+#include "judge.h"
+#include "memory.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <expat.h>
@@ -8,165 +11,6 @@
 
 static bool starts_with(const std::string &s, const std::string &prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Frames of the detector's own runtime, of the C library's memory and string functions (which
-// the detectors intercept or replace) and of header templates inlined into our programs: the
-// report is about whoever called them.
-bool transparent_frame(const frame_t &f) {
-    if (f.object.find("libtsan") != std::string::npos ||
-        f.object.find("libcorpus_perturb") != std::string::npos ||
-        f.object.find("vgpreload_") != std::string::npos ||
-        f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
-        starts_with(f.function, "__interceptor_"))
-        return true;
-    // Library templates inlined into one of our programs act on our data for our code.
-    if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
-        return true;
-    // Whole names only: "free" must not take in freeaddrinfo or freopen. C++ operators come
-    // with their parameter list ("operator new(unsigned long)").
-    static const char *memory_functions[] = {"malloc", "calloc", "realloc", "free"};
-    for (const char *name : memory_functions)
-        if (f.function == name)
-            return true;
-    for (const char *name : {"operator new", "operator delete"})
-        if (f.function == name || starts_with(f.function, std::string(name) + "(") ||
-            starts_with(f.function, std::string(name) + "[]"))
-            return true;
-    if (f.object.find("libc.so") != std::string::npos)
-        for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
-            if (starts_with(f.function, prefix))
-                return true;
-    // clang links ThreadSanitizer's runtime into the program: its interceptors then show as
-    // frames of the program without a source file, named after the libc function they stand
-    // for. Whole names only, so that a function of a program's own is never taken for one.
-    if (f.file.empty() && !f.object.empty() && f.object.find(".so") == std::string::npos)
-        for (const char *name : {"memcpy",
-                                 "memmove",
-                                 "memset",
-                                 "memcmp",
-                                 "memchr",
-                                 "strcmp",
-                                 "strncmp",
-                                 "strlen",
-                                 "strnlen",
-                                 "strcpy",
-                                 "strncpy",
-                                 "strcat",
-                                 "strchr",
-                                 "strrchr",
-                                 "strstr",
-                                 "strdup",
-                                 "strndup",
-                                 "strcasecmp",
-                                 "strncasecmp",
-                                 "gmtime",
-                                 "gmtime_r",
-                                 "localtime",
-                                 "localtime_r",
-                                 "getenv",
-                                 "setlocale",
-                                 "fwrite",
-                                 "fread",
-                                 "fputs",
-                                 "puts",
-                                 "printf",
-                                 "vsscanf",
-                                 "sscanf",
-                                 "__isoc99_vsscanf",
-                                 "__isoc99_sscanf",
-                                 "posix_memalign",
-                                 "aligned_alloc",
-                                 "memalign",
-                                 "valloc",
-                                 "pthread_mutex_lock",
-                                 "pthread_mutex_unlock",
-                                 "pthread_mutex_trylock",
-                                 "pthread_cond_wait",
-                                 "pthread_cond_signal",
-                                 "pthread_cond_broadcast"})
-            if (f.function == name)
-                return true;
-    return false;
-}
-
-std::string bare_function(const std::string &name) {
-    // The parameter list is the parenthesised group that ends the name, so that
-    // "(anonymous namespace)::f(int)" keeps its namespace and "operator()(int)" its operator.
-    const std::string n = name.substr(0, name.find(" [clone "));
-    const size_t end = n.rfind(')');
-    int depth = 0;
-    for (size_t i = end == std::string::npos ? 0 : end + 1; i-- > 0;)
-        if (n[i] == ')')
-            ++depth;
-        else if (n[i] == '(' && --depth == 0)
-            return n.substr(0, i);
-    return n;
-}
-
-bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects) {
-    const std::string name = f.object.substr(f.object.rfind('/') + 1);
-    for (const auto &object : objects)
-        if (name == object || name.rfind(object + ".", 0) == 0)
-            return true;
-    return objects.empty();
-}
-
-static std::string base_name(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-static bool same_object(const std::string &object, const std::string &path) {
-    // valgrind names an object by its path, ThreadSanitizer sometimes by its file name only.
-    if (path.empty())
-        return false;
-    if (object.find('/') != std::string::npos)
-        return object == path;
-    return object == base_name(path);
-}
-
-static bool own_frame(const frame_t &f, const own_code_t &own) {
-    if (!f.object.empty() && !own.program.empty()) {
-        if (same_object(f.object, own.program))
-            return true;
-        if (!own.library_dir.empty() && f.object.find('/') != std::string::npos &&
-            starts_with(f.object, own.library_dir + "/"))
-            return true;
-        return false;
-    }
-    return !f.file.empty() && !own.source_dir.empty() && starts_with(f.file, own.source_dir + "/");
-}
-
-void classify_report(report_t &r, const own_code_t &own) {
-    std::vector<std::string> signatures;
-    r.own = false;
-    r.where.clear();
-    for (const auto &stack : r.access_stacks) {
-        std::string signature;
-        int named = 0;
-        bool decided = false;
-        for (const auto &f : stack) {
-            if (transparent_frame(f))
-                continue;
-            if (!decided) {
-                decided = true;
-                if (own_frame(f, own)) {
-                    r.own = true;
-                    r.where = f.function + " " + (f.file.empty() ? f.object : f.file);
-                } else if (r.where.empty()) {
-                    r.where = f.function.empty() ? f.object : f.function;
-                }
-            }
-            if (named++ < 3)
-                signature += (f.function.empty() ? f.object : f.function) + ";";
-        }
-        signatures.push_back(signature);
-    }
-    std::sort(signatures.begin(), signatures.end());
-    r.key = r.kind;
-    for (const auto &s : signatures)
-        r.key += "|" + s;
 }
 
 report_summary_t summarize_reports(const std::vector<report_t> &reports) {
@@ -218,11 +62,18 @@ static frame_t parse_tsan_frame(std::string line) {
     return f;
 }
 
+// "Write of size 8 at 0x7ba400004198 by thread T1:" -> 0x7ba400004198.
+static uint64_t tsan_access_address(const std::string &header) {
+    size_t at = header.find(" at 0x");
+    return at == std::string::npos ? 0 : std::strtoull(header.c_str() + at + 6, nullptr, 16);
+}
+
 std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &own) {
     std::vector<report_t> out;
     std::istringstream in(log);
     std::string line;
-    bool inside = false, access = false;
+    bool inside = false, access = false, location = false;
+    uint64_t first_access = 0;
     report_t cur;
     std::vector<std::vector<frame_t>> context;
     auto finish = [&]() {
@@ -232,6 +83,7 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &o
         // judged by the stacks they have.
         if (cur.access_stacks.empty())
             cur.access_stacks = context;
+        cur.access_kinds.resize(cur.access_stacks.size(), access_kind_t::unknown);
         classify_report(cur, own);
         out.push_back(cur);
         inside = false;
@@ -246,7 +98,8 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &o
             context.clear();
             std::string kind = line.substr(w + warning.size());
             cur.kind = kind.substr(0, kind.find(" (pid="));
-            access = false;
+            access = location = false;
+            first_access = 0;
             continue;
         }
         if (!inside)
@@ -256,17 +109,37 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &o
             continue;
         }
         if (starts_with(line, "    #")) {
+            if (location) { // the heap block's allocation
+                cur.memory.allocated.push_back(parse_tsan_frame(line));
+                continue;
+            }
             auto &stacks = access ? cur.access_stacks : context;
             if (stacks.empty())
                 stacks.emplace_back();
             stacks.back().push_back(parse_tsan_frame(line));
         } else if (starts_with(line, "  ") && line.size() > 2 && line[2] != ' ') {
-            // A section header: an access ("Write of size 8 at ... by thread T1:") or context
-            // (where the memory lives, where a thread or mutex was created).
+            // A section header: an access ("Write of size 8 at ... by thread T1:"), where the
+            // memory lives ("Location is heap block ... allocated by thread T1:") or other
+            // context (where a thread or mutex was created).
             std::string header = line.substr(2);
-            access = header.find(" of size ") != std::string::npos &&
-                     !starts_with(header, "Location is");
+            location = starts_with(header, "Location is");
+            access = header.find(" of size ") != std::string::npos && !location;
+            if (location) {
+                cur.memory = tsan_location(header);
+                // The access's offset in its heap block: the first access's address less the
+                // block's.
+                if (cur.memory.kind == memory_kind_t::heap && first_access &&
+                    first_access >= cur.memory.address)
+                    cur.memory.block_offset = first_access - cur.memory.address;
+            }
+            location = location && cur.memory.kind == memory_kind_t::heap;
+            if (access && cur.access_stacks.empty())
+                first_access = tsan_access_address(header);
             (access ? cur.access_stacks : context).emplace_back();
+            if (access)
+                cur.access_kinds.push_back(header.find("rite of size") != std::string::npos
+                                               ? access_kind_t::write
+                                               : access_kind_t::read);
         }
     }
     finish();
@@ -274,6 +147,18 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &o
 }
 
 // --- valgrind XML ---------------------------------------------------------------------------
+
+// The kind of access a text of valgrind's names: "during read of size", "a previous write of
+// size" (helgrind), "Conflicting load", "Conflicting store" (drd).
+static access_kind_t access_kind_of(const std::string &text) {
+    for (const char *w : {" write of size", "Conflicting store"})
+        if (text.find(w) != std::string::npos)
+            return access_kind_t::write;
+    for (const char *r : {" read of size", "Conflicting load"})
+        if (text.find(r) != std::string::npos)
+            return access_kind_t::read;
+    return access_kind_t::unknown;
+}
 
 struct vg_state_t {
     std::vector<report_t> reports;
@@ -284,6 +169,7 @@ struct vg_state_t {
     report_t cur;
     int stacks = 0;
     std::string last_aux; // text of the latest auxwhat/xauxwhat of the error
+    access_kind_t first_kind = access_kind_t::unknown; // of the access the error is about
     std::vector<frame_t> stack;
     frame_t frame;
     std::string dir;
@@ -299,6 +185,7 @@ static void vg_start(void *data, const XML_Char *name, const XML_Char **) {
         s->cur = report_t{};
         s->stacks = 0;
         s->last_aux.clear();
+        s->first_kind = access_kind_t::unknown;
     } else if (n == "stack") {
         s->stack.clear();
     } else if (n == "frame") {
@@ -314,10 +201,15 @@ static void vg_end(void *data, const XML_Char *name) {
     if (s->in_error) {
         if (n == "kind" && parent == "error") {
             s->cur.kind = s->text;
-        } else if (n == "text" && (parent == "auxwhat" || parent == "xauxwhat")) {
+        } else if ((n == "what" && parent == "error") || (n == "text" && parent == "xwhat")) {
+            // "Possible data race during read of size 4 ..." (helgrind), "Conflicting store
+            // by thread 3 at 0x0488000c size 4" (drd).
+            s->first_kind = access_kind_of(s->text);
+            valgrind_location(s->cur.memory, s->text);
+        } else if ((n == "text" && (parent == "auxwhat" || parent == "xauxwhat")) ||
+                   (n == "auxwhat" && parent == "error")) {
             s->last_aux = s->text;
-        } else if (n == "auxwhat" && parent == "error") {
-            s->last_aux = s->text;
+            valgrind_location(s->cur.memory, s->text);
         } else if (n == "fn") {
             s->frame.function = s->text;
         } else if (n == "obj") {
@@ -332,15 +224,24 @@ static void vg_end(void *data, const XML_Char *name) {
             if (!s->dir.empty() && !s->frame.file.empty())
                 s->frame.file = s->dir + "/" + s->frame.file;
             s->stack.push_back(s->frame);
+        } else if (n == "stack" && parent == "allocation_context") {
+            s->cur.memory.allocated = s->stack; // drd's heap block
         } else if (n == "stack" && parent == "error") {
             // The first stack is the access being reported; helgrind adds the conflicting
             // access after "This conflicts with ...". Other stacks (allocation, segment ends)
             // are context.
-            if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with"))
+            if (s->stacks++ == 0 || starts_with(s->last_aux, "This conflicts with")) {
                 s->cur.access_stacks.push_back(s->stack);
-            else if (starts_with(s->last_aux, "Address ") &&
-                     s->last_aux.find("alloc'd") != std::string::npos)
+                s->cur.access_kinds.push_back(s->stacks == 1 ? s->first_kind
+                                                             : access_kind_of(s->last_aux));
+            } else if (starts_with(s->last_aux, "Address ") &&
+                       s->last_aux.find("alloc'd") != std::string::npos) {
                 s->cur.allocation = s->stack;
+                s->cur.memory.allocated = s->stack;
+            } else if (s->last_aux.find("Allocation context:") != std::string::npos &&
+                       s->cur.memory.kind == memory_kind_t::heap) {
+                s->cur.memory.allocated = s->stack; // drd's heap block
+            }
         } else if (n == "error" && s->path.size() == 2) {
             classify_report(s->cur, s->own);
             s->reports.push_back(s->cur);

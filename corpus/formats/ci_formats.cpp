@@ -163,16 +163,12 @@ static json location(const frame_t &f, const std::string &root) {
 // `where` names), else the first frame past the detector's runtime.
 static const frame_t *placed_at(const report_t &r) {
     const frame_t *first = nullptr;
-    for (const auto &stack : r.access_stacks)
-        for (const auto &f : stack) {
-            if (transparent_frame(f))
-                continue;
-            if (r.own && f.function + " " + (f.file.empty() ? f.object : f.file) == r.where)
-                return &f;
-            if (!first)
-                first = &f;
-            break;
-        }
+    for (const auto &stack : r.access_stacks) {
+        const frame_t *top = stack_top(stack);
+        if (top && r.own && top->function + " " + (top->file.empty() ? top->object : top->file) == r.where)
+            return top;
+        first = first ? first : top;
+    }
     return first;
 }
 

@@ -3,6 +3,8 @@
 #include "ci_formats.h"
 #include "files.h"
 #include "fnv1a.h"
+#include "judge.h"
+#include "memory.h"
 #include "provenance.h"
 #include "score.h"
 
@@ -144,23 +146,28 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
                     << " more problem(s) in results.json\n";
         for (const auto &rep : r.summary.reports)
             if (rep.own && !(r.p->race && (r.p->race->accesses.empty() ||
-                                           report_matches_label(rep, *r.p->race))))
+                                           report_matches_label(rep, *r.p->race) ||
+                                           report_shows_label_side(rep, *r.p->race))))
                 closing << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind
                         << " at " << rep.where << "\n";
         // What no ledger entry judges yet, with the frames an entry would name.
         size_t listed = 0;
         for (const auto &rep : r.summary.reports) {
-            if (rep.judgement != "unjudged" || listed++ >= shown_problems)
+            const bool ambiguous = rep.judgement == "ambiguous";
+            if ((rep.judgement != "unjudged" && !ambiguous) || listed++ >= shown_problems)
                 continue;
             std::string tops;
             for (const auto &stack : rep.access_stacks)
                 tops += (tops.empty() ? "" : " / ") + stack_top_name(stack);
-            closing << r.p->name << ": " << opt.tool << " unjudged library report: " << rep.kind
-                    << " at " << tops << "\n";
+            closing << r.p->name << ": " << opt.tool
+                    << (ambiguous ? " ambiguous library report (" + rep.finding + "): "
+                                  : std::string(" unjudged library report: "))
+                    << rep.kind << " at " << tops << " on " << describe_memory(rep.memory)
+                    << "\n";
         }
         if (listed > shown_problems)
             closing << r.p->name << ": ... and " << listed - shown_problems
-                    << " more unjudged library report(s) in results.json\n";
+                    << " more unjudged or ambiguous library report(s) in results.json\n";
     }
     return aligned_table(all) + closing.str();
 }
@@ -185,8 +192,19 @@ static nlohmann::json report_record(const report_t &r) {
     nlohmann::json stacks = nlohmann::json::array();
     for (const auto &stack : r.access_stacks)
         stacks.push_back(frames_record(stack));
-    return {{"kind", r.kind},   {"key", r.key},     {"own", r.own},
-            {"where", r.where}, {"stacks", stacks}, {"allocation", frames_record(r.allocation)},
+    nlohmann::json kinds = nlohmann::json::array();
+    for (auto k : r.access_kinds)
+        kinds.push_back(k == access_kind_t::write  ? "write"
+                        : k == access_kind_t::read ? "read"
+                                                   : "");
+    return {{"kind", r.kind},
+            {"key", r.key},
+            {"own", r.own},
+            {"where", r.where},
+            {"stacks", stacks},
+            {"access_kinds", kinds},
+            {"allocation", frames_record(r.allocation)},
+            {"memory", memory_json(r.memory)},
             {"run", r.run}};
 }
 
@@ -199,6 +217,12 @@ static report_t report_from_record(const nlohmann::json &j) {
     for (const auto &stack : j.at("stacks"))
         r.access_stacks.push_back(frames_from_record(stack));
     r.allocation = frames_from_record(j.at("allocation"));
+    if (j.contains("access_kinds") && j["access_kinds"].is_array())
+        for (const auto &k : j["access_kinds"])
+            r.access_kinds.push_back(k == "write"  ? access_kind_t::write
+                                     : k == "read" ? access_kind_t::read
+                                                   : access_kind_t::unknown);
+    r.memory = memory_from_json(j.value("memory", nlohmann::json()));
     r.run = j.value("run", 0);
     return r;
 }
@@ -279,6 +303,9 @@ nlohmann::json row_record_shape() {
     // Fields that results written before them do not have: read with a default.
     shape.erase("runs_to_detection");
     shape["reports"][0].erase("run");
+    // The memory and access kinds are read with what they hold; older results have neither.
+    shape["reports"][0].erase("memory");
+    shape["reports"][0].erase("access_kinds");
     return shape;
 }
 
@@ -388,7 +415,8 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                                             {"where", rep.where},
                                             {"judgement", rep.judgement},
                                             {"finding", rep.finding},
-                                            {"frames", tops}});
+                                            {"frames", tops},
+                                            {"memory", describe_memory(rep.memory)}});
             }
         }
         if (opt.trace) {

@@ -1,6 +1,7 @@
 #include "manifest.h"
 
 #include "checks.h"
+#include "memory.h"
 
 #include <cctype>
 #include <filesystem>
@@ -81,6 +82,8 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
         access.tag = opt_string(a, "tag");
         access.line = a.contains("line") ? a.at("line").get<int>() : 0;
         access.kind = a.at("kind").get<std::string>();
+        if (a.contains("where"))
+            access.where = parse_where(a.at("where"));
         if (auto o = a.find("object"); o != a.end())
             access.objects = o->is_array() ? o->get<std::vector<std::string>>()
                                            : std::vector<std::string>{o->get<std::string>()};

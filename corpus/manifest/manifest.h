@@ -2,6 +2,8 @@
 // each subsystem folder's manifest.json (or an outside suite's own).
 #pragma once
 
+#include "report.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +27,9 @@ struct race_access_t {
     // frame of ours that makes the library call is what a report without library names shows.
     std::vector<std::string> objects;
     std::string kind; // "read" or "write"
+    // The memory it touches, where the label names it: a report on other memory with the same
+    // frames does not show the race.
+    std::vector<where_t> where;
 };
 
 // The race a racy program is built to have.

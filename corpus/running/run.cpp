@@ -2,7 +2,7 @@
 
 #include "detectors.h"
 #include "files.h"
-#include "score.h"
+#include "judge.h"
 #include "services.h"
 
 #include <atomic>
@@ -318,18 +318,6 @@ void add_runs(row_t &into, const row_t &from) {
     }
 }
 
-// A racy program whose label names a library's objects breaks that library's rule: the object
-// it hands over is then unordered between the two threads in every access, not only in the pair
-// the label names.
-static bool library_rule_twin(const program_t &p) {
-    if (!p.race)
-        return false;
-    for (const auto &a : p.race->accesses)
-        if (a.file.empty())
-            return true;
-    return false;
-}
-
 void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
     const program_t &p = *row.p;
     if (row.missing)
@@ -347,24 +335,18 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
         label_match_t m = p.race && p.race->accesses.empty() ? label_match_t::by_line
                           : p.race                           ? match_label(r, *p.race)
                                                              : label_match_t::none;
+        // A one-stack report (drd's) on one side of the label shows the race as far as such a
+        // report can: it is no report beyond the label.
+        const bool side = p.race && m == label_match_t::none && report_shows_label_side(r, *p.race);
         best = std::max(best, m);
-        row.race_found = row.race_found || m != label_match_t::none;
-        row.unexpected_own += r.own && m == label_match_t::none;
+        row.race_found = row.race_found || m != label_match_t::none || side;
+        row.unexpected_own += r.own && m == label_match_t::none && !side;
         r.judgement.clear();
         r.finding.clear();
         if (r.own)
             continue;
-        const finding_t *f = judge_report(r, ledger);
-        if (m != label_match_t::none || (p.race && report_shows_label_side(r, *p.race)))
-            r.judgement = "labelled race";
-        else if (f) {
-            r.judgement = verdict_name(*f);
-            r.finding = f->id;
-        } else if (library_rule_twin(p))
-            r.judgement = "labelled rule break";
-        else
-            r.judgement = "unjudged";
-        row.unjudged += r.judgement == "unjudged";
+        judge_library_report(r, p, ledger, m != label_match_t::none || side);
+        row.unjudged += r.judgement == "unjudged" || r.judgement == "ambiguous";
     }
     bool contract = row.passed == row.runs;
     row.ok = contract && row.unexpected_own == 0;

@@ -1,6 +1,8 @@
 #include "score.h"
 
 #include "files.h"
+#include "judge.h"
+#include "memory.h"
 #include "results.h"
 #include "xml_text.h"
 
@@ -9,82 +11,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-
-static bool ends_with_path(const std::string &path, const std::string &tail) {
-    if (path == tail)
-        return true;
-    return path.size() > tail.size() &&
-           path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
-           path[path.size() - tail.size() - 1] == '/';
-}
-
-// How a stack shows the access: by its file and line where the frames carry lines, by object
-// and function where they do not (a build without -g, a stripped library). An access inside a
-// library has no line: it is matched by object and function, lines or not.
-static label_match_t stack_match(const std::vector<frame_t> &stack, const race_access_t &a) {
-    label_match_t best = label_match_t::none;
-    for (const auto &f : stack) {
-        if (f.line > 0 && a.line > 0) {
-            if (f.line == a.line && ends_with_path(f.file, a.file))
-                return label_match_t::by_line;
-            continue;
-        }
-        for (const auto &fn : a.functions)
-            if (bare_function(f.function) == fn && frame_in_objects(f, a.objects))
-                best = label_match_t::by_function;
-    }
-    return best;
-}
-
-label_match_t match_label(const report_t &r, const race_label_t &label) {
-    label_match_t best = label_match_t::none;
-    if (label.accesses.size() != 2)
-        return best;
-    // The allocation stands for the allocating thread's first write to the memory.
-    auto s = r.access_stacks;
-    if (!r.allocation.empty())
-        s.push_back(r.allocation);
-    for (size_t i = 0; i < s.size(); ++i)
-        for (size_t j = 0; j < s.size(); ++j)
-            if (i != j)
-                best = std::max(best, std::min(stack_match(s[i], label.accesses[0]),
-                                               stack_match(s[j], label.accesses[1])));
-    return best;
-}
-
-bool report_shows_label_side(const report_t &r, const race_label_t &label) {
-    if (r.access_stacks.size() != 1)
-        return false;
-    for (const auto &a : label.accesses)
-        if (stack_match(r.access_stacks[0], a) != label_match_t::none)
-            return true;
-    return false;
-}
-
-bool report_matches_label(const report_t &r, const race_label_t &label) {
-    return match_label(r, label) != label_match_t::none;
-}
-
-bool runtime_only_report(const report_t &r) {
-    static const char *runtimes[] = {"libglib-", "libgobject-", "libgdk-",   "libgtk-",  "libgio-",
-                                     "libgomp",  "libomp",      "libarcher", "libstdc++"};
-    if (r.access_stacks.empty())
-        return false;
-    for (const auto &stack : r.access_stacks) {
-        const frame_t *top = nullptr;
-        for (const auto &f : stack)
-            if (!transparent_frame(f)) {
-                top = &f;
-                break;
-            }
-        bool runtime = false;
-        for (const char *lib : runtimes)
-            runtime = runtime || (top && top->object.find(lib) != std::string::npos);
-        if (!runtime)
-            return false;
-    }
-    return true;
-}
 
 interval_t wilson_interval(int k, int n) {
     const double z = 1.959963984540054, z2 = z * z, p = double(k) / n;
@@ -117,13 +43,13 @@ static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
             continue;
         ran.insert(row.p->name);
         for (const auto &r : row.summary.reports) {
-            if (r.judgement == "race")
-                races.insert(r.finding);
-            else if (r.judgement == "false alarm")
-                alarms.insert(r.finding);
-            else if (r.judgement == "unjudged" &&
-                     unjudged_seen.insert({row.p->name, r.key}).second) {
-                unjudged_report_t u{row.p->name, r.kind, {}};
+            if (r.judgement == "race" || r.judgement == "false alarm") {
+                (r.judgement == "race" ? races : alarms).insert(r.finding);
+                ++t.entry_reports[r.finding];
+            } else if ((r.judgement == "unjudged" || r.judgement == "ambiguous") &&
+                       unjudged_seen.insert({row.p->name, r.key}).second) {
+                unjudged_report_t u{row.p->name, r.kind, {}, describe_memory(r.memory),
+                                    r.judgement == "ambiguous" ? r.finding : ""};
                 for (const auto &stack : r.access_stacks)
                     u.tops.push_back(stack_top_name(stack));
                 t.unjudged.push_back(u);
@@ -262,8 +188,12 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                         {"false_alarms", t.false_alarms},
                         {"unjudged", nlohmann::json::array()}};
         for (const auto &u : t.unjudged)
-            e["library"]["unjudged"].push_back(
-                {{"program", u.program}, {"kind", u.kind}, {"frames", u.tops}});
+            e["library"]["unjudged"].push_back({{"program", u.program},
+                                                {"kind", u.kind},
+                                                {"frames", u.tops},
+                                                {"memory", u.memory},
+                                                {"ambiguous_between", u.entries}});
+        e["library"]["entry_reports"] = t.entry_reports;
         e["programs"] = nlohmann::json::array();
         for (const auto &p : t.programs) {
             nlohmann::json q{{"program", p.program},
@@ -408,14 +338,21 @@ std::string score_table(const std::vector<tool_score_t> &tools) {
         };
         s += t.tool + ": library races found: " + list(t.races_found) +
              "; missed: " + list(t.races_missed) + "; false alarms: " + list(t.false_alarms) + "\n";
+        std::string judged;
+        for (const auto &[id, n] : t.entry_reports)
+            judged += (judged.empty() ? "" : ", ") + id + " " + std::to_string(n);
+        if (!judged.empty())
+            s += t.tool + ": distinct reports per ledger entry: " + judged + "\n";
         const size_t shown = 20; // the rest is in score.json
         for (size_t i = 0; i < t.unjudged.size() && i < shown; ++i) {
             const auto &u = t.unjudged[i];
             std::string tops;
             for (const auto &top : u.tops)
                 tops += (tops.empty() ? "" : " / ") + top;
-            s += t.tool + ": unjudged library report in " + u.program + ": " + u.kind + " at " +
-                 tops + "\n";
+            s += t.tool +
+                 (u.entries.empty() ? ": unjudged library report in "
+                                    : ": library report that " + u.entries + " all match, in ") +
+                 u.program + ": " + u.kind + " at " + tops + " on " + u.memory + "\n";
         }
         if (t.unjudged.size() > shown)
             s += t.tool + ": ... and " + std::to_string(t.unjudged.size() - shown) +

@@ -6,6 +6,7 @@
 #include "manifest.h"
 #include "run.h"
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -27,9 +28,13 @@ struct program_score_t {
 };
 
 // A library report that no ledger entry judges, for the scorecard to list.
+// A library report that no ledger entry judges, or that several match (`entries`), for the
+// scorecard to list.
 struct unjudged_report_t {
     std::string program, kind;
     std::vector<std::string> tops; // the top frame of each stack, "function (object)"
+    std::string memory;            // where its memory lies, in words
+    std::string entries;           // the entries that all match it ("" when none does)
 };
 
 struct twin_difference_t {
@@ -51,6 +56,9 @@ struct tool_score_t {
     // ids), and the reports no entry judges.
     std::vector<std::string> races_found, races_missed, false_alarms;
     std::vector<unjudged_report_t> unjudged;
+    // Per ledger entry, the distinct reports it judged, so that an entry that takes hundreds
+    // shows.
+    std::map<std::string, int> entry_reports;
     std::vector<program_score_t> programs;
     std::vector<twin_difference_t> twins;
 };
@@ -60,23 +68,6 @@ struct interval_t {
     double low = 0, high = 0;
 };
 interval_t wilson_interval(int k, int n);
-
-// How a report shows a label's two accesses, one in each of two different stacks: by file and
-// line where its frames carry lines, by object and function where they do not (the weaker of
-// the two accesses' matches, the best over the pairs of stacks).
-enum class label_match_t { none, by_function, by_line };
-label_match_t match_label(const report_t &r, const race_label_t &label);
-
-// True when a report with one stack (drd's) shows one of the label's accesses in it: the one
-// side of the labelled race that such a report can show.
-bool report_shows_label_side(const report_t &r, const race_label_t &label);
-
-// True when the report shows the label's two accesses either way.
-bool report_matches_label(const report_t &r, const race_label_t &label);
-
-// True when the first frame of every access stack past the detector lies in a runtime library
-// (GLib, GObject, GDK, GTK+, the OpenMP runtimes, libstdc++).
-bool runtime_only_report(const report_t &r);
 
 // Scores one tool's rows under the union policy: any report in any run is a detection, but
 // for a race-free program a library race that `ledger` (its applicable findings) knows; the

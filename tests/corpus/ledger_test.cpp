@@ -1,6 +1,8 @@
 // The findings ledger: how an entry judges a library report, the ledger's own faults, and a
 // library race that the scorecard counts as found or missed as the library changes.
 #include "ledger.h"
+#include "memory.h"
+#include "parse.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +25,12 @@ static frame_t in_x(const std::string &fn) {
     return {fn, "", "/usr/lib/libx.so.1.2.3", 0};
 }
 
+// The one entry that judges the report, or nullptr (none, or several).
+static const finding_t *judged_by(const report_t &r, const ledger_t &l) {
+    auto entries = judge_report(r, l);
+    return entries.size() == 1 ? entries[0] : nullptr;
+}
+
 TEST(Ledger, AnEntryJudgesTheTopsOfTheStacks) {
     const ledger_t l = parse_ledger(R"({"findings": [)" + entry("bump", "std::read_all") + "]}");
     const frame_t malloc_frame{"malloc", "", "/usr/libexec/valgrind/vgpreload_helgrind.so", 0};
@@ -33,25 +41,25 @@ TEST(Ledger, AnEntryJudgesTheTopsOfTheStacks) {
     r.kind = "Race";
     r.access_stacks = {{malloc_frame, in_x(""), in_x("bump"), {"main", "", "/bin/prog", 0}},
                        {in_x("std::vector<int>& std::read_all<int>(int)")}};
-    ASSERT_NE(judge_report(r, l), nullptr);
+    ASSERT_NE(judged_by(r, l), nullptr);
     // GCC's clones of a function are that function.
     r.access_stacks[0] = {in_x("bump.constprop.0")};
-    ASSERT_NE(judge_report(r, l), nullptr);
-    EXPECT_EQ(judge_report(r, l)->id, "x-counter");
+    ASSERT_NE(judged_by(r, l), nullptr);
+    EXPECT_EQ(judged_by(r, l)->id, "x-counter");
     // A named frame below the top is not the access: the function must be on top.
     r.access_stacks[0] = {in_x("step"), in_x("bump")};
-    EXPECT_EQ(judge_report(r, l), nullptr);
+    EXPECT_EQ(judged_by(r, l), nullptr);
     // The same function in another object is not the library's.
     r.access_stacks[0] = {{"bump", "", "/usr/lib/liby.so.1", 0}};
-    EXPECT_EQ(judge_report(r, l), nullptr);
+    EXPECT_EQ(judged_by(r, l), nullptr);
     // A report with one stack (drd's) is judged by that side alone.
     report_t one;
     one.kind = "ConflictingAccess";
     one.access_stacks = {{in_x("bump")}};
-    EXPECT_NE(judge_report(one, l), nullptr);
+    EXPECT_NE(judged_by(one, l), nullptr);
     // Only the kinds an entry names (by default a data race as each tool calls it).
     one.kind = "InvalidRead";
-    EXPECT_EQ(judge_report(one, l), nullptr);
+    EXPECT_EQ(judged_by(one, l), nullptr);
 }
 
 TEST(Ledger, AnEntryAppliesToTheVersionsItNames) {
@@ -85,7 +93,7 @@ TEST(Ledger, ThreadSanitizerFramesOfObjectsWithPlusInTheirNames) {
         "memory": "m", "verdict": "race", "evidence": "e", "accesses": [
           {"object": "libstdc++.so.6", "function": "std::__cxx11::basic_string::copy", "kind": "write"},
           {"object": "libMagick++-6.Q16.so.8", "function": "Magick::Options::fileName", "kind": "write"}]}]})");
-    EXPECT_NE(judge_report(reports[0], l), nullptr) << reports[0].key;
+    EXPECT_NE(judged_by(reports[0], l), nullptr) << reports[0].key;
 }
 
 TEST(Ledger, FaultyEntriesAreRefusedWithTheirId) {
@@ -123,7 +131,7 @@ TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
     o.files["l.json"] = R"({"findings": [{"id": "standin-counter", "library": "stand-in",
         "memory": "standin_parse_attempts", "accesses": [
           {"object": "libstandin.so", "function": "standin_parse", "kind": "write"},
-          {"object": "libstandin.so", "function": "standin_parse", "kind": "write"}],
+          {"object": "libstandin.so", "function": "standin_parse", "kind": "any"}],
         "verdict": "race", "evidence": "the stand-in's source", "programs": ["standin_user"]}]})";
     o.args = {"-c",
               "for v in with without; do mkdir $v && "
@@ -149,5 +157,146 @@ TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
         EXPECT_EQ(t["programs"][0]["runs"], with ? 1 : 3) << t.dump(1);
         EXPECT_EQ(t["programs"][0]["runs_to_first_detection"],
                   with ? nlohmann::json(1) : nlohmann::json(nullptr));
+    }
+}
+
+// An entry judges only the memory it names and the access kinds it names; a report that two
+// entries match is judged by neither; sides that take any frame must name their memory.
+TEST(Ledger, MemoryAndAccessKindsDecideAndTwoEntriesAreAmbiguous) {
+    auto two = [](const std::string &where_a, const std::string &where_b) {
+        return R"({"findings": [
+          {"id": "a", "library": "x", "memory": "a", "where": )" + where_a + R"(, "verdict": "race",
+           "evidence": "e", "accesses": [{"object": "libx.so.1", "function": "bump", "kind": "write"},
+                                         {"object": "libx.so.1", "function": "bump", "kind": "read"}]},
+          {"id": "b", "library": "x", "memory": "b", "where": )" + where_b + R"(,
+           "verdict": "false alarm", "evidence": "e", "accesses": [
+             {"object": "libx.so.1", "function": "bump", "kind": "any"},
+             {"object": "libx.so.1", "function": "bump", "kind": "any"}]}]})";
+    };
+    const ledger_t l = parse_ledger(two(R"({"symbol": "counter"})", R"({"allocated_in": "make"})"));
+    report_t r;
+    r.kind = "Race";
+    r.access_stacks = {{in_x("bump")}, {in_x("bump")}};
+    r.access_kinds = {access_kind_t::write, access_kind_t::read};
+    r.memory.kind = memory_kind_t::global;
+    r.memory.symbol = "counter";
+    ASSERT_NE(judged_by(r, l), nullptr);
+    EXPECT_EQ(judged_by(r, l)->id, "a");
+    r.access_kinds = {access_kind_t::read, access_kind_t::read}; // no write: not entry a's
+    EXPECT_EQ(judged_by(r, l), nullptr);
+    r.memory = {};
+    r.memory.kind = memory_kind_t::heap;
+    r.memory.allocated = {{"malloc", "", "libc.so.6", 0}, in_x("make"), in_x("x_new")};
+    EXPECT_EQ(judged_by(r, l)->id, "b");
+    r.memory.allocated = {in_x("other")};
+    EXPECT_EQ(judged_by(r, l), nullptr);
+    // The same memory named by both entries: the report is ambiguous, no entry's.
+    const ledger_t both = parse_ledger(two(R"({"symbol": "counter"})", R"({"symbol": "counter"})"));
+    r.memory = {};
+    r.memory.kind = memory_kind_t::global;
+    r.memory.symbol = "counter";
+    r.access_kinds = {access_kind_t::write, access_kind_t::read};
+    EXPECT_EQ(judge_report(r, both).size(), 2u);
+    program_t p;
+    judge_library_report(r, p, both, false);
+    EXPECT_EQ(r.judgement, "ambiguous");
+    EXPECT_EQ(r.finding, "a, b");
+    // Offsets belong to one build; a side of "?" or of objects only names its memory.
+    auto refused = [](const std::string &text, const std::string &why) {
+        try {
+            parse_ledger(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const std::exception &e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+    };
+    refused(two(R"({"section": ".bss", "offset": ["0x10", "0x14"]})", R"({"symbol": "c"})"),
+            "one build");
+    refused(R"({"findings": [{"id": "loose", "library": "x", "memory": "m", "verdict": "race",
+        "evidence": "e", "accesses": [{"object": "libx.so.1", "kind": "write"},
+                                      {"object": "libx.so.1", "function": "?", "kind": "read"}]}]})",
+            "loose");
+}
+
+// What the tools say of the memory: ThreadSanitizer's location lines and valgrind's texts.
+TEST(Ledger, ReportsSayWhereTheirMemoryIs) {
+    memory_t g = tsan_location("Location is global '<null>' at 0x000000000000 (libx.so.1+0x2d080)");
+    EXPECT_EQ(g.kind, memory_kind_t::global);
+    EXPECT_EQ(g.object, "libx.so.1");
+    EXPECT_EQ(g.offset, 0x2d080u);
+    EXPECT_EQ(tsan_location("Location is global '?\?' at 0x7ffc0 ([stack]+0x1f8a4)").kind,
+              memory_kind_t::stack);
+    memory_t h;
+    valgrind_location(h, "Address 0x4e5e048 is 16,792 bytes inside a block of size 16,800 alloc'd");
+    EXPECT_EQ(h.kind, memory_kind_t::heap);
+    EXPECT_EQ(h.block_size, 16800u);
+    EXPECT_EQ(h.block_offset, 16792u);
+    memory_t d;
+    valgrind_location(d, "Conflicting store by thread 3 at 0x0488000c size 4");
+    valgrind_location(d, "Address 0x488000c is at offset 12 from 0x4880000.");
+    EXPECT_EQ(d.kind, memory_kind_t::heap);
+    EXPECT_EQ(d.block_offset, 12u);
+    memory_t b;
+    valgrind_location(b, "Address 0x485f010 is in the BSS segment of /usr/lib/libx.so.1.2");
+    EXPECT_EQ(b.kind, memory_kind_t::global);
+    EXPECT_EQ(b.address, 0x485f010u);
+    EXPECT_EQ(b.object, "/usr/lib/libx.so.1.2");
+    // Verbosity 2's load addresses, without valgrind's own tool.
+    const auto objects = valgrind_loaded_objects(
+        "--1-- Reading syms from /usr/libexec/valgrind/drd-amd64-linux\n"
+        "--1--    svma 0x0058000000, avma 0x0058000000\n"
+        "--1-- Reading syms from /nowhere/libx.so.1.2\n"
+        "--1--    svma 0x0000001040, avma 0x000485c040\n");
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(objects[0].base, 0x485b000u);
+}
+
+// The stand-in library's one function writes a racy global and a global under a spinlock that
+// helgrind does not see: the ledger tells the two reports apart by their memory alone, by
+// symbol with the library's symbols and by offset without them.
+TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
+#endif
+    if (!file_exists("/usr/bin/valgrind"))
+        GTEST_SKIP() << "needs valgrind";
+    run_options_t o;
+    o.timeout_seconds = 300;
+    o.files["m.json"] = R"({"programs": [{"program": "standin_memory", "executable":
+        "standin_memory", "check": {"kind": "exit", "status": 0}, "race": null}]})";
+    // The ledger names each global by symbol and, for the stripped build, by its offset.
+    o.args = {"-c",
+              "set -e; mkdir -p bin instrumented; cc=\"$1\"; src=\"$2/standin_memory.c\"; "
+              "\"$cc\" -g -O1 -shared -fPIC -o full.so \"$src\"; "
+              "off() { a=$(nm full.so | awk -v s=$1 '$3 == s { print $1 }'); "
+              "printf '[\"0x%x\", \"0x%x\"]' $((0x$a)) $((0x$a + 4)); }; "
+              "forms() { for g in \"$@\"; do printf '{\"symbol\": \"%s\"}, {\"section\": \".bss\", "
+              "\"offset\": %s, \"versions\": {\"from\": \"1-1\", \"before\": \"1-2\"}},' $g "
+              "\"$(off $g)\"; done; }; "
+              "entry() { w=$(forms $2 $4); printf '{\"id\": \"%s\", \"library\": \"s\", \"package\": "
+              "\"standin\", \"memory\": \"%s\", \"verdict\": \"%s\", \"evidence\": "
+              "\"standin_memory.c\", \"where\": [%s], \"accesses\": ["
+              "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"},"
+              "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"}],"
+              " \"programs\": [\"standin_memory\"]}' $1 $2 \"$3\" \"${w%,}\"; }; "
+              "printf '{\"findings\": [%s, %s]}' \"$(entry racy standin_racy race)\" "
+              "\"$(entry guarded standin_guarded 'false alarm' standin_spin)\" > l.json; "
+              "echo 'standin installed 1-1 built 1-1' > instrumented/versions.txt; "
+              "cp full.so bin/libstandin.so; "
+              "\"$cc\" -g -O0 -pthread -DSTANDIN_USER -o bin/standin_memory \"$src\" "
+              "-Lbin -lstandin -Wl,-rpath,'$ORIGIN'; "
+              "for v in symbols stripped; do cp full.so bin/libstandin.so; "
+              "[ $v = stripped ] && strip bin/libstandin.so; "
+              "\"$0\" score --tool helgrind --manifest m.json --ledger l.json --bin-for "
+              "helgrind=bin --repeat 2 --out out-$v > /dev/null || exit 1; done",
+              CORPUS_RUNNER, CORPUS_C_COMPILER, CORPUS_SOURCE_DIR "/tests/corpus"};
+    run_result_t r = run_program("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char *v : {"symbols", "stripped"}) {
+        auto t = nlohmann::json::parse(read_file(r.dir + "/out-" + v + "/score/score.json"))["tools"][0];
+        EXPECT_EQ(t["library"]["races_found"], nlohmann::json::array({"racy"})) << v << t.dump(1);
+        EXPECT_EQ(t["library"]["false_alarms"], nlohmann::json::array({"guarded"})) << v << t.dump(1);
+        EXPECT_EQ(t["library"]["unjudged"].size(), 0u) << v << t["library"].dump(1);
+        EXPECT_GE(t["library"]["entry_reports"]["guarded"], 1) << v;
     }
 }

@@ -1,5 +1,7 @@
 #include "ledger.h"
 
+#include "judge.h"
+#include "memory.h"
 #include "process.h"
 
 #include <algorithm>
@@ -41,8 +43,8 @@ static finding_t parse_finding(const json &e) {
         access.kind = a.at("kind").get<std::string>();
         if (access.objects.empty())
             throw std::runtime_error("an access names its \"object\"");
-        if (access.kind != "read" && access.kind != "write")
-            throw std::runtime_error("an access kind is \"read\" or \"write\"");
+        if (access.kind != "read" && access.kind != "write" && access.kind != "any")
+            throw std::runtime_error("an access kind is \"read\", \"write\" or \"any\"");
         f.frames.accesses.push_back(access);
     }
     if (f.frames.accesses.size() != 2)
@@ -52,6 +54,24 @@ static finding_t parse_finding(const json &e) {
         throw std::runtime_error("the verdict is \"race\" or \"false alarm\", not \"" + verdict +
                                  "\"");
     f.race = verdict == "race";
+    if (e.contains("where"))
+        f.where = parse_where(e.at("where"));
+    // A side that takes unnamed frames or any function of its objects judges every report of
+    // those objects, whatever memory it touches: such an entry must say which memory it is.
+    for (const auto &a : f.frames.accesses) {
+        const bool loose = a.functions.empty() ||
+                           std::find(a.functions.begin(), a.functions.end(), "?") != a.functions.end();
+        if (loose && f.where.empty())
+            throw std::runtime_error("a side with \"?\" or without functions needs a \"where\"");
+    }
+    for (auto &w : f.where) {
+        if (!w.section.empty() && (w.since.empty() || w.before.empty()) &&
+            (f.from.empty() || f.before.empty()))
+            throw std::runtime_error("offsets belong to one build: an offset range comes with "
+                                     "\"versions\" {\"from\", \"before\"}, its own or its entry's");
+        if ((!w.since.empty() || !w.before.empty()) && f.package.empty())
+            throw std::runtime_error("a \"where\" with versions needs the entry's \"package\"");
+    }
     f.evidence = e.at("evidence").get<std::string>();
     if (f.evidence.empty())
         throw std::runtime_error("a verdict comes with its evidence");
@@ -93,57 +113,17 @@ ledger_t load_ledger(const std::string &path) {
     }
 }
 
-// The top of a stack as a ledger side sees it (see judge_report); nullptr for an empty stack.
-static const frame_t *stack_top(const std::vector<frame_t> &stack) {
-    const frame_t *top = nullptr;
-    for (const auto &f : stack) {
-        if (transparent_frame(f))
-            continue;
-        if (!top)
-            top = &f;
-        if (f.object != top->object)
-            break;
-        if (!f.function.empty())
-            return &f;
-    }
-    return top;
+// "any" takes a read or a write: the same call both reads and writes the memory, and which of
+// the two a tool reports depends on the schedule.
+static bool kind_matches(access_kind_t k, const std::string &kind) {
+    return k == access_kind_t::unknown || kind == "any" ||
+           (k == access_kind_t::write) == (kind == "write");
 }
 
-// Whether a frame's function is the one a ledger names: "?" names a frame without a name; a
-// C++ name is matched without its return type, template arguments and parameters
-// ("std::__ostream_insert" names "std::ostream& std::__ostream_insert<char>(...)").
-static bool function_named(const std::string &function, const std::string &name) {
-    if (name == "?")
-        return function.empty();
-    // GCC's clones of a function ("callProcessor.constprop.0", "f.isra.0", "f.part.0") are
-    // that function.
-    std::string bare = bare_function(function);
-    for (const char *clone : {".constprop.", ".isra.", ".part.", ".cold"})
-        bare = bare.substr(0, bare.find(clone));
-    std::string plain;
-    int depth = 0;
-    for (char c : bare)
-        if (c == '<')
-            ++depth;
-        else if (c == '>')
-            depth -= depth > 0;
-        else if (depth == 0)
-            plain += c;
-    plain = plain.substr(plain.rfind(' ') == std::string::npos ? 0 : plain.rfind(' ') + 1);
-    return !function.empty() && (bare == name || plain == name);
-}
-
-std::string stack_top_name(const std::vector<frame_t> &stack) {
-    const frame_t *top = stack_top(stack);
-    if (!top)
-        return "-";
-    return (top->function.empty() ? "?" : bare_function(top->function)) + " (" +
-           top->object.substr(top->object.rfind('/') + 1) + ")";
-}
-
-static bool side_matches(const std::vector<frame_t> &stack, const race_access_t &a) {
-    const frame_t *top = stack_top(stack);
-    if (!top || !frame_in_objects(*top, a.objects))
+static bool side_matches(const std::vector<frame_t> &stack, access_kind_t kind,
+                         const race_access_t &a) {
+    const frame_t *top = named_stack_top(stack);
+    if (!top || !frame_in_objects(*top, a.objects) || !kind_matches(kind, a.kind))
         return false;
     if (a.functions.empty())
         return true;
@@ -153,23 +133,66 @@ static bool side_matches(const std::vector<frame_t> &stack, const race_access_t 
     return false;
 }
 
-const finding_t *judge_report(const report_t &r, const ledger_t &ledger) {
+static bool entry_matches(const report_t &r, const finding_t &f) {
+    if (std::find(f.kinds.begin(), f.kinds.end(), r.kind) == f.kinds.end())
+        return false;
+    if (!f.where.empty() && !memory_matches_any(r.memory, f.where))
+        return false;
     // The allocation stands for the allocating thread's first write, as in the labels.
     auto stacks = r.access_stacks;
-    if (!r.allocation.empty())
+    auto kinds = r.access_kinds;
+    kinds.resize(stacks.size(), access_kind_t::unknown);
+    if (!r.allocation.empty()) {
         stacks.push_back(r.allocation);
-    for (const auto &f : ledger.findings) {
-        if (std::find(f.kinds.begin(), f.kinds.end(), r.kind) == f.kinds.end())
-            continue;
-        const auto &a = f.frames.accesses;
-        if (stacks.size() == 1 && (side_matches(stacks[0], a[0]) || side_matches(stacks[0], a[1])))
-            return &f;
-        for (size_t i = 0; i < stacks.size(); ++i)
-            for (size_t j = 0; j < stacks.size(); ++j)
-                if (i != j && side_matches(stacks[i], a[0]) && side_matches(stacks[j], a[1]))
-                    return &f;
+        kinds.push_back(access_kind_t::write);
     }
-    return nullptr;
+    const auto &a = f.frames.accesses;
+    if (stacks.size() == 1)
+        return side_matches(stacks[0], kinds[0], a[0]) || side_matches(stacks[0], kinds[0], a[1]);
+    for (size_t i = 0; i < stacks.size(); ++i)
+        for (size_t j = 0; j < stacks.size(); ++j)
+            if (i != j && side_matches(stacks[i], kinds[i], a[0]) &&
+                side_matches(stacks[j], kinds[j], a[1]))
+                return true;
+    return false;
+}
+
+std::vector<const finding_t *> judge_report(const report_t &r, const ledger_t &ledger) {
+    std::vector<const finding_t *> matches;
+    for (const auto &f : ledger.findings)
+        if (entry_matches(r, f))
+            matches.push_back(&f);
+    return matches;
+}
+
+// A racy program whose label names a library's objects breaks that library's rule.
+static bool library_rule_twin(const program_t &p) {
+    if (!p.race)
+        return false;
+    for (const auto &a : p.race->accesses)
+        if (a.file.empty())
+            return true;
+    return false;
+}
+
+void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledger,
+                          bool shows_label) {
+    r.finding.clear();
+    if (shows_label) {
+        r.judgement = "labelled race";
+        return;
+    }
+    const auto entries = judge_report(r, ledger);
+    if (entries.size() == 1) {
+        r.judgement = verdict_name(*entries[0]);
+        r.finding = entries[0]->id;
+    } else if (entries.size() > 1) {
+        r.judgement = "ambiguous";
+        for (const auto *f : entries)
+            r.finding += (r.finding.empty() ? "" : ", ") + f->id;
+    } else {
+        r.judgement = library_rule_twin(p) ? "labelled rule break" : "unjudged";
+    }
 }
 
 std::map<std::string, std::string> library_versions(const std::string &bin) {
@@ -215,8 +238,24 @@ ledger_t applicable_ledger(const std::string &path, const std::string &bin) {
     if (all.findings.empty())
         return all;
     const auto versions = library_versions(bin);
-    for (auto &f : all.findings)
-        if (finding_applies(f, versions))
-            kept.findings.push_back(std::move(f));
+    for (auto &f : all.findings) {
+        if (!finding_applies(f, versions))
+            continue;
+        // The places that hold for these versions; an entry whose places all belong to other
+        // builds judges nothing here (it must not take any memory).
+        std::vector<where_t> where;
+        for (const auto &w : f.where) {
+            finding_t range;
+            range.package = f.package;
+            range.from = w.since;
+            range.before = w.before;
+            if (finding_applies(range, versions))
+                where.push_back(w);
+        }
+        if (!f.where.empty() && where.empty())
+            continue;
+        f.where = std::move(where);
+        kept.findings.push_back(std::move(f));
+    }
     return kept;
 }

@@ -1,12 +1,14 @@
 // The findings ledger: what each known report inside a library is. A detector's report is
 // evidence, not a verdict; an entry judges one finding once, as a data race in the library
-// (with its evidence) or a false alarm (with the synchronisation the tool does not see), and
-// every report that shows the entry's two accesses takes that judgement. A library report no
-// entry matches is unjudged, and shown with its frames so that an entry can be written.
+// (with its evidence) or a false alarm (with the synchronisation the tool does not see), for
+// the memory it names, and every report that shows the entry's two accesses on that memory
+// takes that judgement. A library report no entry matches is unjudged, one that two entries
+// match is ambiguous; both are shown with their frames and memory so that an entry can be
+// written or narrowed.
 #pragma once
 
 #include "manifest.h"
-#include "parse.h"
+#include "report.h"
 
 #include <map>
 #include <string>
@@ -19,8 +21,11 @@ struct finding_t {
     // library of no package), and the versions it applies to: from `from` on (any, when ""),
     // before `before` (none, when "").
     std::string package, from, before;
-    std::string memory;   // what is raced on: a global by name, or a field
+    std::string memory;   // what is raced on, in words: a global by name, or a field
     race_label_t frames;  // the two accesses, by object and function, as race labels name them
+    // The memory as reports place it ("where"); any memory when empty, which only an entry
+    // whose two sides name functions may leave out.
+    std::vector<where_t> where;
     bool race = false;    // verdict "race" (else "false alarm")
     std::string evidence; // the upstream issue, commit or document; or the unseen synchronisation
     // The report kinds it judges ("CondErr"); by default a data race as each tool names it.
@@ -39,16 +44,21 @@ ledger_t parse_ledger(const std::string &text);
 // Reads and parses the ledger file (an empty ledger when `path` is "").
 ledger_t load_ledger(const std::string &path);
 
-// The entry that judges the report, or nullptr. Each side of an entry is matched against the
-// top of a stack: its first frame past the detector's runtime and libc's memory functions, or
-// where that frame has no name (a stripped library), the first named frame of the same object
-// below it. A side without functions takes any frame of its objects. A report with one stack
-// (drd) is judged by that side alone.
-const finding_t *judge_report(const report_t &r, const ledger_t &ledger);
+// The entries that judge the report: those whose kinds, memory ("where") and two sides all
+// match it. Each side is matched against the named top of a stack (named_stack_top in
+// judge.h) and the kind of that access ("read" or "write"; helgrind's allocation stands for a
+// write); a side without functions takes any frame of its objects. A report with one stack
+// (drd) is judged by that side alone. One entry is a verdict; two or more make the report
+// ambiguous, and none leaves it unjudged.
+std::vector<const finding_t *> judge_report(const report_t &r, const ledger_t &ledger);
 
-// "function (object)" of the frame that a ledger side is matched against at the top of `stack`
-// ("?" for a frame without a name), so that an unjudged report shows what an entry would name.
-std::string stack_top_name(const std::vector<frame_t> &stack);
+// Judges a library report of program `p` (sets its judgement and finding): "labelled race"
+// when it shows the program's label, else the verdict of the one ledger entry that matches it,
+// "ambiguous" when several do (`finding` lists them), "labelled rule break" on a library-rule
+// twin (its hand-over leaves the handed object unordered in every access, not only in the
+// labelled pair), else "unjudged".
+void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledger,
+                          bool shows_label);
 
 // Source package -> version of the libraries a build's programs load: the installed packages',
 // or for a build with libraries of its own (<bin>/../instrumented/versions.txt), those built.

@@ -1,0 +1,292 @@
+#include "judge.h"
+
+#include "memory.h"
+
+#include <algorithm>
+
+static bool starts_with(const std::string &s, const std::string &prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Frames of the detector's own runtime, of the C library's memory and string functions (which
+// the detectors intercept or replace) and of header templates inlined into our programs: the
+// report is about whoever called them.
+bool transparent_frame(const frame_t &f) {
+    if (f.object.find("libtsan") != std::string::npos ||
+        f.object.find("libcorpus_perturb") != std::string::npos ||
+        f.object.find("vgpreload_") != std::string::npos ||
+        f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
+        starts_with(f.function, "__interceptor_"))
+        return true;
+    // Library templates inlined into one of our programs act on our data for our code.
+    if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
+        return true;
+    // Whole names only: "free" must not take in freeaddrinfo or freopen. C++ operators come
+    // with their parameter list ("operator new(unsigned long)").
+    static const char *memory_functions[] = {"malloc", "calloc", "realloc", "free"};
+    for (const char *name : memory_functions)
+        if (f.function == name)
+            return true;
+    for (const char *name : {"operator new", "operator delete"})
+        if (f.function == name || starts_with(f.function, std::string(name) + "(") ||
+            starts_with(f.function, std::string(name) + "[]"))
+            return true;
+    if (f.object.find("libc.so") != std::string::npos)
+        for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
+            if (starts_with(f.function, prefix))
+                return true;
+    // clang links ThreadSanitizer's runtime into the program: its interceptors then show as
+    // frames of the program without a source file, named after the libc function they stand
+    // for. Whole names only, so that a function of a program's own is never taken for one.
+    if (f.file.empty() && !f.object.empty() && f.object.find(".so") == std::string::npos)
+        for (const char *name : {"memcpy",
+                                 "memmove",
+                                 "memset",
+                                 "memcmp",
+                                 "memchr",
+                                 "strcmp",
+                                 "strncmp",
+                                 "strlen",
+                                 "strnlen",
+                                 "strcpy",
+                                 "strncpy",
+                                 "strcat",
+                                 "strchr",
+                                 "strrchr",
+                                 "strstr",
+                                 "strdup",
+                                 "strndup",
+                                 "strcasecmp",
+                                 "strncasecmp",
+                                 "gmtime",
+                                 "gmtime_r",
+                                 "localtime",
+                                 "localtime_r",
+                                 "getenv",
+                                 "setlocale",
+                                 "fwrite",
+                                 "fread",
+                                 "fputs",
+                                 "puts",
+                                 "printf",
+                                 "vsscanf",
+                                 "sscanf",
+                                 "__isoc99_vsscanf",
+                                 "__isoc99_sscanf",
+                                 "posix_memalign",
+                                 "aligned_alloc",
+                                 "memalign",
+                                 "valloc",
+                                 "pthread_mutex_lock",
+                                 "pthread_mutex_unlock",
+                                 "pthread_mutex_trylock",
+                                 "pthread_cond_wait",
+                                 "pthread_cond_signal",
+                                 "pthread_cond_broadcast"})
+            if (f.function == name)
+                return true;
+    return false;
+}
+
+const frame_t *stack_top(const std::vector<frame_t> &stack) {
+    for (const auto &f : stack)
+        if (!transparent_frame(f))
+            return &f;
+    return nullptr;
+}
+
+const frame_t *named_stack_top(const std::vector<frame_t> &stack) {
+    const frame_t *top = stack_top(stack);
+    if (!top)
+        return nullptr;
+    for (const frame_t *f = top; f != stack.data() + stack.size(); ++f) {
+        if (transparent_frame(*f))
+            continue;
+        if (f->object != top->object)
+            break;
+        if (!f->function.empty())
+            return f;
+    }
+    return top;
+}
+
+std::string stack_top_name(const std::vector<frame_t> &stack) {
+    const frame_t *top = named_stack_top(stack);
+    if (!top)
+        return "-";
+    return (top->function.empty() ? "?" : bare_function(top->function)) + " (" +
+           top->object.substr(top->object.rfind('/') + 1) + ")";
+}
+
+std::string bare_function(const std::string &name) {
+    // The parameter list is the parenthesised group that ends the name, so that
+    // "(anonymous namespace)::f(int)" keeps its namespace and "operator()(int)" its operator.
+    const std::string n = name.substr(0, name.find(" [clone "));
+    const size_t end = n.rfind(')');
+    int depth = 0;
+    for (size_t i = end == std::string::npos ? 0 : end + 1; i-- > 0;)
+        if (n[i] == ')')
+            ++depth;
+        else if (n[i] == '(' && --depth == 0)
+            return n.substr(0, i);
+    return n;
+}
+
+bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects) {
+    const std::string name = f.object.substr(f.object.rfind('/') + 1);
+    for (const auto &object : objects)
+        if (name == object || name.rfind(object + ".", 0) == 0)
+            return true;
+    return objects.empty();
+}
+
+bool function_named(const std::string &function, const std::string &name) {
+    if (name == "?")
+        return function.empty();
+    // GCC's clones of a function ("callProcessor.constprop.0", "f.isra.0", "f.part.0") are
+    // that function.
+    std::string bare = bare_function(function);
+    for (const char *clone : {".constprop.", ".isra.", ".part.", ".cold"})
+        bare = bare.substr(0, bare.find(clone));
+    std::string plain;
+    int depth = 0;
+    for (char c : bare)
+        if (c == '<')
+            ++depth;
+        else if (c == '>')
+            depth -= depth > 0;
+        else if (depth == 0)
+            plain += c;
+    plain = plain.substr(plain.rfind(' ') == std::string::npos ? 0 : plain.rfind(' ') + 1);
+    return !function.empty() && (bare == name || plain == name);
+}
+
+static std::string base_name(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+static bool same_object(const std::string &object, const std::string &path) {
+    // valgrind names an object by its path, ThreadSanitizer sometimes by its file name only.
+    if (path.empty())
+        return false;
+    if (object.find('/') != std::string::npos)
+        return object == path;
+    return object == base_name(path);
+}
+
+static bool own_frame(const frame_t &f, const own_code_t &own) {
+    if (!f.object.empty() && !own.program.empty()) {
+        if (same_object(f.object, own.program))
+            return true;
+        if (!own.library_dir.empty() && f.object.find('/') != std::string::npos &&
+            starts_with(f.object, own.library_dir + "/"))
+            return true;
+        return false;
+    }
+    return !f.file.empty() && !own.source_dir.empty() && starts_with(f.file, own.source_dir + "/");
+}
+
+void classify_report(report_t &r, const own_code_t &own) {
+    std::vector<std::string> signatures;
+    r.own = false;
+    r.where.clear();
+    for (const auto &stack : r.access_stacks) {
+        if (const frame_t *top = stack_top(stack)) {
+            if (own_frame(*top, own)) {
+                r.own = true;
+                r.where = top->function + " " + (top->file.empty() ? top->object : top->file);
+            } else if (r.where.empty()) {
+                r.where = top->function.empty() ? top->object : top->function;
+            }
+        }
+        std::string signature;
+        int named = 0;
+        for (const auto &f : stack)
+            if (!transparent_frame(f) && named++ < 3)
+                signature += (f.function.empty() ? f.object : f.function) + ";";
+        signatures.push_back(signature);
+    }
+    std::sort(signatures.begin(), signatures.end());
+    r.key = r.kind;
+    for (const auto &s : signatures)
+        r.key += "|" + s;
+}
+
+static bool ends_with_path(const std::string &path, const std::string &tail) {
+    if (path == tail)
+        return true;
+    return path.size() > tail.size() &&
+           path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
+           path[path.size() - tail.size() - 1] == '/';
+}
+
+// How a stack shows the access: by its file and line where the frames carry lines, by object
+// and function where they do not (a build without -g, a stripped library). An access inside a
+// library has no line: it is matched by object and function, lines or not.
+static label_match_t stack_match(const std::vector<frame_t> &stack, const race_access_t &a) {
+    label_match_t best = label_match_t::none;
+    for (const auto &f : stack) {
+        if (f.line > 0 && a.line > 0) {
+            if (f.line == a.line && ends_with_path(f.file, a.file))
+                return label_match_t::by_line;
+            continue;
+        }
+        for (const auto &fn : a.functions)
+            if (bare_function(f.function) == fn && frame_in_objects(f, a.objects))
+                best = label_match_t::by_function;
+    }
+    return best;
+}
+
+// A label access that names its memory is shown only by a report on that memory.
+static bool label_memory(const report_t &r, const race_access_t &a) {
+    return a.where.empty() || memory_matches_any(r.memory, a.where);
+}
+
+label_match_t match_label(const report_t &r, const race_label_t &label) {
+    label_match_t best = label_match_t::none;
+    if (label.accesses.size() != 2 || !label_memory(r, label.accesses[0]) ||
+        !label_memory(r, label.accesses[1]))
+        return best;
+    // The allocation stands for the allocating thread's first write to the memory.
+    auto s = r.access_stacks;
+    if (!r.allocation.empty())
+        s.push_back(r.allocation);
+    for (size_t i = 0; i < s.size(); ++i)
+        for (size_t j = 0; j < s.size(); ++j)
+            if (i != j)
+                best = std::max(best, std::min(stack_match(s[i], label.accesses[0]),
+                                               stack_match(s[j], label.accesses[1])));
+    return best;
+}
+
+bool report_shows_label_side(const report_t &r, const race_label_t &label) {
+    if (r.access_stacks.size() != 1)
+        return false;
+    for (const auto &a : label.accesses)
+        if (label_memory(r, a) && stack_match(r.access_stacks[0], a) != label_match_t::none)
+            return true;
+    return false;
+}
+
+bool report_matches_label(const report_t &r, const race_label_t &label) {
+    return match_label(r, label) != label_match_t::none;
+}
+
+bool runtime_only_report(const report_t &r) {
+    static const char *runtimes[] = {"libglib-", "libgobject-", "libgdk-",   "libgtk-",  "libgio-",
+                                     "libgomp",  "libomp",      "libarcher", "libstdc++"};
+    if (r.access_stacks.empty())
+        return false;
+    for (const auto &stack : r.access_stacks) {
+        const frame_t *top = stack_top(stack);
+        bool runtime = false;
+        for (const char *lib : runtimes)
+            runtime = runtime || (top && top->object.find(lib) != std::string::npos);
+        if (!runtime)
+            return false;
+    }
+    return true;
+}
+
