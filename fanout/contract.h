@@ -56,6 +56,8 @@ constexpr int crop_x = 100, crop_y = 100, crop_width = 100, crop_height = 100;
 
 // --- Download -------------------------------------------------------------------------------
 constexpr const char *download_output = "test.curl";
+// A picture of the window shows a full bar when its fill covers this share of the middle row.
+constexpr double download_bar_full = 0.7;
 
 // --- zlib round trip ------------------------------------------------------------------------
 constexpr const char *zlib_text = "Hello Hello Hello Hello Hello Hello!";

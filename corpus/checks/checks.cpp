@@ -3,6 +3,7 @@
 #include "contract.h"
 #include "fnv1a.h"
 #include "png_io.h"
+#include "xvfb.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -735,22 +736,6 @@ static void validate_download(const program_t &p) {
                                  contract::download_output + "\" and a \"window_shot\"");
 }
 
-// Share of the middle row of a screenshot of the progress window that the bar's fill covers.
-static double bar_fill(const rgb_image_t &shot) {
-    // The bar's fill is the theme's selection colour, clearly bluer than the grey trough and
-    // frames around it: find the longest run of such pixels across the middle row.
-    if (!shot.ok || shot.width == 0)
-        return 0;
-    const unsigned y = shot.height / 2;
-    unsigned run = 0, longest = 0;
-    for (unsigned x = 0; x < shot.width; ++x) {
-        const uint8_t *px = &shot.rgb[(size_t(y) * shot.width + x) * 3];
-        run = px[2] > px[0] + 30 ? run + 1 : 0;
-        longest = std::max(longest, run);
-    }
-    return double(longest) / shot.width;
-}
-
 static void check_download(check_result_t &c, const program_t &p, const run_output_t &r,
                            const output_lines_t &out) {
     // The program never ends by itself: it must still be running when the runner stops it.
@@ -787,7 +772,7 @@ static void check_download(check_result_t &c, const program_t &p, const run_outp
     }
     // The window holds only the bar, so a full bar fills most of the middle row.
     const double filled = bar_fill(img);
-    if (filled < 0.7) {
+    if (filled < contract::download_bar_full) {
         fail(c, "the progress bar in shot.png is " + std::to_string(int(filled * 100)) +
                     "% filled, not full");
         c.outputs += ", bar not full";

@@ -244,6 +244,7 @@ nlohmann::json row_record(const row_t &r) {
             {"reports", reports},
             {"runs_with_reports", r.runs_with_reports},
             {"seconds", r.seconds},
+            {"wall_seconds", r.wall_seconds},
             {"peak_kib", r.peak_kib},
             {"verdict", r.verdict},
             {"traces", traces},
@@ -302,6 +303,7 @@ nlohmann::json row_record_shape() {
     shape["traces"][0][2] = nullptr; // a lock count, or null where no lock was traced
     // Fields that results written before them do not have: read with a default.
     shape.erase("runs_to_detection");
+    shape.erase("wall_seconds");
     shape["reports"][0].erase("run");
     // The memory and access kinds are read with what they hold; older results have neither.
     shape["reports"][0].erase("memory");
@@ -322,6 +324,7 @@ row_t row_from_record(const nlohmann::json &j, const program_t *p) {
         r.reports.push_back(report_from_record(rep));
     r.runs_with_reports = j.at("runs_with_reports").get<std::vector<int>>();
     r.seconds = j.at("seconds");
+    r.wall_seconds = j.value("wall_seconds", 0.0);
     r.peak_kib = j.at("peak_kib");
     r.verdict = j.at("verdict");
     r.runs_to_detection = j.value("runs_to_detection", 0);
@@ -394,6 +397,7 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
             {"built", !r.missing},    {"runs", r.runs},
             {"passed", r.passed},     {"markers", r.markers},
             {"outputs", r.outputs},   {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
+            {"wall_seconds", r.wall_seconds},
             {"peak_kib", r.peak_kib}, {"ok", r.ok},
             {"verdict", r.verdict},   {"expected", r.p->verdict},
             {"problems", r.problems}, {"race", r.p->race.has_value()}};
@@ -410,7 +414,8 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                 nlohmann::json tops = nlohmann::json::array();
                 for (const auto &stack : rep.access_stacks)
                     tops.push_back(stack_top_name(stack));
-                e["report_list"].push_back({{"kind", rep.kind},
+                e["report_list"].push_back({{"key", rep.key},
+                                            {"kind", rep.kind},
                                             {"own", rep.own},
                                             {"where", rep.where},
                                             {"judgement", rep.judgement},

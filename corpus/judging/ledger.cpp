@@ -234,10 +234,14 @@ bool finding_applies(const finding_t &f, const std::map<std::string, std::string
 }
 
 ledger_t applicable_ledger(const std::string &path, const std::string &bin) {
-    ledger_t all = load_ledger(path), kept;
+    ledger_t all = load_ledger(path);
     if (all.findings.empty())
         return all;
-    const auto versions = library_versions(bin);
+    return ledger_for_versions(std::move(all), library_versions(bin));
+}
+
+ledger_t ledger_for_versions(ledger_t all, const std::map<std::string, std::string> &versions) {
+    ledger_t kept;
     for (auto &f : all.findings) {
         if (!finding_applies(f, versions))
             continue;

@@ -6,6 +6,7 @@
 #include "services.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -178,14 +179,16 @@ static process_result_t launch(const options_t &opt, const detector_t *detector,
         auto size = fs::file_size(file, ec);
         return !ec && size == served.size() && read_file(file) == served;
     };
-    // First let the window show its final state (slower under a detector), then take its
-    // picture.
+    // The window's picture, as soon as it shows the finished transfer (a full bar), or as it
+    // is at the run's time limit; the contract check then says how full the bar was.
     const std::string shot = p.window_shot.empty() ? "" : (dir / p.window_shot).string();
-    const bool slow = detector != nullptr;
-    req.before_stop = [shot, display, slow](int pid) {
-        sleep(slow ? 3 : 1);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double deadline = double(now.tv_sec) + double(now.tv_nsec) / 1e9 + req.timeout_seconds;
+    req.before_stop = [shot, display, deadline](int pid) {
+        bool full = false;
         if (!shot.empty())
-            save_window_shot(pid, display, shot);
+            save_window_shot(pid, display, shot, deadline, full);
     };
     process_result_t pr;
     try {
@@ -286,11 +289,14 @@ static void judge(const options_t &opt, const detector_t *detector, row_t &row, 
 static void run_once(const options_t &opt, const detector_t *detector, row_t &row, int index,
                      const fs::path &results) {
     const program_t &p = *row.p;
+    const auto begun = std::chrono::steady_clock::now();
     const fs::path dir = results / "runs" / p.name / std::to_string(index);
     auto inputs = stage_run(opt, p, dir);
     process_result_t pr = launch(opt, detector, p, dir, results, inputs, index);
     throw_if_interrupted();
     judge(opt, detector, row, index, dir, pr, collect(detector, p, dir, pr, std::move(inputs)));
+    row.wall_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
 }
 
 void add_runs(row_t &into, const row_t &from) {
@@ -306,6 +312,7 @@ void add_runs(row_t &into, const row_t &from) {
     into.runs_with_reports.insert(into.runs_with_reports.end(), from.runs_with_reports.begin(),
                                   from.runs_with_reports.end());
     into.seconds += from.seconds;
+    into.wall_seconds += from.wall_seconds;
     into.peak_kib = std::max(into.peak_kib, from.peak_kib);
     for (size_t i = 0; i < from.traces.size(); ++i) {
         if (into.traces.empty() ||

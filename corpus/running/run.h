@@ -26,6 +26,7 @@ struct row_t {
     int unjudged = 0;        // library reports that no ledger entry judges
     bool race_found = false; // a report on the labelled race (racy programs only)
     double seconds = 0;      // summed over the runs
+    double wall_seconds = 0; // the runs' whole wall time, from staging to judging, summed
     long peak_kib = 0;       // highest over the runs
     bool ok = false;
     std::string verdict;

@@ -1,5 +1,6 @@
 #include "services.h"
 
+#include "contract.h"
 #include "http_server.h"
 #include "xvfb.h"
 
@@ -36,6 +37,12 @@ void stop_xvfb() {
     stop_xvfb(xvfb);
 }
 
-bool save_window_shot(int pid, const std::string &display, const std::string &path) {
-    return xvfb.dpy && display == xvfb.display && save_window_shot(xvfb.dpy, pid, path);
+bool save_window_shot(int pid, const std::string &display, const std::string &path,
+                      double deadline, bool &full) {
+    full = false;
+    auto bar_full = [](const rgb_image_t &shot) {
+        return bar_fill(shot) >= contract::download_bar_full;
+    };
+    return xvfb.dpy && display == xvfb.display &&
+           save_window_shot(xvfb.dpy, pid, path, bar_full, deadline, full);
 }

@@ -16,4 +16,8 @@ void stop_xvfb();
 
 // Saves a PNG picture of the window of process `pid` on the runner's Xvfb (`display`), or of
 // the whole screen when it has none. Returns false when nothing could be saved.
-bool save_window_shot(int pid, const std::string &display, const std::string &path);
+// Saves the picture of process `pid`'s window on the runner's Xvfb once the window shows a full
+// progress bar, or as it is at `deadline` (seconds of CLOCK_MONOTONIC). False when nothing
+// could be saved; `full` tells whether the bar was full.
+bool save_window_shot(int pid, const std::string &display, const std::string &path,
+                      double deadline, bool &full);

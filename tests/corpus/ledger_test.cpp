@@ -300,3 +300,50 @@ TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
         EXPECT_GE(t["library"]["entry_reports"]["guarded"], 1) << v;
     }
 }
+
+// Library reports recorded from real runs of the shipped programs under each detector on
+// Debian 12 (recorded/record.py): the ledger, for the versions those runs loaded, gives every
+// one of them exactly one entry.
+TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
+    const ledger_t all = load_ledger(CORPUS_SOURCE_DIR "/corpus/judging/findings.json");
+    int files = 0;
+    for (const char *tool : {"helgrind", "drd", "tsan", "tsan-deep", "helgrind-deep", "drd-deep"}) {
+        const std::string text =
+            read_file(CORPUS_SOURCE_DIR "/tests/corpus/recorded/" + std::string(tool) + ".json");
+        if (text.empty())
+            continue;
+        ++files;
+        const auto record = nlohmann::json::parse(text);
+        const ledger_t l =
+            ledger_for_versions(all, record["versions"].get<std::map<std::string, std::string>>());
+        int unjudged = 0, ambiguous = 0;
+        for (const auto &j : record["reports"]) {
+            report_t r;
+            r.kind = j["kind"];
+            auto stack = [](const nlohmann::json &frames) {
+                std::vector<frame_t> s;
+                for (const auto &f : frames)
+                    s.push_back({f[0], "", f[1], 0});
+                return s;
+            };
+            for (const auto &s : j["stacks"])
+                r.access_stacks.push_back(stack(s));
+            for (const auto &k : j["access_kinds"])
+                r.access_kinds.push_back(k == "write"  ? access_kind_t::write
+                                         : k == "read" ? access_kind_t::read
+                                                       : access_kind_t::unknown);
+            r.allocation = stack(j["allocation"]);
+            r.memory = memory_from_json(j["memory"]);
+            const auto entries = judge_report(r, l);
+            unjudged += entries.empty();
+            ambiguous += entries.size() > 1;
+            std::string tops;
+            for (const auto &s : r.access_stacks)
+                tops += stack_top_name(s) + " / ";
+            EXPECT_EQ(entries.size(), 1u) << tool << " " << j["program"] << ": " << r.kind << " at "
+                                          << tops << "on " << describe_memory(r.memory);
+        }
+        EXPECT_EQ(unjudged + ambiguous, 0) << tool;
+    }
+    EXPECT_GE(files, 4) << "the recorded reports of helgrind, drd, tsan and tsan-deep";
+}
