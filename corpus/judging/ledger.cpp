@@ -5,9 +5,13 @@
 #include "process.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -25,18 +29,56 @@ static std::string text(const json &j, const char *key) {
     return it == j.end() || it->is_null() ? "" : it->get<std::string>();
 }
 
+// A Debian version as dpkg takes it: [epoch:]upstream[-revision], the upstream part starting
+// with a digit, of letters, digits and ".+~-:" only.
+static bool debian_version(const std::string &v) {
+    const size_t colon = v.find(':');
+    const std::string epoch = colon == std::string::npos ? "" : v.substr(0, colon);
+    const std::string rest = colon == std::string::npos ? v : v.substr(colon + 1);
+    if ((colon != std::string::npos && (epoch.empty() || epoch.find_first_not_of("0123456789") !=
+                                                             std::string::npos)) ||
+        rest.empty() || !isdigit(static_cast<unsigned char>(rest[0])) || rest.back() == '-')
+        return false;
+    for (char c : rest)
+        if (!isalnum(static_cast<unsigned char>(c)) && !strchr(".+~-:", c))
+            return false;
+    return true;
+}
+
+// A "versions" field: {"from": ..., "before": ...}, Debian versions, from before before.
+static void parse_versions(const json &v, std::string &from, std::string &before) {
+    if (!v.is_object())
+        throw std::runtime_error("\"versions\" is {\"from\", \"before\"}");
+    for (const auto &[end, version] : v.items()) {
+        if ((end != "from" && end != "before") || !version.is_string() ||
+            !debian_version(version.get<std::string>()))
+            throw std::runtime_error("\"versions\" names \"from\" and \"before\" as Debian "
+                                     "versions, not " + end + " " + version.dump());
+        (end == "from" ? from : before) = version;
+    }
+    if (!from.empty() && !before.empty() && !version_before(from, before))
+        throw std::runtime_error("\"versions\": " + from + " is not before " + before);
+}
+
 static finding_t parse_finding(const json &e) {
     finding_t f;
+    if (!e.is_object())
+        throw std::runtime_error("an entry is an object");
     f.id = e.at("id").get<std::string>();
+    for (char c : f.id)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            throw std::runtime_error("an id is letters, digits, '-', '_' and '.'");
     f.library = e.at("library").get<std::string>();
     f.package = text(e, "package");
-    if (auto v = e.find("versions"); v != e.end()) {
-        f.from = text(*v, "from");
-        f.before = text(*v, "before");
-    }
+    if (auto v = e.find("versions"); v != e.end())
+        parse_versions(*v, f.from, f.before);
     f.memory = e.at("memory").get<std::string>();
     f.frames.object = f.memory;
+    if (!e.at("accesses").is_array())
+        throw std::runtime_error("\"accesses\" is a list of two");
     for (const auto &a : e.at("accesses")) {
+        if (!a.is_object())
+            throw std::runtime_error("an access is an object");
         race_access_t access;
         access.objects = one_or_many(a, "object");
         access.functions = one_or_many(a, "function");
@@ -65,6 +107,12 @@ static finding_t parse_finding(const json &e) {
             throw std::runtime_error("a side with \"?\" or without functions needs a \"where\"");
     }
     for (auto &w : f.where) {
+        if (!w.since.empty() || !w.before.empty()) {
+            std::string from, before;
+            parse_versions(json{{"from", w.since.empty() ? "0" : w.since},
+                                {"before", w.before.empty() ? "99999" : w.before}},
+                           from, before);
+        }
         if (!w.section.empty() && (w.since.empty() || w.before.empty()) &&
             (f.from.empty() || f.before.empty()))
             throw std::runtime_error("offsets belong to one build: an offset range comes with "
@@ -86,23 +134,39 @@ static finding_t parse_finding(const json &e) {
 ledger_t parse_ledger(const std::string &source) {
     ledger_t l;
     const json j = json::parse(source);
+    if (!j.is_object() || !j.contains("findings") || !j["findings"].is_array())
+        throw std::runtime_error("a ledger is {\"findings\": [...]}");
     for (const auto &e : j.at("findings")) {
-        const std::string id = e.contains("id") && e["id"].is_string() ? e["id"] : "?";
+        std::string id = e.is_object() && e.contains("id") && e["id"].is_string() ? e["id"] : "?";
+        // An id is printed: control bytes and the like are shown escaped.
+        id = json(id).dump(-1, ' ', true, json::error_handler_t::replace);
+        id = id.substr(1, id.size() - 2);
         try {
             l.findings.push_back(parse_finding(e));
         } catch (const std::exception &ex) {
             throw std::runtime_error("ledger entry " + id + ": " + ex.what());
         }
         for (size_t i = 0; i + 1 < l.findings.size(); ++i)
-            if (l.findings[i].id == id)
+            if (l.findings[i].id == l.findings.back().id)
                 throw std::runtime_error("ledger entry " + id + " is there twice");
     }
     return l;
 }
 
+// The ledger as the runner first read it: one invocation judges every run by one ledger, even
+// when its file changes meanwhile.
 ledger_t load_ledger(const std::string &path) {
     if (path.empty())
         return {};
+    static std::mutex mutex;
+    static std::map<std::string, ledger_t> loaded;
+    std::lock_guard<std::mutex> hold(mutex);
+    if (auto it = loaded.find(path); it != loaded.end())
+        return it->second;
+    return loaded[path] = read_ledger(path);
+}
+
+ledger_t read_ledger(const std::string &path) {
     const std::string source = read_file(path);
     if (source.empty())
         throw std::runtime_error("cannot read the ledger " + path);
@@ -215,11 +279,74 @@ std::map<std::string, std::string> library_versions(const std::string &bin) {
     return v;
 }
 
-// dpkg's order of versions: a < b.
-static bool version_before(const std::string &a, const std::string &b) {
-    return capture_output(
-               {"sh", "-c", "dpkg --compare-versions \"$0\" lt \"$1\" && echo yes", a, b}, {},
-               30) == "yes\n";
+// dpkg's order of the characters of a version part: letters first, then the others, '~'
+// before even the end of the part (lib/dpkg/version.c, order()).
+static int version_char_order(int c) {
+    if (isdigit(c))
+        return 0;
+    if (isalpha(c))
+        return c;
+    if (c == '~')
+        return -1;
+    return c ? c + 256 : 0;
+}
+
+// dpkg's comparison of an upstream version or a revision (verrevcmp): runs of non-digits by
+// the order above, runs of digits as numbers.
+static int compare_version_part(const std::string &a, const std::string &b) {
+    size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        int first_diff = 0;
+        while ((i < a.size() && !isdigit(static_cast<unsigned char>(a[i]))) ||
+               (j < b.size() && !isdigit(static_cast<unsigned char>(b[j])))) {
+            const int ac = version_char_order(i < a.size() ? static_cast<unsigned char>(a[i]) : 0);
+            const int bc = version_char_order(j < b.size() ? static_cast<unsigned char>(b[j]) : 0);
+            if (ac != bc)
+                return ac - bc;
+            ++i;
+            ++j;
+        }
+        while (i < a.size() && a[i] == '0')
+            ++i;
+        while (j < b.size() && b[j] == '0')
+            ++j;
+        while (i < a.size() && j < b.size() && isdigit(static_cast<unsigned char>(a[i])) &&
+               isdigit(static_cast<unsigned char>(b[j]))) {
+            if (!first_diff)
+                first_diff = a[i] - b[j];
+            ++i;
+            ++j;
+        }
+        if (i < a.size() && isdigit(static_cast<unsigned char>(a[i])))
+            return 1;
+        if (j < b.size() && isdigit(static_cast<unsigned char>(b[j])))
+            return -1;
+        if (first_diff)
+            return first_diff;
+    }
+    return 0;
+}
+
+// dpkg's order of versions ([epoch:]upstream[-revision]): a < b. In-process, since a ledger's
+// entries and places are each compared once per build a run loads.
+bool version_before(const std::string &a, const std::string &b) {
+    auto split = [](const std::string &v) {
+        const size_t colon = v.find(':');
+        const long epoch = colon == std::string::npos ? 0 : std::atol(v.substr(0, colon).c_str());
+        std::string rest = colon == std::string::npos ? v : v.substr(colon + 1);
+        const size_t dash = rest.rfind('-');
+        std::string revision = dash == std::string::npos ? "" : rest.substr(dash + 1);
+        if (dash != std::string::npos)
+            rest.resize(dash);
+        return std::make_tuple(epoch, rest, revision);
+    };
+    const auto [ea, ua, ra] = split(a);
+    const auto [eb, ub, rb] = split(b);
+    if (ea != eb)
+        return ea < eb;
+    if (int c = compare_version_part(ua, ub))
+        return c < 0;
+    return compare_version_part(ra, rb) < 0;
 }
 
 bool finding_applies(const finding_t &f, const std::map<std::string, std::string> &versions) {
@@ -237,7 +364,16 @@ ledger_t applicable_ledger(const std::string &path, const std::string &bin) {
     ledger_t all = load_ledger(path);
     if (all.findings.empty())
         return all;
-    return ledger_for_versions(std::move(all), library_versions(bin));
+    // The versions a build loads are asked once per runner.
+    static std::mutex mutex;
+    static std::map<std::string, std::map<std::string, std::string>> versions;
+    std::unique_lock<std::mutex> hold(mutex);
+    auto it = versions.find(bin);
+    if (it == versions.end())
+        it = versions.emplace(bin, library_versions(bin)).first;
+    const auto these = it->second;
+    hold.unlock();
+    return ledger_for_versions(std::move(all), these);
 }
 
 ledger_t ledger_for_versions(ledger_t all, const std::map<std::string, std::string> &versions) {

@@ -41,8 +41,12 @@ struct ledger_t {
 // Parses the ledger text; throws std::runtime_error naming the faulty entry.
 ledger_t parse_ledger(const std::string &text);
 
-// Reads and parses the ledger file (an empty ledger when `path` is "").
+// Reads and parses the ledger file (an empty ledger when `path` is ""), once per runner: later
+// calls return what the first read.
 ledger_t load_ledger(const std::string &path);
+
+// Reads and parses the ledger file as it is now.
+ledger_t read_ledger(const std::string &path);
 
 // The entries that judge the report: those whose kinds, memory ("where") and two sides all
 // match it. Each side is matched against the named top of a stack (named_stack_top in
@@ -63,6 +67,9 @@ void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledge
 // Source package -> version of the libraries a build's programs load: the installed packages',
 // or for a build with libraries of its own (<bin>/../instrumented/versions.txt), those built.
 std::map<std::string, std::string> library_versions(const std::string &bin);
+
+// dpkg's order of Debian versions: a < b.
+bool version_before(const std::string &a, const std::string &b);
 
 // Whether the finding applies to the given versions (always, for a finding of no package).
 bool finding_applies(const finding_t &f, const std::map<std::string, std::string> &versions);

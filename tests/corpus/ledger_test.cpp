@@ -347,3 +347,43 @@ TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
     }
     EXPECT_GE(files, 4) << "the recorded reports of helgrind, drd, tsan and tsan-deep";
 }
+
+// dpkg's order, in-process: epochs, '~' before the end, digits as numbers, revisions last.
+TEST(Ledger, VersionsAreOrderedAsDpkgOrdersThem) {
+    const std::pair<const char *, const char *> ordered[] = {
+        {"2.5.0-1+deb12u2", "2.5.0-1+deb12u10"}, {"1.0~rc1-1", "1.0-1"},
+        {"8:6.9.11.60+dfsg-1.6+deb12u16", "8:6.9.11.60+dfsg-1.6+deb12u17"},
+        {"1:2.0", "9:1.0"},                      {"1.0-1", "1.0-1.1"},
+        {"1.0a-1", "1.0+b-1"},                   {"1.2.13.dfsg-1", "1:1.2.13.dfsg-1"}};
+    for (const auto &[a, b] : ordered) {
+        EXPECT_TRUE(version_before(a, b)) << a << " < " << b;
+        EXPECT_FALSE(version_before(b, a)) << b << " < " << a;
+        EXPECT_FALSE(version_before(a, a)) << a;
+    }
+}
+
+// The ledger's shape is checked field by field: a wrong shape is refused with its entry, never
+// taken or crashed on.
+TEST(Ledger, WrongShapesAreRefused) {
+    auto refused = [](const std::string &text, const std::string &why) {
+        try {
+            parse_ledger(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const std::exception &e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+    };
+    const std::string good = entry("bump", "read_all");
+    auto with = [&](const std::string &field) {
+        return R"({"findings": [)" + good.substr(0, good.size() - 1) + ", " + field + "}]}";
+    };
+    refused(R"({"findings": {"a": 1}})", "a ledger is");
+    refused(with(R"("package": "x", "versions": {"from": "not a version"})"), "Debian versions");
+    refused(with(R"("package": "x", "versions": {"from": "2.0-1", "before": "1.0-1"})"),
+            "is not before");
+    refused(with(R"("package": "x", "versions": ["1.0"])"), "versions");
+    refused(R"({"findings": [{"id": "x\u0007y", "library": "x", "memory": "m"}]})", "\\u0007");
+    refused(R"({"findings": [{"id": "x-counter", "library": "x", "memory": "m", "verdict": "race",
+              "evidence": "e", "accesses": {"object": "libx.so.1"}}]})",
+            "list of two");
+}
