@@ -3,6 +3,7 @@
 #include "detectors.h"
 #include "manifest.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -223,6 +224,10 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
                         d->default_bin;
                 return false;
             }
+            if (std::find(opt.tools.begin(), opt.tools.end(), v) != opt.tools.end()) {
+                error = "--tool " + v + " is given twice";
+                return false;
+            }
             opt.tool = v;
             opt.tools.push_back(v);
         } else if (a == "--bin" || a == "--out" || a == "--samples" || a == "--manifest" ||
@@ -266,7 +271,13 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
                 error = "--bin-for needs TOOL=DIR, not \"" + v + "\"";
                 return false;
             }
-            opt.tool_bins[v.substr(0, eq)] = fs::absolute(v.substr(eq + 1)).lexically_normal();
+            const std::string tool = v.substr(0, eq);
+            if (!find_detector(tool.substr(0, tool.find('@')))) {
+                error = "--bin-for names a detector, not \"" + tool + "\" (" +
+                        detector_names(false) + ")";
+                return false;
+            }
+            opt.tool_bins[tool] = fs::absolute(v.substr(eq + 1)).lexically_normal();
         } else if (a == "--from-dir" || a == "--label-suffix" || a == "--env") {
             if (!value())
                 return false;

@@ -317,7 +317,9 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
                                          {"--perturb", "-1"},
                                          {"--ledger", "nowhere.json"},
                                          {"--until-detected", "3"},           // score only
-                                         {"--tool", "tsan@tsan-clang-16"}}) { // score only
+                                         {"--tool", "tsan@tsan-clang-16"},    // score only
+                                         {"--bin-for", "tsna=here"},          // no detector
+                                         {"--tool", "drd", "--tool", "drd"}}) {
         run_options_t o;
         o.args = {"run", "--bin", "nowhere", "--out", "out"};
         o.args.insert(o.args.end(), bad.begin(), bad.end());
