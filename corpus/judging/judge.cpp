@@ -239,9 +239,11 @@ static label_match_t stack_match(const std::vector<frame_t> &stack, const race_a
     return best;
 }
 
-// A label access that names its memory is shown only by a report on that memory.
+// A label access that names its memory is shown only by a report on that memory, or by one
+// whose tool names no memory (ThreadSanitizer on a block already freed), judged by its frames.
 static bool label_memory(const report_t &r, const race_access_t &a) {
-    return a.where.empty() || memory_matches_any(r.memory, a.where);
+    return a.where.empty() || r.memory.kind == memory_kind_t::unknown ||
+           memory_matches_any(r.memory, a.where);
 }
 
 label_match_t match_label(const report_t &r, const race_label_t &label) {

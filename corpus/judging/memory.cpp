@@ -68,7 +68,8 @@ memory_t tsan_location(const std::string &line) {
     if (starts_with(line, "Location is global ")) {
         m.kind = memory_kind_t::global;
         m.symbol = quoted(line, 0, '\'');
-        m.symbol = m.symbol == "<null>" ? "" : plain_symbol(m.symbol);
+        // "<null>" (GCC's runtime) and "??" (clang's symbolizer) name nothing.
+        m.symbol = m.symbol == "<null>" || m.symbol == "??" ? "" : plain_symbol(m.symbol);
         m.address = hex_after(line, line.find(" at "));
         // "(libx.so.1+0x2d080)": the object and the offset in it; names may hold '+'.
         size_t open = line.rfind(" (");
