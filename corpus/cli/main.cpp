@@ -141,7 +141,11 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     std::cout.flush();
     if (!std::cout)
         throw runner_error("cannot write the scorecard to standard output");
-    return 0;
+    // A score over runs that failed, or over programs that did not run, is no success.
+    const auto failures = score_failures(scores);
+    for (const auto &f : failures)
+        std::cerr << "corpus score: FAILED: " << f << "\n";
+    return failures.empty() ? 0 : 1;
 }
 
 // corpus manifest --from-dir: a manifest for a folder of executables that carry their label in

@@ -86,6 +86,7 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         s.race = row.p->race.has_value();
         s.built = !row.missing;
         s.runs = row.runs;
+        s.passed = row.passed;
         s.detected_runs = int(row.runs_with_reports.size());
         s.runs_to_detection = row.runs_to_detection;
         if (row.missing || row.runs == 0) {
@@ -157,6 +158,19 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
     return t;
 }
 
+std::vector<std::string> score_failures(const std::vector<tool_score_t> &tools) {
+    std::vector<std::string> failures;
+    for (const auto &t : tools)
+        for (const auto &p : t.programs)
+            if (!p.built)
+                failures.push_back(t.tool + " " + p.program + ": not built");
+            else if (p.passed < p.runs)
+                failures.push_back(t.tool + " " + p.program + ": its contract failed in " +
+                                   std::to_string(p.runs - p.passed) + " of " +
+                                   std::to_string(p.runs) + " runs");
+    return failures;
+}
+
 static nlohmann::json optional_number(const std::optional<double> &v) {
     return v ? nlohmann::json(*v) : nlohmann::json(nullptr);
 }
@@ -201,6 +215,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                              {"runs", p.runs},
                              {"detected_runs", p.detected_runs},
                              {"outcome", p.outcome},
+                             {"passed", p.passed},
                              {"library_race_only", p.library_race_only},
                              {"runs_to_first_detection", p.runs_to_detection
                                                              ? nlohmann::json(p.runs_to_detection)
@@ -272,6 +287,9 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
                 cell += *p.pair_matched ? " +pair" : " -pair";
             if (p.runs_to_detection)
                 cell += " first at run " + std::to_string(p.runs_to_detection);
+            if (p.outcome != "not run" && p.passed < p.runs)
+                cell += " FAIL " + std::to_string(p.runs - p.passed) + "/" +
+                        std::to_string(p.runs) + " runs";
             if (p.runtime_only)
                 cell += " (runtime)";
             if (p.library_race_only)

@@ -17,6 +17,7 @@ struct program_score_t {
     bool race = false;
     bool built = true;
     int runs = 0;
+    int passed = 0;                   // runs whose contract held: a failed run is no clean score
     int detected_runs = 0;            // runs with any report
     int pair_runs = 0;                // positives: runs with a report on the labelled pair
     int runs_to_detection = 0;        // --until-detected: the run of the first report (0: none)
@@ -80,6 +81,10 @@ std::string score_table(const std::vector<tool_score_t> &tools); // plain text, 
 std::string score_csv(const std::vector<tool_score_t> &tools);
 std::string score_markdown(const std::vector<tool_score_t> &tools);
 std::string score_html(const std::vector<tool_score_t> &tools); // index.html, with small charts
+
+// The programs of the scorecard that did not run (not built) or whose contract failed in some
+// run, as "<tool> <program>: <why>"; `corpus score` exits 1 when there is any.
+std::vector<std::string> score_failures(const std::vector<tool_score_t> &tools);
 
 // Writes score.txt, score.csv, score.md, score.json and index.html into `dir`; returns the
 // table.

@@ -548,3 +548,26 @@ TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
     EXPECT_TRUE(file_exists(r.dir + "/good/native/" +
                             j["programs"][0]["trace"]["timeline"].get<std::string>()));
 }
+
+// A score over a run that failed its contract, or over a program that was not built, exits 1
+// and says which; the scorecard shows the failed runs.
+TEST(RunnerFailures, ScoreFailsOnFailedRunsAndPrograms) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
+#endif
+    if (!file_exists("/usr/bin/valgrind"))
+        GTEST_SKIP() << "needs valgrind";
+    run_options_t o;
+    o.timeout_seconds = 120;
+    o.files["m.json"] = R"({"programs": [
+        {"program": "crashes", "executable": "/bin/false", "check": {"kind": "exit", "status": 0},
+         "race": null},
+        {"program": "absent", "executable": "no-such-program", "check": {"kind": "exit",
+         "status": 0}, "race": null}]})";
+    o.args = {"score", "--tool", "helgrind", "--manifest", "m.json", "--bin", ".", "--out", "out"};
+    run_result_t r = run_program(CORPUS_RUNNER, o);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("crashes: its contract failed in 1 of 1 runs"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("absent: not built"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("FAIL 1/1 runs"), std::string::npos) << r.out;
+}
