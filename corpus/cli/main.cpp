@@ -10,6 +10,7 @@
 #include "run.h"
 #include "score.h"
 #include "services.h"
+#include "xml_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -202,7 +203,7 @@ static int cmd_manifest(const options_t &opt) {
             e["env"] = env;
         m["programs"].push_back(e);
     }
-    std::cout << m.dump(2) << "\n";
+    std::cout << json_text(m, 2) << "\n";
     std::cout.flush();
     if (!std::cout)
         throw runner_error("cannot write the manifest to standard output");

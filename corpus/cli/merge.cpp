@@ -5,6 +5,7 @@
 #include "results.h"
 #include "run.h"
 #include "score.h"
+#include "xml_text.h"
 
 #include <filesystem>
 #include <iostream>
@@ -85,12 +86,12 @@ static loaded_results_t load_results(const std::string &path) {
 static std::string same(const std::vector<nlohmann::json> &all,
                         const std::vector<std::string> &dirs, const std::string &what,
                         const nlohmann::json::json_pointer &field) {
-    const std::string first = all[0].value(field, nlohmann::json()).dump();
+    const std::string first = json_text(all[0].value(field, nlohmann::json()), -1);
     for (size_t i = 1; i < all.size(); ++i)
-        if (all[i].value(field, nlohmann::json()).dump() != first)
+        if (json_text(all[i].value(field, nlohmann::json()), -1) != first)
             throw runner_error("cannot merge results of different " + what + ": " + dirs[0] +
                                " has " + first + ", " + dirs[i] + " has " +
-                               all[i].value(field, nlohmann::json()).dump());
+                               json_text(all[i].value(field, nlohmann::json()), -1));
     return first;
 }
 

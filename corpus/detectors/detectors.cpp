@@ -126,9 +126,14 @@ static void valgrind_collect(const std::string &dir, const own_code_t &own, bool
     }
     const auto objects =
         valgrind_loaded_objects(read_file((fs::path(dir) / "valgrind.log").string()));
-    for (auto &r : parse_valgrind_xml(xml, own)) {
+    std::string fault;
+    for (auto &r : parse_valgrind_xml(xml, own, &fault)) {
         place_report_memory(r, objects);
         reports.push_back(r);
+    }
+    if (!fault.empty()) {
+        c.ok = false;
+        c.problems.push_back("valgrind.xml could not be read whole: " + fault);
     }
 }
 

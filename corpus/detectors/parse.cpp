@@ -2,6 +2,7 @@
 
 #include "judge.h"
 #include "memory.h"
+#include "xml_text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -256,17 +257,29 @@ static void vg_text(void *data, const XML_Char *text, int len) {
     static_cast<vg_state_t *>(data)->text.append(text, size_t(len));
 }
 
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own) {
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own,
+                                         std::string *error) {
     vg_state_t s;
-    s.own = own;
+    // The paths our code is known by, read the way the file's are (below).
+    s.own = {clean_text(own.source_dir, false), clean_text(own.program, false),
+             clean_text(own.library_dir, false)};
     XML_Parser parser = XML_ParserCreate(nullptr);
     if (!parser)
         return {};
     XML_SetUserData(parser, &s);
     XML_SetElementHandler(parser, vg_start, vg_end);
     XML_SetCharacterDataHandler(parser, vg_text);
-    // A run cut short leaves the file unfinished; the errors read so far still count.
-    XML_Parse(parser, xml.data(), int(xml.size()), 1);
+    // Paths and names may hold bytes that are not UTF-8 (a folder named so): they are read as
+    // U+FFFD, so that the parser reads on to the end. A run cut short leaves the file
+    // unfinished; the errors read so far still count. Any other fault of the file is told.
+    const std::string text = clean_text(xml, false);
+    if (XML_Parse(parser, text.data(), int(text.size()), 1) == XML_STATUS_ERROR && error) {
+        const XML_Error code = XML_GetErrorCode(parser);
+        if (code != XML_ERROR_UNCLOSED_TOKEN && code != XML_ERROR_NO_ELEMENTS &&
+            code != XML_ERROR_PARTIAL_CHAR && code != XML_ERROR_UNCLOSED_CDATA_SECTION)
+            *error = std::string(XML_ErrorString(code)) + " at line " +
+                     std::to_string(XML_GetCurrentLineNumber(parser));
+    }
     XML_ParserFree(parser);
     return s.reports;
 }

@@ -11,8 +11,11 @@
 // Parses the reports of a ThreadSanitizer log.
 std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &own);
 
-// Parses the <error> records of a valgrind XML file (memcheck, helgrind, drd).
-std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own);
+// Parses the <error> records of a valgrind XML file (memcheck, helgrind, drd). Bytes that are
+// not UTF-8 are read as U+FFFD; a fault that stops the parser before the end of a file (other
+// than the end of an unfinished one) is told in `error`.
+std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own,
+                                         std::string *error = nullptr);
 
 // True when the valgrind XML file is complete (valgrind wrote its closing tag).
 bool valgrind_xml_finished(const std::string &xml);

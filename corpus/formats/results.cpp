@@ -7,6 +7,7 @@
 #include "memory.h"
 #include "provenance.h"
 #include "score.h"
+#include "xml_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -361,7 +362,7 @@ void mark_results_stale(const options_t &opt, const std::string &dir) {
     nlohmann::json j{{"tool", opt.tool.empty() ? "native" : opt.tool},
                      {"suppressed", opt.suppress},
                      {"complete", false}};
-    write_file((fs::path(dir) / "results.json").string(), j.dump(2) + "\n");
+    write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");
 }
 
 void write_results(const options_t &opt, const std::vector<row_t> &rows, const std::string &table,
@@ -467,9 +468,9 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                junit_xml("corpus " + mode_name(opt), rows, opt.tool));
     if (!opt.tool.empty())
         write_file((fs::path(dir) / sarif_file).string(),
-                   sarif_log(rows, opt.tool, detector_version(opt, opt.tool), opt.source_dir,
-                             suppression_files(opt, opt.tool))
-                           .dump(2) +
+                   json_text(sarif_log(rows, opt.tool, detector_version(opt, opt.tool),
+                                       opt.source_dir, suppression_files(opt, opt.tool)),
+                             2) +
                        "\n");
-    write_file((fs::path(dir) / "results.json").string(), j.dump(2) + "\n");
+    write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");
 }

@@ -67,3 +67,7 @@ std::string xml_escape(const std::string &raw, bool attribute) {
     }
     return out;
 }
+
+std::string json_text(const nlohmann::json &j, int indent) {
+    return j.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}

@@ -2,6 +2,7 @@
 // made valid UTF-8, and escaped for XML.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 // `s` as valid UTF-8: a byte that starts no valid sequence becomes U+FFFD. With `for_xml`, the
@@ -13,3 +14,7 @@ std::string clean_text(const std::string &s, bool for_xml);
 // value (where tabs and newlines are escaped too, or the parser would turn them into spaces; a
 // carriage return is escaped everywhere for the same reason).
 std::string xml_escape(const std::string &raw, bool attribute);
+
+// JSON text of `j` (indented by `indent`, or on one line with -1) in which strings holding bytes
+// that are not UTF-8 (a path, a compiler's name) keep them as U+FFFD instead of failing.
+std::string json_text(const nlohmann::json &j, int indent);

@@ -503,7 +503,7 @@ std::string write_scorecard(const std::string &dir, const std::vector<tool_score
     write_file(dir + "/score.txt", table);
     write_file(dir + "/score.csv", score_csv(tools));
     write_file(dir + "/score.md", score_markdown(tools));
-    write_file(dir + "/score.json", score_json(tools).dump(2) + "\n");
+    write_file(dir + "/score.json", json_text(score_json(tools), 2) + "\n");
     write_file(dir + "/index.html", score_html(tools));
     return table;
 }

@@ -184,6 +184,18 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
     run_result_t merged = run_program(CORPUS_RUNNER, m);
     EXPECT_EQ(merged.status, 1) << merged.err; // the row still fails, now merged
     EXPECT_NE(merged.out.find("FAIL: own-code reports"), std::string::npos) << merged.err;
+    // The same from a folder whose name is no UTF-8: valgrind's XML and the manifest's path hold
+    // the byte; every report is still read, and the results keep it as U+FFFD.
+    run_options_t bad = o;
+    bad.args = {"-c",
+                "d=$(printf 'd\\377') && mkdir \"$d\" && cp \"$1\"/race_probe manifest.json \"$d\" && "
+                "\"$0\" run --tool helgrind --manifest \"$d/manifest.json\" --bin \"$d\" --out out2",
+                CORPUS_RUNNER, CORPUS_PROBE_DIR};
+    run_result_t b = run_program("/bin/sh", bad);
+    EXPECT_EQ(b.status, 1) << b.out << b.err;
+    auto k = nlohmann::json::parse(read_file(b.dir + "/out2/helgrind/results.json"));
+    EXPECT_EQ(k["programs"][0]["reports"]["own"], 1) << b.out;
+    EXPECT_NE(k["manifest"].get<std::string>().find("\xEF\xBF\xBD"), std::string::npos);
 }
 
 TEST(Runner, LabelsFollowTheirTagsAndMatchByFunctionWithoutDebugInformation) {
