@@ -61,7 +61,7 @@ static nlohmann::json results_shape() {
 static loaded_results_t load_results(const std::string &path) {
     loaded_results_t r;
     try {
-        r.j = nlohmann::json::parse(read_file(path));
+        r.j = parse_json_bounded(read_file(path));
         if (r.j.is_object() && r.j.contains("complete") && r.j["complete"] == false)
             throw runner_error(path + " is not the results of a finished run");
         std::string fault = json_shape_fault(results_shape(), r.j, "");
@@ -77,6 +77,10 @@ static loaded_results_t load_results(const std::string &path) {
             r.records.emplace_back(e.at("program").get<std::string>(),
                                    row_from_record(e.at("record"), nullptr));
     } catch (const nlohmann::json::exception &e) {
+        throw runner_error(path + ": " + e.what());
+    } catch (const runner_error &) {
+        throw;
+    } catch (const std::runtime_error &e) { // nested too deep
         throw runner_error(path + ": " + e.what());
     }
     return r;

@@ -133,7 +133,7 @@ static finding_t parse_finding(const json &e) {
 
 ledger_t parse_ledger(const std::string &source) {
     ledger_t l;
-    const json j = json::parse(source);
+    const json j = parse_json_bounded(source);
     if (!j.is_object() || !j.contains("findings") || !j["findings"].is_array())
         throw std::runtime_error("a ledger is {\"findings\": [...]}");
     for (const auto &e : j.at("findings")) {

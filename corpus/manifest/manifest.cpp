@@ -26,6 +26,30 @@ static std::vector<std::string> opt_strings(const json &j, const char *key) {
     return it->get<std::vector<std::string>>();
 }
 
+nlohmann::json parse_json_bounded(const std::string &text, int max_depth) {
+    int depth = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+            continue;
+        }
+        if (c == '"')
+            in_string = true;
+        else if ((c == '[' || c == '{') && ++depth > max_depth)
+            throw std::runtime_error("JSON nested deeper than " + std::to_string(max_depth) +
+                                     " levels");
+        else if (c == ']' || c == '}')
+            --depth;
+    }
+    return json::parse(text);
+}
+
 // Program names become folder names under --out: only letters, digits, '_', '-' and '.', not
 // starting with '.' (so neither "." nor ".." nor a hidden name), at most 100 characters.
 bool plain_program_name(const std::string &name) {
@@ -197,7 +221,7 @@ manifest_t parse_manifest(const std::string &text, const std::string &base_dir,
     manifest_t m;
     json j;
     try {
-        j = json::parse(text);
+        j = parse_json_bounded(text);
         for (const auto &e : j.at("programs"))
             m.programs.push_back(parse_program(e, base_dir, source_dir));
     } catch (const json::exception &e) {
@@ -220,7 +244,11 @@ manifest_t load_manifest(const std::string &path, const std::string &source_dir)
     std::ostringstream s;
     s << in.rdbuf();
     std::string dir = std::filesystem::absolute(path).parent_path().string();
-    return parse_manifest(s.str(), dir, source_dir.empty() ? CORPUS_SOURCE_DIR : source_dir);
+    try {
+        return parse_manifest(s.str(), dir, source_dir.empty() ? CORPUS_SOURCE_DIR : source_dir);
+    } catch (const std::exception &e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
 }
 
 const program_t *find_program(const manifest_t &m, const std::string &name) {

@@ -88,6 +88,10 @@ manifest_t parse_manifest(const std::string &text, const std::string &base_dir =
 // the sources this runner was built from).
 manifest_t load_manifest(const std::string &path, const std::string &source_dir = "");
 
+// Parses JSON text whose arrays and objects nest at most `max_depth` deep (deeper text, which
+// would exhaust the stack, is refused); throws std::runtime_error saying why.
+nlohmann::json parse_json_bounded(const std::string &text, int max_depth = 256);
+
 // True for a name that is safe as a folder name under --out.
 bool plain_program_name(const std::string &name);
 

@@ -583,3 +583,22 @@ TEST(RunnerFailures, ScoreFailsOnFailedRunsAndPrograms) {
     EXPECT_NE(r.err.find("absent: not built"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("FAIL 1/1 runs"), std::string::npos) << r.out;
 }
+
+// JSON nested 100,000 deep (a manifest, a ledger, a results file to merge) is refused with
+// status 2 naming the file, never a crash.
+TEST(RunnerFailures, DeeplyNestedJsonIsRefusedNamingItsFile) {
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    run_options_t o;
+    o.files["deep.json"] = "{\"programs\": " + deep + "}";
+    o.files["l.json"] = "{\"findings\": " + deep + "}";
+    o.files["r/native/results.json"] = "{\"tool\": " + deep + "}";
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"list", "--manifest", "deep.json"},
+          {"run", "--ledger", "l.json", "--out", "out", "xml_single"},
+          {"merge", "--out", "merged", "r"}}) {
+        o.args = args;
+        run_result_t r = run_program(CORPUS_RUNNER, o);
+        EXPECT_EQ(r.status, 2) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("nested deeper"), std::string::npos) << args[0] << ": " << r.err;
+    }
+}
