@@ -275,7 +275,7 @@ void place_memory(memory_t &m, const std::vector<loaded_object_t> &objects) {
         if (m.offset && !m.object.empty()) {
             if (named)
                 path = o.path;
-        } else if (m.address >= o.base && !o.path.empty() && named) {
+        } else if (m.address != 0 && m.address >= o.base && !o.path.empty() && named) {
             const elf_file_t &e = elf_file(o.path);
             if (m.address - o.base < e.end) {
                 path = o.path;
@@ -312,7 +312,8 @@ void place_report_memory(report_t &r, const std::vector<loaded_object_t> &object
                : m.offset        ? m.section + "+" + hex(*m.offset)
                                  : "?");
     else if (m.kind == memory_kind_t::heap)
-        key = "heap " + stack_top_name(m.allocated);
+        key = "heap " + stack_top_name(m.allocated) +
+              (m.block_offset ? "+" + hex(*m.block_offset) : "");
     else if (m.kind == memory_kind_t::stack)
         key = "stack";
     if (!key.empty())
@@ -456,6 +457,10 @@ static where_t parse_one_where(const json &j) {
             to = offset_value(value[1]);
             if (from >= to)
                 throw std::runtime_error("\"where\": an offset range runs from low to high");
+        } else if (key == "unnamed") {
+            if (!value.is_boolean() || !value.get<bool>())
+                throw std::runtime_error("\"where\": \"unnamed\" is true");
+            w.unnamed = true;
         } else if (key == "versions") {
             if (!value.is_object())
                 throw std::runtime_error("\"where\": \"versions\" is {\"from\", \"before\"}");
@@ -477,10 +482,10 @@ static where_t parse_one_where(const json &j) {
             throw std::runtime_error("\"where\" has no field \"" + key + "\"");
         }
     }
-    const int forms = !w.symbol.empty() + !w.section.empty() + !w.allocated_in.empty();
+    const int forms = !w.symbol.empty() + !w.section.empty() + !w.allocated_in.empty() + w.unnamed;
     if (forms != 1)
-        throw std::runtime_error(
-            "\"where\" names one of \"symbol\", \"section\" (with \"offset\") or \"allocated_in\"");
+        throw std::runtime_error("\"where\" names one of \"symbol\", \"section\" (with "
+                                 "\"offset\"), \"allocated_in\" or \"unnamed\"");
     if (!w.section.empty() && w.to == 0)
         throw std::runtime_error("\"where\": a section comes with its \"offset\" range");
     if (w.section.empty() && w.to != 0)
@@ -504,6 +509,8 @@ std::vector<where_t> parse_where(const json &j) {
 }
 
 bool memory_matches(const memory_t &m, const where_t &w) {
+    if (w.unnamed)
+        return m.kind == memory_kind_t::unknown;
     if (!w.allocated_in.empty()) {
         if (m.kind != memory_kind_t::heap)
             return false;

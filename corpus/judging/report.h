@@ -46,6 +46,7 @@ struct where_t {
     std::vector<std::string> allocated_in;
     uint64_t block_from = 0, block_to = 0; // with allocated_in: offsets in the block, [from, to)
     std::string object;
+    bool unnamed = false; // memory the tool names not at all (ThreadSanitizer on a freed block)
     // The versions of the ledger entry's package this form holds for (offsets belong to one
     // build): from `since` on, before `before`; "" leaves that end open.
     std::string since, before;

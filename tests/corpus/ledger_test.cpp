@@ -332,8 +332,13 @@ TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
                 r.access_kinds.push_back(k == "write"  ? access_kind_t::write
                                          : k == "read" ? access_kind_t::read
                                                        : access_kind_t::unknown);
-            r.allocation = stack(j["allocation"]);
             r.memory = memory_from_json(j["memory"]);
+            r.memory.allocated = j["memory"].contains("allocated")
+                                     ? stack(j["memory"]["allocated"])
+                                     : std::vector<frame_t>{};
+            r.allocation = j.value("allocation_is_memory", false) ? r.memory.allocated
+                           : j.contains("allocation")             ? stack(j["allocation"])
+                                                                  : std::vector<frame_t>{};
             const auto entries = judge_report(r, l);
             unjudged += entries.empty();
             ambiguous += entries.size() > 1;

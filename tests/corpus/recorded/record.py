@@ -8,7 +8,7 @@ versions of the libraries the tool's programs loaded, and every distinct report 
 that the ledger judged (or left unjudged), with the frames, access kinds and memory the ledger
 matches. Reports that show a racy program's label are the labels' business and are left out.
 Frames keep their function and object only; stacks are cut after the frames a ledger side can
-look at. Of many reports that differ only in their offset in one section, a few are kept."""
+look at. Of reports with the same tops on the same place, one sample is kept."""
 import json, os, subprocess, sys
 from collections import defaultdict
 
@@ -41,29 +41,41 @@ for tool in tools or sorted(os.listdir(out_dir)):
     kept, per_place = [], defaultdict(int)
     for program in results['programs']:
         judgement = {r['key']: r['judgement'] for r in program.get('report_list', [])}
-        seen = set()
         for r in program.get('record', {}).get('reports', []):
             # Only reports the ledger is asked about: a label's own are judged before it.
-            if r['own'] or r['key'] in seen or judgement.get(r['key']) not in (
+            if r['own'] or judgement.get(r['key']) not in (
                     'race', 'false alarm', 'unjudged', 'ambiguous'):
                 continue
-            seen.add(r['key'])
             m = dict(r.get('memory', {}))
             m.pop('text', None)
+            m.pop('address', None)
+            m.pop('block_size', None)
             if 'object' in m:
                 m['object'] = os.path.basename(m['object'])
             if 'allocated' in m:
-                m['allocated'] = [{'function': f['function'], 'object': os.path.basename(f['object'])}
-                                  for f in m['allocated'][:16]]
-            place = (program['program'], r['key'].split('|@')[0], m.get('object'), m.get('section'))
-            if m.get('offset') and not m.get('symbol'):
-                per_place[place] += 1
-                if per_place[place] > 4:
-                    continue
-            kept.append({'program': program['program'], 'kind': r['kind'],
-                         'stacks': [frames(s, 12) for s in r['stacks']],
-                         'access_kinds': r.get('access_kinds', []),
-                         'allocation': frames(r['allocation'], 12), 'memory': m})
+                m['allocated'] = [[f['function'], os.path.basename(f['object'])]
+                                  for f in m['allocated'][:12]]
+            stacks = [frames(s, 6) for s in r['stacks']]
+            # Of reports with the same tops of their stacks on the same place (an object's
+            # section or symbol, a block by its allocating functions), one sample.
+            def top(stack):
+                named = [f for f in stack if f[0]]
+                return named[0] if named else stack[:1]
+            alloc = [f[0] for f in m.get('allocated', []) if f[0]][:3]
+            place = json.dumps([r['kind'], [top(s) for s in stacks], r.get('access_kinds'),
+                                m.get('kind'), m.get('object'), m.get('section'),
+                                m.get('symbol'), alloc], sort_keys=True)
+            per_place[place] += 1
+            if per_place[place] > 1:
+                continue
+            report = {'program': program['program'], 'kind': r['kind'], 'stacks': stacks,
+                      'access_kinds': r.get('access_kinds', []), 'memory': m}
+            # helgrind's allocation stands for a write: kept when it is more than the memory's.
+            if r['allocation'] and frames(r['allocation'], 12) != m.get('allocated'):
+                report['allocation'] = frames(r['allocation'], 12)
+            elif r['allocation']:
+                report['allocation_is_memory'] = True
+            kept.append(report)
     record = {'tool': tool, 'versions': versions(results['bin']), 'reports': kept}
     with open(os.path.join(here, tool + '.json'), 'w') as f:
         json.dump(record, f, separators=(',', ':'))
