@@ -81,6 +81,22 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         for (const auto &d : detectors())
             if (d.scored_by_default)
                 tools.push_back(d.name);
+    // Every tool's programs are there before anything earlier is removed or marked stale: a
+    // refusal changes nothing on disk.
+    for (const auto &tool : tools) {
+        const size_t at = tool.find('@');
+        const detector_t &d = *find_detector(tool.substr(0, at));
+        const std::string bin = at == std::string::npos
+                                    ? tool_bin(opt, d)
+                                    : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
+        if (!fs::is_directory(bin)) {
+            const std::string preset = at == std::string::npos ? d.build_preset : tool.substr(at + 1);
+            throw runner_error("no programs of the " + tool + " build: " + bin + " is no folder" +
+                               (!preset.empty() ? " (cmake --preset " + preset +
+                                                      " && cmake --build --preset " + preset + ")"
+                                                : ""));
+        }
+    }
     claim_output_folder(opt.out);
     const std::string dir = (fs::path(opt.out) / "score").string();
     make_dirs(dir);

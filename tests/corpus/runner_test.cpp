@@ -342,18 +342,24 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
     }
     // Scorecard usage: a first detection takes whole programs, not a shard; a preset without
     // programs is named in the hint.
+    // A refusal changes nothing on disk: an earlier scorecard stays.
     for (std::vector<std::string> bad :
          {std::vector<std::string>{"--until-detected", "2", "--shard", "1/2"},
-          {"--tool", "tsan@no-such-preset"}}) {
+          {"--tool", "tsan@no-such-preset"},
+          {"--tool", "helgrind", "--bin-for", "helgrind=no-such-folder"}}) {
         run_options_t o;
+        o.files["out/score/score.json"] = "{}";
         o.args = {"score", "--out", "out"};
         o.args.insert(o.args.end(), bad.begin(), bad.end());
         o.args.push_back("xml_single");
         run_result_t r = run_program(CORPUS_RUNNER, o);
         EXPECT_EQ(r.status, 2) << bad[0] << ": " << r.err;
-        EXPECT_NE(r.err.find(bad[0] == "--tool" ? "cmake --preset no-such-preset" : "no shard"),
+        EXPECT_NE(r.err.find(bad[0] == "--until-detected" ? "no shard"
+                             : bad.size() == 2            ? "cmake --preset no-such-preset"
+                                                          : "no-such-folder is no folder"),
                   std::string::npos)
             << r.err;
+        EXPECT_TRUE(file_exists(r.dir + "/out/score/score.json")) << bad[1];
     }
     // A manifest name that would lead out of --out.
     run_options_t o;
