@@ -38,6 +38,7 @@ struct loaded_results_t {
     std::string tool;
     bool suppressed = false;
     int repeat = 1;
+    int until_detected = 0;
     bool trace = false;
     std::string bin;
     std::string manifest_digest;
@@ -70,6 +71,7 @@ static loaded_results_t load_results(const std::string &path) {
         r.tool = r.j.at("tool");
         r.suppressed = r.j.at("suppressed");
         r.repeat = r.j.at("repeat");
+        r.until_detected = r.j.value("until_detected", 0);
         r.trace = r.j.at("trace");
         r.bin = r.j.at("bin");
         r.manifest_digest = r.j.at("manifest_digest");
@@ -84,6 +86,17 @@ static loaded_results_t load_results(const std::string &path) {
         throw runner_error(path + ": " + e.what());
     }
     return r;
+}
+
+// Runs from different folders (machines, shards) are different runs even where their numbers
+// agree: folder f's run k becomes run f * repeat + k, so that no two are counted as one.
+static void renumber_runs(row_t &row, int offset) {
+    for (auto &r : row.reports)
+        r.run += offset;
+    for (auto &k : row.runs_with_reports)
+        k += offset;
+    if (row.runs_to_detection)
+        row.runs_to_detection += offset;
 }
 
 // The field that must agree between the results being merged.
@@ -103,6 +116,14 @@ int merge_results(const options_t &given, const manifest_t &m,
                   const std::vector<std::string> &dirs) {
     if (dirs.empty())
         throw runner_error("corpus merge needs the results folders to merge");
+    // A folder given twice would count its runs twice.
+    std::set<std::string> distinct;
+    for (const auto &d : dirs) {
+        std::error_code ec;
+        const std::string canonical = fs::weakly_canonical(d, ec).string();
+        if (!distinct.insert(canonical.empty() ? d : canonical).second)
+            throw runner_error("the results folder " + d + " is given twice");
+    }
     const std::set<std::string> sets = result_sets(dirs[0]);
     if (sets.empty())
         throw runner_error("no results in " + dirs[0]);
@@ -124,6 +145,7 @@ int merge_results(const options_t &given, const manifest_t &m,
         same(all, dirs, "corpus commits", "/provenance/corpus_commit"_json_pointer);
         same(all, dirs, "repeat counts", "/repeat"_json_pointer);
         same(all, dirs, "perturbation seeds", "/provenance/perturb_seed"_json_pointer);
+        same(all, dirs, "first-detection limits", "/until_detected"_json_pointer);
         if (loaded[0].manifest_digest != text_digest(read_file(given.manifest)))
             throw runner_error("the results were made with another manifest than " +
                                given.manifest + " (give it with --manifest)");
@@ -144,11 +166,12 @@ int merge_results(const options_t &given, const manifest_t &m,
             row_t row;
             row.p = &p;
             bool seen = false;
-            for (const auto &l : loaded)
-                for (const auto &[name, record] : l.records)
+            for (size_t f = 0; f < loaded.size(); ++f)
+                for (const auto &[name, record] : loaded[f].records)
                     if (name == p.name) {
                         row_t part = record;
                         part.p = &p;
+                        renumber_runs(part, int(f) * loaded[f].repeat);
                         row.missing = row.missing || part.missing;
                         if (part.missing)
                             row.verdict = part.verdict;
@@ -166,7 +189,9 @@ int merge_results(const options_t &given, const manifest_t &m,
         const std::string table = run_table(opt, rows);
         write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
         if (set.rfind("score/", 0) == 0) {
-            scores.push_back(score_tool(set.substr(6), opt.repeat, rows, ledger));
+            const int until = loaded[0].until_detected;
+            scores.push_back(score_tool(set.substr(6), until ? until : opt.repeat, rows, ledger));
+            scores.back().until_detected = until > 0;
             scores.back().build =
                 compiler_short_name(loaded[0].j.at("provenance").value("compiler", std::string()));
         } else {

@@ -384,6 +384,8 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
     j["tool"] = opt.tool.empty() ? "native" : opt.tool;
     j["suppressed"] = opt.suppress;
     j["repeat"] = opt.repeat;
+    // --until-detected N: each program ran until its first report, at most N times.
+    j["until_detected"] = opt.until_detected;
     j["bin"] = opt.bin;
     j["mode"] = mode_name(opt);
     j["trace"] = opt.trace;

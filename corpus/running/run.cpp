@@ -313,6 +313,8 @@ void add_runs(row_t &into, const row_t &from) {
                                   from.runs_with_reports.end());
     into.seconds += from.seconds;
     into.wall_seconds += from.wall_seconds;
+    if (!into.runs_to_detection)
+        into.runs_to_detection = from.runs_to_detection;
     into.peak_kib = std::max(into.peak_kib, from.peak_kib);
     for (size_t i = 0; i < from.traces.size(); ++i) {
         if (into.traces.empty() ||

@@ -133,3 +133,31 @@ TEST(Perturb, NoiseReachesEveryThreadAndTheContractsStillHold) {
     auto j = nlohmann::json::parse(read_file(r.dir + "/out/native-perturbed/results.json"));
     EXPECT_EQ(j["provenance"]["perturb_seed"], 11);
 }
+
+// Two machines' scorecards of the same suite merge into one over all their runs: runs with the
+// same number on two machines are two runs; a folder given twice is refused.
+TEST(OutsideSuite, MergedScorecardsCountEveryRunOnce) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
+#endif
+    if (!file_exists("/usr/bin/valgrind"))
+        GTEST_SKIP() << "needs valgrind";
+    run_options_t o;
+    o.timeout_seconds = 300;
+    o.args = {"-c",
+              "\"$0\" score --tool helgrind --manifest \"$1\" --bin-for helgrind=\"$2\" --repeat 2 "
+              "--out a > /dev/null && cp -r a b && "
+              "\"$0\" merge --manifest \"$1\" --out m a b > /dev/null && "
+              "! \"$0\" merge --manifest \"$1\" --out m2 a ./a 2> twice.txt",
+              CORPUS_RUNNER, suite_manifest, CORPUS_SUITE_DIR "/plain"};
+    run_result_t r = run_program("/bin/sh", o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(read_file(r.dir + "/twice.txt").find("given twice"), std::string::npos);
+    auto t = nlohmann::json::parse(read_file(r.dir + "/m/score/score.json"))["tools"][0];
+    for (const auto &p : t["programs"]) {
+        EXPECT_EQ(p["runs"], 4) << p.dump();
+        if (p["race"] == true) {
+            EXPECT_EQ(p["pair_rate"]["share"], 1.0) << p.dump();
+        }
+    }
+}
