@@ -41,7 +41,14 @@ static void claim_output_folder(const std::string &out) {
                                "another --out");
         throw runner_error("cannot lock " + path + ": " + strerror(errno));
     }
-    // Deliberately kept open until the process ends.
+    // Deliberately kept open until the process ends. Holding it, this runner is the only one
+    // here: what a runner killed outright left running in this folder is ended first, and
+    // this runner keeps its own record.
+    const std::string record = out + "/.corpus.running";
+    if (int ended = end_recorded_groups(record, out))
+        std::cerr << "corpus: ended " << ended << " process(es) that a killed runner left in "
+                  << out << "\n";
+    record_running_groups(record);
 }
 
 static int cmd_run(const options_t &opt, const manifest_t &m) {

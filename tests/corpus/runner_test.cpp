@@ -608,3 +608,29 @@ TEST(RunnerFailures, DeeplyNestedJsonIsRefusedNamingItsFile) {
         EXPECT_NE(r.err.find("nested deeper"), std::string::npos) << args[0] << ": " << r.err;
     }
 }
+
+// A runner killed outright leaves its program's children running; the next runner on the same
+// --out ends them before it begins.
+TEST(RunnerFailures, ARunnerEndsWhatAKilledOneLeftRunning) {
+    run_options_t o;
+    o.timeout_seconds = 120;
+    o.files["m.json"] = R"({"programs": [
+        {"program": "slow", "executable": "slow.sh", "check": {"kind": "exit", "status": 0},
+         "race": null},
+        {"program": "quick", "executable": "/bin/true", "check": {"kind": "exit", "status": 0},
+         "race": null}]})";
+    // The program starts a child of its own that outlives it.
+    o.files["slow.sh"] = "#!/bin/sh\nsleep 60 &\necho $! > ../../../../../child\nwait\n";
+    o.args = {"-c",
+              "chmod +x slow.sh && \"$0\" run --manifest m.json --bin . --out out --timeout 90 slow "
+              "> /dev/null 2>&1 & r=$!; "
+              "for i in $(seq 100); do [ -s child ] && break; sleep 0.1; done; "
+              "kill -9 $r; sleep 0.5; c=$(cat child); "
+              "alive() { [ -e /proc/$1 ] && [ \"$(cut -d' ' -f3 /proc/$1/stat)\" != Z ]; }; "
+              "alive $c || exit 3; "
+              "\"$0\" run --manifest m.json --bin . --out out quick > /dev/null 2> err.txt; "
+              "sleep 0.5; alive $c && exit 4; grep -q 'a killed runner left' err.txt || exit 5",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
