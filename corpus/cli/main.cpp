@@ -97,7 +97,8 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
                                     ? tool_bin(opt, d)
                                     : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
         if (!fs::is_directory(bin)) {
-            const std::string preset = at == std::string::npos ? d.build_preset : tool.substr(at + 1);
+            const std::string preset =
+                at == std::string::npos ? d.build_preset : tool.substr(at + 1);
             throw runner_error("no programs of the " + tool + " build: " + bin + " is no folder" +
                                (!preset.empty() ? " (cmake --preset " + preset +
                                                       " && cmake --build --preset " + preset + ")"

@@ -22,4 +22,3 @@ bool valgrind_xml_finished(const std::string &xml);
 
 // Counts distinct reports (by key).
 report_summary_t summarize_reports(const std::vector<report_t> &reports);
-

@@ -165,7 +165,8 @@ static const frame_t *placed_at(const report_t &r) {
     const frame_t *first = nullptr;
     for (const auto &stack : r.access_stacks) {
         const frame_t *top = stack_top(stack);
-        if (top && r.own && top->function + " " + (top->file.empty() ? top->object : top->file) == r.where)
+        if (top && r.own &&
+            top->function + " " + (top->file.empty() ? top->object : top->file) == r.where)
             return top;
         first = first ? first : top;
     }

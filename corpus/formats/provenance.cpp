@@ -6,6 +6,9 @@
 
 #include <cctype>
 #include <filesystem>
+#include <future>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -48,6 +51,20 @@ std::string build_compiler(const std::string &bin) {
     return compiler_short_name(compiler_line(bin));
 }
 
+// What ldd says of a program, asked once per runner for each program file.
+static std::string loaded_libraries(const std::string &program) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> known;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (auto it = known.find(program); it != known.end())
+            return it->second;
+    }
+    std::string listed = capture_output({"ldd", program}, {}, 30);
+    std::lock_guard<std::mutex> hold(mutex);
+    return known[program] = listed;
+}
+
 nlohmann::json provenance(const options_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows) {
     nlohmann::json j;
@@ -72,11 +89,18 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
     // The libraries each program loads, resolved to their files (whose names carry the
     // versions), as the dynamic loader finds them for this build.
     j["libraries"] = nlohmann::json::object();
+    // ldd for every program at once (a program's libraries are asked once per runner).
+    std::vector<std::future<std::string>> listed;
+    for (const auto &r : rows)
+        if (!r.missing)
+            listed.push_back(
+                std::async(std::launch::async, loaded_libraries, program_executable(opt, *r.p)));
+    size_t next = 0;
     for (const auto &r : rows) {
         if (r.missing)
             continue;
         nlohmann::json libs = nlohmann::json::object();
-        std::istringstream in(capture_output({"ldd", program_executable(opt, *r.p)}, {}, 30));
+        std::istringstream in(listed[next++].get());
         std::string line;
         while (std::getline(in, line)) {
             size_t arrow = line.find(" => ");

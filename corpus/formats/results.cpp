@@ -163,8 +163,7 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
             closing << r.p->name << ": " << opt.tool
                     << (ambiguous ? " ambiguous library report (" + rep.finding + "): "
                                   : std::string(" unjudged library report: "))
-                    << rep.kind << " at " << tops << " on " << describe_memory(rep.memory)
-                    << "\n";
+                    << rep.kind << " at " << tops << " on " << describe_memory(rep.memory) << "\n";
         }
         if (listed > shown_problems)
             closing << r.p->name << ": ... and " << listed - shown_problems
@@ -236,22 +235,14 @@ nlohmann::json row_record(const row_t &r) {
     for (const auto &f : r.traces)
         traces.push_back({f.inside, f.overlap,
                           f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
-    return {{"missing", r.missing},
-            {"runs", r.runs},
-            {"passed", r.passed},
-            {"markers", r.markers},
-            {"outputs", r.outputs},
-            {"problems", r.problems},
-            {"reports", reports},
-            {"runs_with_reports", r.runs_with_reports},
-            {"seconds", r.seconds},
-            {"wall_seconds", r.wall_seconds},
-            {"peak_kib", r.peak_kib},
-            {"verdict", r.verdict},
-            {"traces", traces},
-            {"best_trace", r.best_trace},
-            {"timeline", r.timeline},
-            {"runs_to_detection", r.runs_to_detection}};
+    return {{"missing", r.missing},   {"runs", r.runs},
+            {"passed", r.passed},     {"markers", r.markers},
+            {"outputs", r.outputs},   {"problems", r.problems},
+            {"reports", reports},     {"runs_with_reports", r.runs_with_reports},
+            {"seconds", r.seconds},   {"wall_seconds", r.wall_seconds},
+            {"peak_kib", r.peak_kib}, {"verdict", r.verdict},
+            {"traces", traces},       {"best_trace", r.best_trace},
+            {"timeline", r.timeline}, {"runs_to_detection", r.runs_to_detection}};
 }
 
 static const char *json_kind(const nlohmann::json &j) {
@@ -395,15 +386,21 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
     j["complete"] = true;
     j["programs"] = nlohmann::json::array();
     for (const auto &r : rows) {
-        nlohmann::json e{
-            {"program", r.p->name},   {"variant", variant_name(r.p->variant)},
-            {"built", !r.missing},    {"runs", r.runs},
-            {"passed", r.passed},     {"markers", r.markers},
-            {"outputs", r.outputs},   {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
-            {"wall_seconds", r.wall_seconds},
-            {"peak_kib", r.peak_kib}, {"ok", r.ok},
-            {"verdict", r.verdict},   {"expected", r.p->verdict},
-            {"problems", r.problems}, {"race", r.p->race.has_value()}};
+        nlohmann::json e{{"program", r.p->name},
+                         {"variant", variant_name(r.p->variant)},
+                         {"built", !r.missing},
+                         {"runs", r.runs},
+                         {"passed", r.passed},
+                         {"markers", r.markers},
+                         {"outputs", r.outputs},
+                         {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
+                         {"wall_seconds", r.wall_seconds},
+                         {"peak_kib", r.peak_kib},
+                         {"ok", r.ok},
+                         {"verdict", r.verdict},
+                         {"expected", r.p->verdict},
+                         {"problems", r.problems},
+                         {"race", r.p->race.has_value()}};
         if (!opt.tool.empty()) {
             e["reports"] = {{"distinct", r.summary.distinct},
                             {"own", r.summary.own},

@@ -291,4 +291,3 @@ bool runtime_only_report(const report_t &r) {
     }
     return true;
 }
-

@@ -35,8 +35,8 @@ static bool debian_version(const std::string &v) {
     const size_t colon = v.find(':');
     const std::string epoch = colon == std::string::npos ? "" : v.substr(0, colon);
     const std::string rest = colon == std::string::npos ? v : v.substr(colon + 1);
-    if ((colon != std::string::npos && (epoch.empty() || epoch.find_first_not_of("0123456789") !=
-                                                             std::string::npos)) ||
+    if ((colon != std::string::npos &&
+         (epoch.empty() || epoch.find_first_not_of("0123456789") != std::string::npos)) ||
         rest.empty() || !isdigit(static_cast<unsigned char>(rest[0])) || rest.back() == '-')
         return false;
     for (char c : rest)
@@ -53,7 +53,8 @@ static void parse_versions(const json &v, std::string &from, std::string &before
         if ((end != "from" && end != "before") || !version.is_string() ||
             !debian_version(version.get<std::string>()))
             throw std::runtime_error("\"versions\" names \"from\" and \"before\" as Debian "
-                                     "versions, not " + end + " " + version.dump());
+                                     "versions, not " +
+                                     end + " " + version.dump());
         (end == "from" ? from : before) = version;
     }
     if (!from.empty() && !before.empty() && !version_before(from, before))
@@ -101,8 +102,8 @@ static finding_t parse_finding(const json &e) {
     // A side that takes unnamed frames or any function of its objects judges every report of
     // those objects, whatever memory it touches: such an entry must say which memory it is.
     for (const auto &a : f.frames.accesses) {
-        const bool loose = a.functions.empty() ||
-                           std::find(a.functions.begin(), a.functions.end(), "?") != a.functions.end();
+        const bool loose = a.functions.empty() || std::find(a.functions.begin(), a.functions.end(),
+                                                            "?") != a.functions.end();
         if (loose && f.where.empty())
             throw std::runtime_error("a side with \"?\" or without functions needs a \"where\"");
     }

@@ -21,8 +21,8 @@ struct finding_t {
     // library of no package), and the versions it applies to: from `from` on (any, when ""),
     // before `before` (none, when "").
     std::string package, from, before;
-    std::string memory;   // what is raced on, in words: a global by name, or a field
-    race_label_t frames;  // the two accesses, by object and function, as race labels name them
+    std::string memory;  // what is raced on, in words: a global by name, or a field
+    race_label_t frames; // the two accesses, by object and function, as race labels name them
     // The memory as reports place it ("where"); any memory when empty, which only an entry
     // whose two sides name functions may leave out.
     std::vector<where_t> where;

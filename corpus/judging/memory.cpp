@@ -38,7 +38,8 @@ static uint64_t number_after(const std::string &text, const std::string &word) {
     if (at == std::string::npos)
         return 0;
     std::string digits;
-    for (size_t i = at + word.size(); i < text.size() && (isdigit(static_cast<unsigned char>(text[i])) || text[i] == ','); ++i)
+    for (size_t i = at + word.size();
+         i < text.size() && (isdigit(static_cast<unsigned char>(text[i])) || text[i] == ','); ++i)
         if (text[i] != ',')
             digits += text[i];
     return digits.empty() ? 0 : std::strtoull(digits.c_str(), nullptr, 10);
@@ -123,7 +124,8 @@ void valgrind_location(memory_t &m, const std::string &text) {
     } else if (address && (text.find("'s stack") != std::string::npos ||
                            text.find(" inside local var ") != std::string::npos)) {
         m.kind = memory_kind_t::stack;
-    } else if (starts_with(text, "Allocation context: ") && text.find(" section of ") != std::string::npos) {
+    } else if (starts_with(text, "Allocation context: ") &&
+               text.find(" section of ") != std::string::npos) {
         // drd: "Allocation context: BSS section of /tmp/libt.so"
         m.kind = memory_kind_t::global;
         m.object = text.substr(text.find(" section of ") + 12);
@@ -197,7 +199,8 @@ static elf_file_t read_elf(const std::string &path) {
         return e;
     std::memcpy(&h, data.data(), sizeof h);
     if (std::memcmp(h.e_ident, ELFMAG, SELFMAG) != 0 || h.e_ident[EI_CLASS] != ELFCLASS64 ||
-        h.e_shentsize != sizeof(Elf64_Shdr) || !fits(h.e_shoff, uint64_t(h.e_shnum) * sizeof(Elf64_Shdr)))
+        h.e_shentsize != sizeof(Elf64_Shdr) ||
+        !fits(h.e_shoff, uint64_t(h.e_shnum) * sizeof(Elf64_Shdr)))
         return e;
     std::vector<Elf64_Shdr> sh(h.e_shnum);
     std::memcpy(sh.data(), data.data() + h.e_shoff, sh.size() * sizeof(Elf64_Shdr));
@@ -237,8 +240,8 @@ static elf_file_t read_elf(const std::string &path) {
         const int type = ELF64_ST_TYPE(s.st_info);
         if (s.st_size == 0 || s.st_shndx == SHN_UNDEF || (type != STT_OBJECT && type != STT_FUNC))
             continue;
-        e.symbols.push_back({plain_symbol(string_at(sh[symtab->sh_link], s.st_name)), s.st_value,
-                             s.st_size});
+        e.symbols.push_back(
+            {plain_symbol(string_at(sh[symtab->sh_link], s.st_name)), s.st_value, s.st_size});
     }
     return e;
 }
@@ -253,9 +256,9 @@ static const elf_file_t &elf_file(const std::string &path) {
         slot = std::make_unique<elf_file_t>(read_elf(path));
         // A stripped file's own symbols, from its debug information where that is installed.
         if (!slot->full_symbols && slot->build_id.size() > 2) {
-            const elf_file_t debug = read_elf("/usr/lib/debug/.build-id/" +
-                                              slot->build_id.substr(0, 2) + "/" +
-                                              slot->build_id.substr(2) + ".debug");
+            const elf_file_t debug =
+                read_elf("/usr/lib/debug/.build-id/" + slot->build_id.substr(0, 2) + "/" +
+                         slot->build_id.substr(2) + ".debug");
             if (debug.full_symbols)
                 slot->symbols = debug.symbols;
         }
@@ -346,8 +349,9 @@ std::string describe_memory(const memory_t &m) {
                 in = " allocated in " + bare_function(f.function);
                 break;
             }
-        return "heap block" + (m.block_size ? " of " + std::to_string(m.block_size) + " bytes" : "") +
-               in + (m.block_offset ? " (at +" + hex(*m.block_offset) + ")" : "");
+        return "heap block" +
+               (m.block_size ? " of " + std::to_string(m.block_size) + " bytes" : "") + in +
+               (m.block_offset ? " (at +" + hex(*m.block_offset) + ")" : "");
     }
     case memory_kind_t::stack:
         return "stack";
@@ -374,7 +378,8 @@ static const char *kind_name(memory_kind_t k) {
 static json frames_json(const std::vector<frame_t> &stack) {
     json a = json::array();
     for (const auto &f : stack)
-        a.push_back({{"function", f.function}, {"file", f.file}, {"line", f.line}, {"object", f.object}});
+        a.push_back(
+            {{"function", f.function}, {"file", f.file}, {"line", f.line}, {"object", f.object}});
     return a;
 }
 
@@ -431,7 +436,8 @@ memory_t memory_from_json(const json &j) {
 }
 
 static uint64_t offset_value(const json &j) {
-    if (!j.is_string() || !starts_with(j.get<std::string>(), "0x") || j.get<std::string>().size() < 3)
+    if (!j.is_string() || !starts_with(j.get<std::string>(), "0x") ||
+        j.get<std::string>().size() < 3)
         throw std::runtime_error("an offset is a hexadecimal string (\"0x2d080\")");
     const std::string s = j.get<std::string>();
     if (s.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos || s.size() > 18)
@@ -474,7 +480,8 @@ static where_t parse_one_where(const json &j) {
             if (value.is_string())
                 w.allocated_in = {value.get<std::string>()};
             else if (value.is_array() && !value.empty() &&
-                     std::all_of(value.begin(), value.end(), [](const json &v) { return v.is_string(); }))
+                     std::all_of(value.begin(), value.end(),
+                                 [](const json &v) { return v.is_string(); }))
                 w.allocated_in = value.get<std::vector<std::string>>();
             else
                 throw std::runtime_error("\"where\": \"allocated_in\" names functions");

@@ -37,8 +37,8 @@ void stop_xvfb() {
     stop_xvfb(xvfb);
 }
 
-bool save_window_shot(int pid, const std::string &display, const std::string &path,
-                      double deadline, bool &full) {
+bool save_window_shot(int pid, const std::string &display, const std::string &path, double deadline,
+                      bool &full) {
     full = false;
     auto bar_full = [](const rgb_image_t &shot) {
         return bar_fill(shot) >= contract::download_bar_full;

@@ -19,5 +19,5 @@ void stop_xvfb();
 // Saves the picture of process `pid`'s window on the runner's Xvfb once the window shows a full
 // progress bar, or as it is at `deadline` (seconds of CLOCK_MONOTONIC). False when nothing
 // could be saved; `full` tells whether the bar was full.
-bool save_window_shot(int pid, const std::string &display, const std::string &path,
-                      double deadline, bool &full);
+bool save_window_shot(int pid, const std::string &display, const std::string &path, double deadline,
+                      bool &full);

@@ -48,7 +48,10 @@ static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
                 ++t.entry_reports[r.finding];
             } else if ((r.judgement == "unjudged" || r.judgement == "ambiguous") &&
                        unjudged_seen.insert({row.p->name, r.key}).second) {
-                unjudged_report_t u{row.p->name, r.kind, {}, describe_memory(r.memory),
+                unjudged_report_t u{row.p->name,
+                                    r.kind,
+                                    {},
+                                    describe_memory(r.memory),
                                     r.judgement == "ambiguous" ? r.finding : ""};
                 for (const auto &stack : r.access_stacks)
                     u.tops.push_back(stack_top_name(stack));

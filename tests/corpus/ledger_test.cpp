@@ -165,10 +165,12 @@ TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
 TEST(Ledger, MemoryAndAccessKindsDecideAndTwoEntriesAreAmbiguous) {
     auto two = [](const std::string &where_a, const std::string &where_b) {
         return R"({"findings": [
-          {"id": "a", "library": "x", "memory": "a", "where": )" + where_a + R"(, "verdict": "race",
+          {"id": "a", "library": "x", "memory": "a", "where": )" +
+               where_a + R"(, "verdict": "race",
            "evidence": "e", "accesses": [{"object": "libx.so.1", "function": "bump", "kind": "write"},
                                          {"object": "libx.so.1", "function": "bump", "kind": "read"}]},
-          {"id": "b", "library": "x", "memory": "b", "where": )" + where_b + R"(,
+          {"id": "b", "library": "x", "memory": "b", "where": )" +
+               where_b + R"(,
            "verdict": "false alarm", "evidence": "e", "accesses": [
              {"object": "libx.so.1", "function": "bump", "kind": "any"},
              {"object": "libx.so.1", "function": "bump", "kind": "any"}]}]})";
@@ -242,11 +244,11 @@ TEST(Ledger, ReportsSayWhereTheirMemoryIs) {
     EXPECT_EQ(b.address, 0x485f010u);
     EXPECT_EQ(b.object, "/usr/lib/libx.so.1.2");
     // Verbosity 2's load addresses, without valgrind's own tool.
-    const auto objects = valgrind_loaded_objects(
-        "--1-- Reading syms from /usr/libexec/valgrind/drd-amd64-linux\n"
-        "--1--    svma 0x0058000000, avma 0x0058000000\n"
-        "--1-- Reading syms from /nowhere/libx.so.1.2\n"
-        "--1--    svma 0x0000001040, avma 0x000485c040\n");
+    const auto objects =
+        valgrind_loaded_objects("--1-- Reading syms from /usr/libexec/valgrind/drd-amd64-linux\n"
+                                "--1--    svma 0x0058000000, avma 0x0058000000\n"
+                                "--1-- Reading syms from /nowhere/libx.so.1.2\n"
+                                "--1--    svma 0x0000001040, avma 0x000485c040\n");
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_EQ(objects[0].base, 0x485b000u);
 }
@@ -265,37 +267,40 @@ TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
     o.files["m.json"] = R"({"programs": [{"program": "standin_memory", "executable":
         "standin_memory", "check": {"kind": "exit", "status": 0}, "race": null}]})";
     // The ledger names each global by symbol and, for the stripped build, by its offset.
-    o.args = {"-c",
-              "set -e; mkdir -p bin instrumented; cc=\"$1\"; src=\"$2/standin_memory.c\"; "
-              "\"$cc\" -g -O1 -shared -fPIC -o full.so \"$src\"; "
-              "off() { a=$(nm full.so | awk -v s=$1 '$3 == s { print $1 }'); "
-              "printf '[\"0x%x\", \"0x%x\"]' $((0x$a)) $((0x$a + 4)); }; "
-              "forms() { for g in \"$@\"; do printf '{\"symbol\": \"%s\"}, {\"section\": \".bss\", "
-              "\"offset\": %s, \"versions\": {\"from\": \"1-1\", \"before\": \"1-2\"}},' $g "
-              "\"$(off $g)\"; done; }; "
-              "entry() { w=$(forms $2 $4); printf '{\"id\": \"%s\", \"library\": \"s\", \"package\": "
-              "\"standin\", \"memory\": \"%s\", \"verdict\": \"%s\", \"evidence\": "
-              "\"standin_memory.c\", \"where\": [%s], \"accesses\": ["
-              "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"},"
-              "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"}],"
-              " \"programs\": [\"standin_memory\"]}' $1 $2 \"$3\" \"${w%,}\"; }; "
-              "printf '{\"findings\": [%s, %s]}' \"$(entry racy standin_racy race)\" "
-              "\"$(entry guarded standin_guarded 'false alarm' standin_spin)\" > l.json; "
-              "echo 'standin installed 1-1 built 1-1' > instrumented/versions.txt; "
-              "cp full.so bin/libstandin.so; "
-              "\"$cc\" -g -O0 -pthread -DSTANDIN_USER -o bin/standin_memory \"$src\" "
-              "-Lbin -lstandin -Wl,-rpath,'$ORIGIN'; "
-              "for v in symbols stripped; do cp full.so bin/libstandin.so; "
-              "[ $v = stripped ] && strip bin/libstandin.so; "
-              "\"$0\" score --tool helgrind --manifest m.json --ledger l.json --bin-for "
-              "helgrind=bin --repeat 2 --out out-$v > /dev/null || exit 1; done",
-              CORPUS_RUNNER, CORPUS_C_COMPILER, CORPUS_SOURCE_DIR "/tests/corpus"};
+    o.args = {
+        "-c",
+        "set -e; mkdir -p bin instrumented; cc=\"$1\"; src=\"$2/standin_memory.c\"; "
+        "\"$cc\" -g -O1 -shared -fPIC -o full.so \"$src\"; "
+        "off() { a=$(nm full.so | awk -v s=$1 '$3 == s { print $1 }'); "
+        "printf '[\"0x%x\", \"0x%x\"]' $((0x$a)) $((0x$a + 4)); }; "
+        "forms() { for g in \"$@\"; do printf '{\"symbol\": \"%s\"}, {\"section\": \".bss\", "
+        "\"offset\": %s, \"versions\": {\"from\": \"1-1\", \"before\": \"1-2\"}},' $g "
+        "\"$(off $g)\"; done; }; "
+        "entry() { w=$(forms $2 $4); printf '{\"id\": \"%s\", \"library\": \"s\", \"package\": "
+        "\"standin\", \"memory\": \"%s\", \"verdict\": \"%s\", \"evidence\": "
+        "\"standin_memory.c\", \"where\": [%s], \"accesses\": ["
+        "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"},"
+        "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"}],"
+        " \"programs\": [\"standin_memory\"]}' $1 $2 \"$3\" \"${w%,}\"; }; "
+        "printf '{\"findings\": [%s, %s]}' \"$(entry racy standin_racy race)\" "
+        "\"$(entry guarded standin_guarded 'false alarm' standin_spin)\" > l.json; "
+        "echo 'standin installed 1-1 built 1-1' > instrumented/versions.txt; "
+        "cp full.so bin/libstandin.so; "
+        "\"$cc\" -g -O0 -pthread -DSTANDIN_USER -o bin/standin_memory \"$src\" "
+        "-Lbin -lstandin -Wl,-rpath,'$ORIGIN'; "
+        "for v in symbols stripped; do cp full.so bin/libstandin.so; "
+        "[ $v = stripped ] && strip bin/libstandin.so; "
+        "\"$0\" score --tool helgrind --manifest m.json --ledger l.json --bin-for "
+        "helgrind=bin --repeat 2 --out out-$v > /dev/null || exit 1; done",
+        CORPUS_RUNNER, CORPUS_C_COMPILER, CORPUS_SOURCE_DIR "/tests/corpus"};
     run_result_t r = run_program("/bin/sh", o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     for (const char *v : {"symbols", "stripped"}) {
-        auto t = nlohmann::json::parse(read_file(r.dir + "/out-" + v + "/score/score.json"))["tools"][0];
+        auto t =
+            nlohmann::json::parse(read_file(r.dir + "/out-" + v + "/score/score.json"))["tools"][0];
         EXPECT_EQ(t["library"]["races_found"], nlohmann::json::array({"racy"})) << v << t.dump(1);
-        EXPECT_EQ(t["library"]["false_alarms"], nlohmann::json::array({"guarded"})) << v << t.dump(1);
+        EXPECT_EQ(t["library"]["false_alarms"], nlohmann::json::array({"guarded"}))
+            << v << t.dump(1);
         EXPECT_EQ(t["library"]["unjudged"].size(), 0u) << v << t["library"].dump(1);
         EXPECT_GE(t["library"]["entry_reports"]["guarded"], 1) << v;
     }
@@ -333,9 +338,8 @@ TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
                                          : k == "read" ? access_kind_t::read
                                                        : access_kind_t::unknown);
             r.memory = memory_from_json(j["memory"]);
-            r.memory.allocated = j["memory"].contains("allocated")
-                                     ? stack(j["memory"]["allocated"])
-                                     : std::vector<frame_t>{};
+            r.memory.allocated = j["memory"].contains("allocated") ? stack(j["memory"]["allocated"])
+                                                                   : std::vector<frame_t>{};
             r.allocation = j.value("allocation_is_memory", false) ? r.memory.allocated
                            : j.contains("allocation")             ? stack(j["allocation"])
                                                                   : std::vector<frame_t>{};
@@ -356,10 +360,13 @@ TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
 // dpkg's order, in-process: epochs, '~' before the end, digits as numbers, revisions last.
 TEST(Ledger, VersionsAreOrderedAsDpkgOrdersThem) {
     const std::pair<const char *, const char *> ordered[] = {
-        {"2.5.0-1+deb12u2", "2.5.0-1+deb12u10"}, {"1.0~rc1-1", "1.0-1"},
+        {"2.5.0-1+deb12u2", "2.5.0-1+deb12u10"},
+        {"1.0~rc1-1", "1.0-1"},
         {"8:6.9.11.60+dfsg-1.6+deb12u16", "8:6.9.11.60+dfsg-1.6+deb12u17"},
-        {"1:2.0", "9:1.0"},                      {"1.0-1", "1.0-1.1"},
-        {"1.0a-1", "1.0+b-1"},                   {"1.2.13.dfsg-1", "1:1.2.13.dfsg-1"}};
+        {"1:2.0", "9:1.0"},
+        {"1.0-1", "1.0-1.1"},
+        {"1.0a-1", "1.0+b-1"},
+        {"1.2.13.dfsg-1", "1:1.2.13.dfsg-1"}};
     for (const auto &[a, b] : ordered) {
         EXPECT_TRUE(version_before(a, b)) << a << " < " << b;
         EXPECT_FALSE(version_before(b, a)) << b << " < " << a;

@@ -187,10 +187,11 @@ TEST(Runner, ReportInOwnCodeFailsTheRun) {
     // The same from a folder whose name is no UTF-8: valgrind's XML and the manifest's path hold
     // the byte; every report is still read, and the results keep it as U+FFFD.
     run_options_t bad = o;
-    bad.args = {"-c",
-                "d=$(printf 'd\\377') && mkdir \"$d\" && cp \"$1\"/race_probe manifest.json \"$d\" && "
-                "\"$0\" run --tool helgrind --manifest \"$d/manifest.json\" --bin \"$d\" --out out2",
-                CORPUS_RUNNER, CORPUS_PROBE_DIR};
+    bad.args = {
+        "-c",
+        "d=$(printf 'd\\377') && mkdir \"$d\" && cp \"$1\"/race_probe manifest.json \"$d\" && "
+        "\"$0\" run --tool helgrind --manifest \"$d/manifest.json\" --bin \"$d\" --out out2",
+        CORPUS_RUNNER, CORPUS_PROBE_DIR};
     run_result_t b = run_program("/bin/sh", bad);
     EXPECT_EQ(b.status, 1) << b.out << b.err;
     auto k = nlohmann::json::parse(read_file(b.dir + "/out2/helgrind/results.json"));
@@ -328,9 +329,9 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
                                          {"--repeat", ""},
                                          {"--perturb", "-1"},
                                          {"--ledger", "nowhere.json"},
-                                         {"--until-detected", "3"},           // score only
-                                         {"--tool", "tsan@tsan-clang-16"},    // score only
-                                         {"--bin-for", "tsna=here"},          // no detector
+                                         {"--until-detected", "3"},        // score only
+                                         {"--tool", "tsan@tsan-clang-16"}, // score only
+                                         {"--bin-for", "tsna=here"},       // no detector
                                          {"--tool", "drd", "--tool", "drd"}}) {
         run_options_t o;
         o.args = {"run", "--bin", "nowhere", "--out", "out"};
@@ -585,7 +586,8 @@ TEST(RunnerFailures, ScoreFailsOnFailedRunsAndPrograms) {
     o.args = {"score", "--tool", "helgrind", "--manifest", "m.json", "--bin", ".", "--out", "out"};
     run_result_t r = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("crashes: its contract failed in 1 of 1 runs"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("crashes: its contract failed in 1 of 1 runs"), std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("absent: not built"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("FAIL 1/1 runs"), std::string::npos) << r.out;
 }
@@ -621,16 +623,17 @@ TEST(RunnerFailures, ARunnerEndsWhatAKilledOneLeftRunning) {
          "race": null}]})";
     // The program starts a child of its own that outlives it.
     o.files["slow.sh"] = "#!/bin/sh\nsleep 60 &\necho $! > ../../../../../child\nwait\n";
-    o.args = {"-c",
-              "chmod +x slow.sh && \"$0\" run --manifest m.json --bin . --out out --timeout 90 slow "
-              "> /dev/null 2>&1 & r=$!; "
-              "for i in $(seq 100); do [ -s child ] && break; sleep 0.1; done; "
-              "kill -9 $r; sleep 0.5; c=$(cat child); "
-              "alive() { [ -e /proc/$1 ] && [ \"$(cut -d' ' -f3 /proc/$1/stat)\" != Z ]; }; "
-              "alive $c || exit 3; "
-              "\"$0\" run --manifest m.json --bin . --out out quick > /dev/null 2> err.txt; "
-              "sleep 0.5; alive $c && exit 4; grep -q 'a killed runner left' err.txt || exit 5",
-              CORPUS_RUNNER};
+    o.args = {
+        "-c",
+        "chmod +x slow.sh && \"$0\" run --manifest m.json --bin . --out out --timeout 90 slow "
+        "> /dev/null 2>&1 & r=$!; "
+        "for i in $(seq 100); do [ -s child ] && break; sleep 0.1; done; "
+        "kill -9 $r; sleep 0.5; c=$(cat child); "
+        "alive() { [ -e /proc/$1 ] && [ \"$(cut -d' ' -f3 /proc/$1/stat)\" != Z ]; }; "
+        "alive $c || exit 3; "
+        "\"$0\" run --manifest m.json --bin . --out out quick > /dev/null 2> err.txt; "
+        "sleep 0.5; alive $c && exit 4; grep -q 'a killed runner left' err.txt || exit 5",
+        CORPUS_RUNNER};
     run_result_t r = run_program("/bin/sh", o);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
