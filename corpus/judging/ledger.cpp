@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -137,6 +138,7 @@ ledger_t parse_ledger(const std::string &source) {
     const json j = parse_json_bounded(source);
     if (!j.is_object() || !j.contains("findings") || !j["findings"].is_array())
         throw std::runtime_error("a ledger is {\"findings\": [...]}");
+    std::set<std::string> ids;
     for (const auto &e : j.at("findings")) {
         std::string id = e.is_object() && e.contains("id") && e["id"].is_string() ? e["id"] : "?";
         // An id is printed: control bytes and the like are shown escaped.
@@ -147,9 +149,8 @@ ledger_t parse_ledger(const std::string &source) {
         } catch (const std::exception &ex) {
             throw std::runtime_error("ledger entry " + id + ": " + ex.what());
         }
-        for (size_t i = 0; i + 1 < l.findings.size(); ++i)
-            if (l.findings[i].id == l.findings.back().id)
-                throw std::runtime_error("ledger entry " + id + " is there twice");
+        if (!ids.insert(l.findings.back().id).second)
+            throw std::runtime_error("ledger entry " + id + " is there twice");
     }
     return l;
 }
