@@ -294,7 +294,21 @@ static void run_once(const options_t &opt, const detector_t *detector, row_t &ro
     auto inputs = stage_run(opt, p, dir);
     process_result_t pr = launch(opt, detector, p, dir, results, inputs, index);
     throw_if_interrupted();
-    judge(opt, detector, row, index, dir, pr, collect(detector, p, dir, pr, std::move(inputs)));
+    run_output_t output = collect(detector, p, dir, pr, std::move(inputs));
+    // A run the loader would not give its schedule noise got none: that is the runner's
+    // failure, not the program's, and no run without the noise counts as one with it.
+    const std::string refused = "from LD_PRELOAD cannot be preloaded";
+    if (opt.perturb && output.err.find(refused) != std::string::npos &&
+        output.err.find(fs::path(CORPUS_PERTURB_LIB).filename().string()) != std::string::npos) {
+        const size_t at = output.err.find(refused);
+        const size_t begin = output.err.rfind('\n', at);
+        const size_t end = output.err.find('\n', at);
+        throw runner_error(
+            "the schedule-noise library could not be preloaded into " + p.name + ": " +
+            output.err.substr(begin == std::string::npos ? 0 : begin + 1,
+                              end == std::string::npos ? std::string::npos : end - begin - 1));
+    }
+    judge(opt, detector, row, index, dir, pr, output);
     row.wall_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
 }
@@ -474,6 +488,9 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
         throw runner_error("no detector " + tool);
     if (detector && *detector->needs_command && find_in_path(detector->needs_command).empty())
         throw runner_error(std::string(detector->needs_command) + " not found");
+    if (opt.perturb && access(CORPUS_PERTURB_LIB, R_OK) != 0)
+        throw runner_error(std::string("the schedule-noise library ") + CORPUS_PERTURB_LIB +
+                           " cannot be read: build it (cmake --build --preset default)");
     // The work is every (program, repeat) pair, numbered program by program; a shard takes
     // the pairs whose number modulo the shard count is its index - 1.
     std::vector<row_t> rows;

@@ -637,3 +637,22 @@ TEST(RunnerFailures, ARunnerEndsWhatAKilledOneLeftRunning) {
     run_result_t r = run_program("/bin/sh", o);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
+
+// When the loader will not preload the schedule noise into a program (it says so on the
+// program's standard error), the runner fails with status 2 naming it: the program is not
+// blamed, and no run without the noise is recorded as one with it.
+TEST(RunnerFailures, ScheduleNoiseTheLoaderRefusesIsTheRunnersFailure) {
+    run_options_t o;
+    o.files["m.json"] = R"({"programs": [{"program": "refused", "executable": "refused.sh",
+        "check": {"kind": "exit", "status": 0}, "race": null}]})";
+    // What ld.so prints when it cannot preload a library, for the library it was given.
+    o.files["refused.sh"] = "#!/bin/sh\necho \"ERROR: ld.so: object '${LD_PRELOAD%%:*}' from "
+                            "LD_PRELOAD cannot be preloaded (wrong ELF class: ELFCLASS64): "
+                            "ignored.\" >&2\n";
+    o.args = {"-c",
+              "chmod +x refused.sh && \"$0\" run --perturb 7 --manifest m.json --bin . --out out",
+              CORPUS_RUNNER};
+    run_result_t r = run_program("/bin/sh", o);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("could not be preloaded into refused"), std::string::npos) << r.err;
+}
