@@ -57,6 +57,20 @@ run_result_t run_program(const std::string &program, const run_options_t &opts =
 // True when `path` exists.
 bool file_exists(const std::string &path);
 
+// Whether valgrind can run the programs here: it is installed, and this is no sanitizer build.
+inline bool valgrind_usable() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return false;
+#else
+    return file_exists("/usr/bin/valgrind");
+#endif
+}
+
+// Skips a test that runs valgrind where it cannot run (GoogleTest's GTEST_SKIP).
+#define SKIP_WITHOUT_VALGRIND()                                                                    \
+    if (!valgrind_usable())                                                                        \
+    GTEST_SKIP() << "needs valgrind, which cannot run beside a sanitizer build"
+
 // The lines of `text` (without their newlines); a last line without a newline counts too.
 std::vector<std::string> split_lines(const std::string &text);
 

@@ -22,6 +22,18 @@ static std::string entry(const std::string &fn, const std::string &other,
            verdict + R"(", "evidence": ")" + evidence + R"("})";
 }
 
+// The ledger text is refused with a message that says `why` (and names entry `id`, if given).
+static void expect_refused(const std::string &text, const std::string &why,
+                           const std::string &id = "") {
+    try {
+        parse_ledger(text);
+        ADD_FAILURE() << "accepted: " << text;
+    } catch (const std::exception &e) {
+        EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(id), std::string::npos) << e.what();
+    }
+}
+
 static frame_t in_x(const std::string &fn) {
     return {fn, "", "/usr/lib/libx.so.1.2.3", 0};
 }
@@ -99,13 +111,7 @@ TEST(Ledger, ThreadSanitizerFramesOfObjectsWithPlusInTheirNames) {
 
 TEST(Ledger, FaultyEntriesAreRefusedWithTheirId) {
     auto fails = [](const std::string &e, const std::string &why) {
-        try {
-            parse_ledger(R"({"findings": [)" + e + "]}");
-            ADD_FAILURE() << "accepted: " << e;
-        } catch (const std::exception &ex) {
-            EXPECT_NE(std::string(ex.what()).find("x-counter"), std::string::npos) << ex.what();
-            EXPECT_NE(std::string(ex.what()).find(why), std::string::npos) << ex.what();
-        }
+        expect_refused(R"({"findings": [)" + e + "]}", why, "x-counter");
     };
     fails(entry("a", "b", "maybe"), "verdict");
     fails(entry("a", "b", "race", ""), "evidence");
@@ -116,11 +122,7 @@ TEST(Ledger, FaultyEntriesAreRefusedWithTheirId) {
 }
 
 TEST(Ledger, ALibraryRaceIsFoundWhereTheLibraryHasItAndMissedWhereNot) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     // The same race-free program on a stand-in library that bumps a global counter in every
     // parse, and on one built without that write (as a fixed expat): the ledger's entry is
     // a race found by helgrind with the first and missed with the second, and the program is
@@ -205,20 +207,13 @@ TEST(Ledger, MemoryAndAccessKindsDecideAndTwoEntriesAreAmbiguous) {
     EXPECT_EQ(r.judgement, "ambiguous");
     EXPECT_EQ(r.finding, "a, b");
     // Offsets belong to one build; a side of "?" or of objects only names its memory.
-    auto refused = [](const std::string &text, const std::string &why) {
-        try {
-            parse_ledger(text);
-            ADD_FAILURE() << "accepted: " << text;
-        } catch (const std::exception &e) {
-            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
-        }
-    };
-    refused(two(R"({"section": ".bss", "offset": ["0x10", "0x14"]})", R"({"symbol": "c"})"),
-            "one build");
-    refused(R"({"findings": [{"id": "loose", "library": "x", "memory": "m", "verdict": "race",
+    expect_refused(two(R"({"section": ".bss", "offset": ["0x10", "0x14"]})", R"({"symbol": "c"})"),
+                   "one build");
+    expect_refused(
+        R"({"findings": [{"id": "loose", "library": "x", "memory": "m", "verdict": "race",
         "evidence": "e", "accesses": [{"object": "libx.so.1", "kind": "write"},
                                       {"object": "libx.so.1", "function": "?", "kind": "read"}]}]})",
-            "loose");
+        "loose");
 }
 
 // What the tools say of the memory: ThreadSanitizer's location lines and valgrind's texts.
@@ -244,6 +239,14 @@ TEST(Ledger, ReportsSayWhereTheirMemoryIs) {
     EXPECT_EQ(b.kind, memory_kind_t::global);
     EXPECT_EQ(b.address, 0x485f010u);
     EXPECT_EQ(b.object, "/usr/lib/libx.so.1.2");
+    // A valgrind file that stops the parser before its end is told; an unfinished one is not.
+    std::string fault;
+    parse_valgrind_xml("<valgrindoutput><error><kind>Race</kind></eror></valgrindoutput>", {},
+                       &fault);
+    EXPECT_NE(fault.find("mismatched tag"), std::string::npos) << fault;
+    fault.clear();
+    parse_valgrind_xml("<valgrindoutput><error><kind>Race</kind>", {}, &fault);
+    EXPECT_EQ(fault, "");
     // Verbosity 2's load addresses, without valgrind's own tool.
     const auto objects =
         valgrind_loaded_objects("--1-- Reading syms from /usr/libexec/valgrind/drd-amd64-linux\n"
@@ -258,11 +261,7 @@ TEST(Ledger, ReportsSayWhereTheirMemoryIs) {
 // helgrind does not see: the ledger tells the two reports apart by their memory alone, by
 // symbol with the library's symbols and by offset without them.
 TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     run_options_t o;
     o.timeout_seconds = 300;
     o.files["m.json"] = R"({"programs": [{"program": "standin_memory", "executable":
@@ -280,14 +279,14 @@ TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
         "entry() { w=$(forms $2 $4); printf '{\"id\": \"%s\", \"library\": \"s\", \"package\": "
         "\"standin\", \"memory\": \"%s\", \"verdict\": \"%s\", \"evidence\": "
         "\"standin_memory.c\", \"where\": [%s], \"accesses\": ["
-        "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"},"
-        "{\"object\": \"libstandin.so\", \"function\": \"standin_step\", \"kind\": \"any\"}],"
+        "{\"object\": \"libstandin.so\", \"function\": \"standin_parse\", \"kind\": \"any\"},"
+        "{\"object\": \"libstandin.so\", \"function\": \"standin_parse\", \"kind\": \"any\"}],"
         " \"programs\": [\"standin_memory\"]}' $1 $2 \"$3\" \"${w%,}\"; }; "
         "printf '{\"findings\": [%s, %s]}' \"$(entry racy standin_racy race)\" "
         "\"$(entry guarded standin_guarded 'false alarm' standin_spin)\" > l.json; "
         "echo 'standin installed 1-1 built 1-1' > instrumented/versions.txt; "
         "cp full.so bin/libstandin.so; "
-        "\"$cc\" -g -O0 -pthread -DSTANDIN_USER -o bin/standin_memory \"$src\" "
+        "\"$cc\" -g -O0 -pthread -o bin/standin_memory \"$2/standin_user.c\" "
         "-Lbin -lstandin -Wl,-rpath,'$ORIGIN'; "
         "for v in symbols stripped; do cp full.so bin/libstandin.so; "
         "[ $v = stripped ] && strip bin/libstandin.so; "
@@ -378,27 +377,22 @@ TEST(Ledger, VersionsAreOrderedAsDpkgOrdersThem) {
 // The ledger's shape is checked field by field: a wrong shape is refused with its entry, never
 // taken or crashed on.
 TEST(Ledger, WrongShapesAreRefused) {
-    auto refused = [](const std::string &text, const std::string &why) {
-        try {
-            parse_ledger(text);
-            ADD_FAILURE() << "accepted: " << text;
-        } catch (const std::exception &e) {
-            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
-        }
-    };
     const std::string good = entry("bump", "read_all");
     auto with = [&](const std::string &field) {
         return R"({"findings": [)" + good.substr(0, good.size() - 1) + ", " + field + "}]}";
     };
-    refused(R"({"findings": {"a": 1}})", "a ledger is");
-    refused(with(R"("package": "x", "versions": {"from": "not a version"})"), "Debian versions");
-    refused(with(R"("package": "x", "versions": {"from": "2.0-1", "before": "1.0-1"})"),
-            "is not before");
-    refused(with(R"("package": "x", "versions": ["1.0"])"), "versions");
-    refused(R"({"findings": [{"id": "x\u0007y", "library": "x", "memory": "m"}]})", "\\u0007");
-    refused(R"({"findings": [{"id": "x-counter", "library": "x", "memory": "m", "verdict": "race",
+    expect_refused(R"({"findings": {"a": 1}})", "a ledger is");
+    expect_refused(with(R"("package": "x", "versions": {"from": "not a version"})"),
+                   "Debian versions");
+    expect_refused(with(R"("package": "x", "versions": {"from": "2.0-1", "before": "1.0-1"})"),
+                   "is not before");
+    expect_refused(with(R"("package": "x", "versions": ["1.0"])"), "versions");
+    expect_refused(R"({"findings": [{"id": "x\u0007y", "library": "x", "memory": "m"}]})",
+                   "\\u0007");
+    expect_refused(
+        R"({"findings": [{"id": "x-counter", "library": "x", "memory": "m", "verdict": "race",
               "evidence": "e", "accesses": {"object": "libx.so.1"}}]})",
-            "list of two");
+        "list of two");
 }
 
 // A large ledger costs no more than its reading: 10,000 entries with versions, each decided

@@ -153,11 +153,7 @@ TEST(Runner, HelgrindSmoke) {
 }
 
 TEST(Runner, ReportInOwnCodeFailsTheRun) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     // A one-entry manifest for the racy probe, whose output passes the greeting check.
     run_options_t o;
     o.timeout_seconds = 240;
@@ -571,11 +567,7 @@ TEST(RunnerTrace, LeavesTheOutputAloneAndCatchesABrokenLock) {
 // A score over a run that failed its contract, or over a program that was not built, exits 1
 // and says which; the scorecard shows the failed runs.
 TEST(RunnerFailures, ScoreFailsOnFailedRunsAndPrograms) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     run_options_t o;
     o.timeout_seconds = 120;
     o.files["m.json"] = R"({"programs": [

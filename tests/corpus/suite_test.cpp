@@ -30,11 +30,7 @@ static void expect_counts(const nlohmann::json &t, int tp, int fp, int tn, int f
 }
 
 TEST(OutsideSuite, ScoredByHelgrindAndThreadSanitizerWithTheRightPairs) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     // The hand-written manifest names plain executables, found in --bin.
     auto helgrind = score("helgrind", suite_manifest, CORPUS_SUITE_DIR "/plain");
     expect_counts(helgrind, 2, 0, 2, 0);
@@ -137,11 +133,7 @@ TEST(Perturb, NoiseReachesEveryThreadAndTheContractsStillHold) {
 // Two machines' scorecards of the same suite merge into one over all their runs: runs with the
 // same number on two machines are two runs; a folder given twice is refused.
 TEST(OutsideSuite, MergedScorecardsCountEveryRunOnce) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "valgrind cannot run beside a sanitizer build";
-#endif
-    if (!file_exists("/usr/bin/valgrind"))
-        GTEST_SKIP() << "needs valgrind";
+    SKIP_WITHOUT_VALGRIND();
     run_options_t o;
     o.timeout_seconds = 300;
     o.args = {"-c",
