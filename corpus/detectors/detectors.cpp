@@ -2,15 +2,12 @@
 
 #include "files.h"
 #include "memory.h"
+#include "text.h"
 #include "options.h"
 
 #include <filesystem>
 
 namespace fs = std::filesystem;
-
-static std::string first_line(const std::string &text) {
-    return text.substr(0, text.find('\n'));
-}
 
 static std::string unchanged(const std::string &err) {
     return err;

@@ -2,6 +2,7 @@
 
 #include "judge.h"
 #include "memory.h"
+#include "text.h"
 #include "xml_text.h"
 
 #include <algorithm>
@@ -10,9 +11,6 @@
 #include <map>
 #include <sstream>
 
-static bool starts_with(const std::string &s, const std::string &prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
 
 report_summary_t summarize_reports(const std::vector<report_t> &reports) {
     report_summary_t s;

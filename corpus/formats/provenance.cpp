@@ -3,6 +3,7 @@
 #include "detectors.h"
 #include "files.h"
 #include "services.h"
+#include "text.h"
 
 #include <cctype>
 #include <filesystem>
@@ -12,10 +13,6 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
-
-static std::string first_line(const std::string &text) {
-    return text.substr(0, text.find('\n'));
-}
 
 std::vector<std::string> suppression_files(const options_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);

@@ -1,12 +1,10 @@
 #include "judge.h"
 
 #include "memory.h"
+#include "text.h"
 
 #include <algorithm>
 
-static bool starts_with(const std::string &s, const std::string &prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
 
 // Frames of the detector's own runtime, of the C library's memory and string functions (which
 // the detectors intercept or replace) and of header templates inlined into our programs: the
@@ -159,11 +157,6 @@ bool function_named(const std::string &function, const std::string &name) {
             plain += c;
     plain = plain.substr(plain.rfind(' ') == std::string::npos ? 0 : plain.rfind(' ') + 1);
     return !function.empty() && (bare == name || plain == name);
-}
-
-static std::string base_name(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 static bool same_object(const std::string &object, const std::string &path) {

@@ -1,6 +1,7 @@
 #include "memory.h"
 
 #include "judge.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,14 +18,6 @@
 
 using nlohmann::json;
 namespace fs = std::filesystem;
-
-static bool starts_with(const std::string &s, const std::string &prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-static std::string base_name(const std::string &path) {
-    return path.substr(path.rfind('/') + 1);
-}
 
 // The first "0x..." number after `from` in `text` (0 when there is none).
 static uint64_t hex_after(const std::string &text, size_t from = 0) {

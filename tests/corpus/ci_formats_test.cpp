@@ -1,7 +1,7 @@
 // The JUnit and SARIF writers: well-formed for hostile text, counted right, located right.
 #include "ci_formats.h"
+#include "xml_tree.h"
 
-#include <expat.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -9,36 +9,7 @@
 
 using nlohmann::json;
 
-static const std::string src = "/src/corpus";
-
-// What expat makes of a document: per element name, the attributes and text of each.
-struct xml_doc_t {
-    bool parsed = false;
-    std::map<std::string, std::vector<std::map<std::string, std::string>>> attrs;
-    std::map<std::string, std::vector<std::string>> text;
-    std::string last; // the element the text goes to
-};
-
-static xml_doc_t parse_xml(const std::string &text) {
-    xml_doc_t doc;
-    XML_Parser parser = XML_ParserCreate(nullptr);
-    XML_SetUserData(parser, &doc);
-    XML_SetStartElementHandler(parser, [](void *d, const XML_Char *name, const XML_Char **a) {
-        auto *doc = static_cast<xml_doc_t *>(d);
-        auto &e = doc->attrs[name].emplace_back();
-        for (int i = 0; a[i]; i += 2)
-            e[a[i]] = a[i + 1];
-        doc->text[name].emplace_back();
-        doc->last = name;
-    });
-    XML_SetCharacterDataHandler(parser, [](void *d, const XML_Char *s, int len) {
-        auto *doc = static_cast<xml_doc_t *>(d);
-        doc->text[doc->last].back().append(s, size_t(len));
-    });
-    doc.parsed = XML_Parse(parser, text.data(), int(text.size()), 1) == XML_STATUS_OK;
-    XML_ParserFree(parser);
-    return doc;
-}
+static const std::string source_root = "/src/corpus";
 
 static program_t program(const std::string &name) {
     program_t p;
@@ -70,36 +41,37 @@ TEST(JUnit, CountsCasesAndEscapesHostileText) {
     missing.missing = true;
     missing.verdict = "not built";
 
-    xml_doc_t doc = parse_xml(junit_xml("corpus tsan", {ok_row, failed, missing}, "tsan"));
-    ASSERT_TRUE(doc.parsed);
-    EXPECT_EQ(doc.attrs["testsuites"].size(), 1u);
-    ASSERT_EQ(doc.attrs["testsuite"].size(), 1u);
-    ASSERT_EQ(doc.attrs["testcase"].size(), 3u);
-    ASSERT_EQ(doc.attrs["failure"].size(), 1u);
-    EXPECT_EQ(doc.attrs["error"].size(), 1u);
-    EXPECT_EQ(doc.attrs["system-out"].size(), 2u) << "nothing ran for the missing program";
+    xml_tree_t doc = parse_xml_tree(junit_xml("corpus tsan", {ok_row, failed, missing}, "tsan"));
+    ASSERT_TRUE(doc.ok);
+    auto named = [&](const char *name) { return elements_named(doc, name); };
+    EXPECT_EQ(named("testsuites").size(), 1u);
+    ASSERT_EQ(named("testsuite").size(), 1u);
+    ASSERT_EQ(named("testcase").size(), 3u);
+    ASSERT_EQ(named("failure").size(), 1u);
+    EXPECT_EQ(named("error").size(), 1u);
+    EXPECT_EQ(named("system-out").size(), 2u) << "nothing ran for the missing program";
 
-    auto &suite = doc.attrs["testsuite"][0];
-    EXPECT_EQ(suite["tests"], "3");
-    EXPECT_EQ(suite["failures"], "1");
-    EXPECT_EQ(suite["errors"], "1");
-    EXPECT_EQ(suite["time"], "1.750");
-    auto &c = doc.attrs["testcase"][1];
-    EXPECT_EQ(c["name"], "we<ird>&\"name");
-    EXPECT_EQ(c["classname"], "corpus.tsan");
-    EXPECT_EQ(doc.attrs["failure"][0]["message"], "FAILED");
-    const std::string &text = doc.text["failure"][0];
+    auto &suite = named("testsuite")[0]->attrs;
+    EXPECT_EQ(suite.at("tests"), "3");
+    EXPECT_EQ(suite.at("failures"), "1");
+    EXPECT_EQ(suite.at("errors"), "1");
+    EXPECT_EQ(suite.at("time"), "1.750");
+    auto &c = named("testcase")[1]->attrs;
+    EXPECT_EQ(c.at("name"), "we<ird>&\"name");
+    EXPECT_EQ(c.at("classname"), "corpus.tsan");
+    EXPECT_EQ(named("failure")[0]->attrs.at("message"), "FAILED");
+    const std::string &text = named("failure")[0]->text;
     EXPECT_NE(text.find("runs passed: 1/2"), std::string::npos) << text;
     EXPECT_NE(text.find("run 2: stderr <b>&\"x\" \xEF\xBF\xBD end"), std::string::npos) << text;
     EXPECT_NE(text.find("data race at " + own.where), std::string::npos) << text;
-    EXPECT_NE(doc.text["system-out"][0].find("10 start 10 end"), std::string::npos);
+    EXPECT_NE(named("system-out")[0]->text.find("10 start 10 end"), std::string::npos);
 
     EXPECT_NE(junit_xml("s", {ok_row}, "").find("classname=\"corpus.native\""), std::string::npos);
 }
 
 // An own-code race seen by ThreadSanitizer, through its interceptor, and a race inside GLib
 // seen by helgrind.
-static const std::string tsan_log = R"(WARNING: ThreadSanitizer: data race (pid=1)
+static const std::string interceptor_log = R"(WARNING: ThreadSanitizer: data race (pid=1)
   Write of size 8 at 0x7b04 by thread T2:
     #0 memset ../../../../src/libsanitizer/sanitizer_common/sanitizer_common_interceptors.inc:799 (libtsan.so.2+0x3c1e2)
     #1 parse_stream(_IO_FILE*) /src/corpus/xml/parse.cpp:30:7 (xml_fanout_unlocked+0x3210) (BuildId: 0a1b)
@@ -121,14 +93,14 @@ struct sarif_rows_t {
     std::vector<row_t> rows{3};
     sarif_rows_t() {
         rows[0].p = &xml;
-        rows[0].summary = summarize_reports(parse_tsan_log(tsan_log, {src, "", ""}));
+        rows[0].summary = summarize_reports(parse_tsan_log(interceptor_log, {source_root, "", ""}));
         rows[1].p = &gtk;
         rows[1].summary =
-            summarize_reports(parse_valgrind_xml(helgrind_xml, {src, "/b/download_progress", ""}));
+            summarize_reports(parse_valgrind_xml(helgrind_xml, {source_root, "/b/download_progress", ""}));
         report_t r;
         r.kind = "ConflictingAccess";
         r.access_stacks = {{{"bad\xff name", "", "/usr/lib/libdrd.so"}}};
-        classify_report(r, {src, "", ""});
+        classify_report(r, {source_root, "", ""});
         rows[2].p = &odd;
         rows[2].summary = summarize_reports({r});
     }
@@ -137,7 +109,7 @@ struct sarif_rows_t {
 TEST(Sarif, ResultsCarryRulesLocationsFlowsAndFingerprints) {
     sarif_rows_t in;
     const std::vector<std::string> supp{"/src/corpus/corpus/suppressions/tsan.supp"};
-    json log = sarif_log(in.rows, "tsan", "12.2.0", src + "/", supp);
+    json log = sarif_log(in.rows, "tsan", "12.2.0", source_root + "/", supp);
     EXPECT_NO_THROW(log.dump()) << "invalid UTF-8 from a frame must not reach the JSON";
     EXPECT_EQ(log["version"], "2.1.0");
     EXPECT_EQ(log["$schema"], "https://json.schemastore.org/sarif-2.1.0.json");
@@ -187,7 +159,7 @@ TEST(Sarif, ResultsCarryRulesLocationsFlowsAndFingerprints) {
     EXPECT_FALSE(lib_at["artifactLocation"].contains("uriBaseId"));
     EXPECT_EQ(lib_at["region"]["startLine"], 4000);
 
-    json again = sarif_log(sarif_rows_t().rows, "tsan", "12.2.0", src, supp);
+    json again = sarif_log(sarif_rows_t().rows, "tsan", "12.2.0", source_root, supp);
     std::set<std::string> prints;
     for (size_t i = 0; i < results.size(); ++i) {
         const json &print = results[i]["partialFingerprints"]["stackSignature/v1"];

@@ -1,62 +1,11 @@
 // Traces are read into intervals, the figures come out of hand-made traces, and the pictures
 // are well-formed XML whatever the names in them.
 #include "timeline.h"
+#include "xml_tree.h"
 
-#include <expat.h>
 #include <gtest/gtest.h>
 
 #include <map>
-
-namespace {
-
-struct element_t {
-    std::string name;
-    std::map<std::string, std::string> attrs;
-    std::string text;
-    int parent = -1;
-};
-
-struct document_t {
-    bool ok = false;
-    std::vector<element_t> elements;
-    std::vector<int> open; // while parsing
-};
-
-} // namespace
-
-// Parses `xml` with expat into a flat list of elements, each with its parent.
-static document_t parse_xml(const std::string &xml) {
-    document_t doc;
-    XML_Parser p = XML_ParserCreate("UTF-8");
-    XML_SetUserData(p, &doc);
-    XML_SetElementHandler(
-        p,
-        [](void *data, const XML_Char *name, const XML_Char **attrs) {
-            auto &d = *static_cast<document_t *>(data);
-            element_t e{name, {}, "", d.open.empty() ? -1 : d.open.back()};
-            for (int i = 0; attrs[i] != nullptr; i += 2)
-                e.attrs[attrs[i]] = attrs[i + 1];
-            d.open.push_back(static_cast<int>(d.elements.size()));
-            d.elements.push_back(e);
-        },
-        [](void *data, const XML_Char *) { static_cast<document_t *>(data)->open.pop_back(); });
-    XML_SetCharacterDataHandler(p, [](void *data, const XML_Char *s, int len) {
-        auto &d = *static_cast<document_t *>(data);
-        if (!d.open.empty())
-            d.elements[d.open.back()].text.append(s, len);
-    });
-    doc.ok = XML_Parse(p, xml.data(), static_cast<int>(xml.size()), 1) == XML_STATUS_OK;
-    XML_ParserFree(p);
-    return doc;
-}
-
-static const element_t *find_text(const document_t &doc, const std::string &name,
-                                  const std::string &text) {
-    for (const element_t &e : doc.elements)
-        if (e.name == name && e.text.find(text) != std::string::npos)
-            return &e;
-    return nullptr;
-}
 
 TEST(TraceFigures, OverlappingThreads) {
     // The later thread's line reached the file first.
@@ -128,7 +77,7 @@ TEST(TraceSvg, WellFormedWithHostileNames) {
                             "4000 987654 release\n4000 987654 leave\n2000 987655 enter\n"
                             "6000 987655 leave\n");
     std::string svg = trace_svg(t, program);
-    document_t doc = parse_xml(svg);
+    xml_tree_t doc = parse_xml_tree(svg);
     ASSERT_TRUE(doc.ok) << svg;
     EXPECT_EQ(doc.elements[0].name, "svg");
     EXPECT_EQ(svg.find("<script"), std::string::npos);
@@ -137,10 +86,10 @@ TEST(TraceSvg, WellFormedWithHostileNames) {
     EXPECT_NE(find_text(doc, "text", "T1"), nullptr);
     EXPECT_NE(find_text(doc, "text", "T2"), nullptr);
     EXPECT_EQ(svg.find("987654"), std::string::npos); // lanes are numbered, not by tid
-    const element_t *mark = find_text(doc, "title", "mark:<b>&");
+    const xml_element_t *mark = find_text(doc, "title", "mark:<b>&");
     ASSERT_NE(mark, nullptr);
     EXPECT_EQ(doc.elements[mark->parent].name, "line");
-    EXPECT_TRUE(parse_xml(trace_svg(parse_trace(""), "empty")).ok);
+    EXPECT_TRUE(parse_xml_tree(trace_svg(parse_trace(""), "empty")).ok);
 }
 
 TEST(TraceIndex, TwinsShareARowSerializedFirst) {
@@ -149,11 +98,11 @@ TEST(TraceIndex, TwinsShareARowSerializedFirst) {
         {"xml_single", "single-threaded", "", "x y&.svg", "<fig>&"},
         {"gzip_stream_locked", "serialized", "gzip_stream_unlocked", "l.svg", "inside 1"},
         {"omp_hello", "unserialized", "omp_hello_critical", "o.svg", ""}};
-    document_t doc = parse_xml(timeline_index_html(entries));
+    xml_tree_t doc = parse_xml_tree(timeline_index_html(entries));
     ASSERT_TRUE(doc.ok);
     std::vector<std::vector<std::string>> rows;
     for (size_t i = 0; i < doc.elements.size(); ++i) {
-        const element_t &e = doc.elements[i];
+        const xml_element_t &e = doc.elements[i];
         if (e.attrs.count("class") && e.attrs.at("class") == "row")
             rows.emplace_back();
         if (e.name == "img")
