@@ -10,7 +10,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake ninja-build make pkg-config
   libpng-dev libexpat1-dev libmagick++-6.q16-dev libgtk2.0-dev libcurl4-openssl-dev zlib1g-dev
   libgtest-dev nlohmann-json3-dev
   xvfb valgrind

@@ -10,6 +10,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake --preset default >/dev/null
+bash scripts/configure.sh default >/dev/null
 cmake --build --preset default --target corpus_all
 exec build/default/tools/corpus run "$@"

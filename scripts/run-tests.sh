@@ -13,13 +13,13 @@ bash scripts/install-deps.sh
 # the archive or on single-threaded configure scripts: it runs beside the other builds, and its
 # output is shown should it fail.
 deep_log=$(mktemp)
-cmake --preset tsan-deep >"$deep_log" 2>&1 &
+bash scripts/configure.sh tsan-deep >"$deep_log" 2>&1 &
 deep_configure=$!
 trap 'kill "$deep_configure" 2>/dev/null || true; rm -f "$deep_log"' EXIT
 
 for preset in default asan; do
   echo "== build: $preset"
-  cmake --preset "$preset" >/dev/null
+  bash scripts/configure.sh "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "== tests: $preset"
   ctest --preset "$preset"
@@ -35,7 +35,7 @@ for preset in tsan tsan-deep; do
     echo "== the tsan-deep configure failed" >&2
     exit 1
   fi
-  cmake --preset "$preset" >/dev/null
+  bash scripts/configure.sh "$preset" >/dev/null
   cmake --build --preset "$preset"
   for variant in unserialized racy; do
     echo "== $preset: $variant programs"
