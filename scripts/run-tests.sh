@@ -41,6 +41,6 @@ for preset in tsan tsan-deep; do
     echo "== $preset: $variant programs"
     repeat=repeat_${preset//-/_}
     "$corpus" run --tool tsan --bin "build/$preset/bin" --variant "$variant" \
-      --repeat "${!repeat}" --out "build/$preset/corpus-results"
+      --repeat "${!repeat}" --jobs 2 --out "build/$preset/corpus-results"
   done
 done

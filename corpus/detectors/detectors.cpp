@@ -2,8 +2,8 @@
 
 #include "files.h"
 #include "memory.h"
-#include "text.h"
 #include "options.h"
+#include "text.h"
 
 #include <filesystem>
 

@@ -11,7 +11,6 @@
 #include <map>
 #include <sstream>
 
-
 report_summary_t summarize_reports(const std::vector<report_t> &reports) {
     report_summary_t s;
     std::map<std::string, size_t> seen;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-
 // Frames of the detector's own runtime, of the C library's memory and string functions (which
 // the detectors intercept or replace) and of header templates inlined into our programs: the
 // report is about whoever called them.

@@ -2,8 +2,6 @@
 
 #include "run_program.h"
 
-#include <regex>
-
 std::string creation_lines(int count) {
     std::string s;
     for (int i = 0; i < count; ++i)
@@ -19,6 +17,18 @@ std::string lines_with_prefix(const std::string &text, const std::string &prefix
     return s;
 }
 
+long number_between(const std::string &text, const std::string &before, const std::string &after) {
+    if (text.size() <= before.size() + after.size() ||
+        text.compare(0, before.size(), before) != 0 ||
+        text.compare(text.size() - after.size(), after.size(), after) != 0)
+        return -1;
+    const std::string digits =
+        text.substr(before.size(), text.size() - before.size() - after.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stol(digits);
+}
+
 std::string source_line(const std::string &path, int line) {
     std::vector<std::string> lines = split_lines(read_file(path));
     return line >= 1 && line <= static_cast<int>(lines.size()) ? lines[line - 1] : "";
@@ -26,20 +36,17 @@ std::string source_line(const std::string &path, int line) {
 
 ::testing::AssertionResult is_bad_status_report(const std::string &err, const std::string &source,
                                                 const std::string &call, int status) {
-    std::smatch m;
-    static const std::regex re("([^:\n]*):([0-9]+): (.*) returned a bad status of (-?[0-9]+)\\.\n");
-    if (!std::regex_match(err, m, re))
-        return ::testing::AssertionFailure() << "not one bad-status report: " << err;
-    std::string file = source.substr(source.rfind('/') + 1);
-    if (m[1] != file)
-        return ::testing::AssertionFailure() << "names file " << m[1] << ", not " << file;
-    if (m[3] != call)
-        return ::testing::AssertionFailure() << "names call " << m[3] << ", not " << call;
-    if (m[4] != std::to_string(status))
-        return ::testing::AssertionFailure() << "status " << m[4] << ", not " << status;
-    std::string line = source_line(source, std::stoi(m[2]));
+    // FILE:LINE: CALL returned a bad status of STATUS.
+    const std::string file = source.substr(source.rfind('/') + 1);
+    const long at =
+        number_between(err, file + ":",
+                       ": " + call + " returned a bad status of " + std::to_string(status) + ".\n");
+    if (at < 0)
+        return ::testing::AssertionFailure() << "not one report that " << file << " found " << call
+                                             << " returning " << status << ": " << err;
+    std::string line = source_line(source, static_cast<int>(at));
     if (line.find(call) == std::string::npos)
         return ::testing::AssertionFailure()
-               << "line " << m[2] << " of " << source << " does not hold the call: " << line;
+               << "line " << at << " of " << source << " does not hold the call: " << line;
     return ::testing::AssertionSuccess();
 }

@@ -15,6 +15,9 @@ std::string creation_lines(int count);
 // The lines of `text` that begin with `prefix`, in order, each with its newline.
 std::string lines_with_prefix(const std::string &text, const std::string &prefix);
 
+// N when `text` is exactly `before`, the decimal digits of N, then `after`; -1 otherwise.
+long number_between(const std::string &text, const std::string &before, const std::string &after);
+
 // Line `line` (counting from 1) of the file at `path`, or "" when there is none.
 std::string source_line(const std::string &path, int line);
 

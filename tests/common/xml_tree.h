@@ -13,7 +13,7 @@ struct xml_element_t {
 };
 
 struct xml_tree_t {
-    bool ok = false; // the whole text was well-formed
+    bool ok = false;                     // the whole text was well-formed
     std::vector<xml_element_t> elements; // in document order
 };
 

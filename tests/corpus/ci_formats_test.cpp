@@ -95,8 +95,8 @@ struct sarif_rows_t {
         rows[0].p = &xml;
         rows[0].summary = summarize_reports(parse_tsan_log(interceptor_log, {source_root, "", ""}));
         rows[1].p = &gtk;
-        rows[1].summary =
-            summarize_reports(parse_valgrind_xml(helgrind_xml, {source_root, "/b/download_progress", ""}));
+        rows[1].summary = summarize_reports(
+            parse_valgrind_xml(helgrind_xml, {source_root, "/b/download_progress", ""}));
         report_t r;
         r.kind = "ConflictingAccess";
         r.access_stacks = {{{"bad\xff name", "", "/usr/lib/libdrd.so"}}};

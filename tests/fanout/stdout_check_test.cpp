@@ -5,7 +5,6 @@
 #include "run_program.h"
 
 #include <gtest/gtest.h>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -56,8 +55,8 @@ run_result_t run_with_stdout(const std::string &program, const stdout_case_t &c,
 // One line naming the program and the failure, with the write's reason when it is known.
 ::testing::AssertionResult is_one_stdout_report(const std::string &err, const std::string &program,
                                                 const stdout_case_t &c) {
-    std::regex line(program + ": cannot write standard output(: " + c.reason + ")?\n");
-    if (std::regex_match(err, line))
+    const std::string line = program + ": cannot write standard output";
+    if (err == line + "\n" || err == line + ": " + c.reason + "\n")
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "not one report of the failed output: " << err;
 }
