@@ -183,7 +183,9 @@ static json thread_flows(const report_t &r, const std::string &root) {
         for (size_t i = stack.size(); i-- > 0;)
             steps.push_back(
                 {{"location", location(stack[i], root)}, {"nestingLevel", stack.size() - 1 - i}});
-        flows.push_back({{"locations", steps}});
+        json flow = json::object();
+        flow["locations"] = std::move(steps);
+        flows.push_back(std::move(flow));
     }
     return flows;
 }
@@ -216,24 +218,30 @@ json sarif_log(const std::vector<row_t> &rows, const std::string &tool,
             if (const frame_t *f = placed_at(rep))
                 result["locations"] = json::array({location(*f, root)});
             json flows = thread_flows(rep, root);
-            if (!flows.empty())
-                result["codeFlows"] = json::array({{{"threadFlows", flows}}});
-            results.push_back(result);
+            if (!flows.empty()) {
+                json flow = json::object();
+                flow["threadFlows"] = std::move(flows);
+                result["codeFlows"] = json::array();
+                result["codeFlows"].push_back(std::move(flow));
+            }
+            results.push_back(std::move(result));
         }
 
-    json driver = {{"name", tool.empty() ? "native" : clean_text(tool, false)}, {"rules", rules}};
+    json driver = {{"name", tool.empty() ? "native" : clean_text(tool, false)}};
+    driver["rules"] = std::move(rules);
     if (!tool_version.empty())
         driver["version"] = clean_text(tool_version, false);
     json files = json::array();
     for (const auto &f : suppression_files)
         files.push_back(clean_text(f, false));
-    json run = {{"tool", {{"driver", driver}}},
-                {"invocations", json::array({{{"executionSuccessful", true},
-                                              {"properties", {{"suppressionFiles", files}}}}})},
-                {"results", results}};
+    json run = {{"invocations", json::array({{{"executionSuccessful", true},
+                                              {"properties", {{"suppressionFiles", files}}}}})}};
+    run["tool"]["driver"] = std::move(driver);
+    run["results"] = std::move(results);
     if (!root.empty() && root[0] == '/')
         run["originalUriBaseIds"] = {{"SRCROOT", {{"uri", "file://" + uri_path(root) + "/"}}}};
-    return {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
-            {"version", "2.1.0"},
-            {"runs", json::array({run})}};
+    json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"}};
+    log["runs"] = json::array();
+    log["runs"].push_back(std::move(run));
+    return log;
 }

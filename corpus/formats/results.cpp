@@ -197,15 +197,14 @@ static nlohmann::json report_record(const report_t &r) {
         kinds.push_back(k == access_kind_t::write  ? "write"
                         : k == access_kind_t::read ? "read"
                                                    : "");
-    return {{"kind", r.kind},
-            {"key", r.key},
-            {"own", r.own},
-            {"where", r.where},
-            {"stacks", stacks},
-            {"access_kinds", kinds},
-            {"allocation", frames_record(r.allocation)},
-            {"memory", memory_json(r.memory)},
-            {"run", r.run}};
+    nlohmann::json j = {{"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where},
+                        {"run", r.run}};
+    // Moved in, not listed: an initializer list would copy each whole array.
+    j["stacks"] = std::move(stacks);
+    j["access_kinds"] = std::move(kinds);
+    j["allocation"] = frames_record(r.allocation);
+    j["memory"] = memory_json(r.memory);
+    return j;
 }
 
 static report_t report_from_record(const nlohmann::json &j) {
@@ -235,14 +234,16 @@ nlohmann::json row_record(const row_t &r) {
     for (const auto &f : r.traces)
         traces.push_back({f.inside, f.overlap,
                           f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
-    return {{"missing", r.missing},   {"runs", r.runs},
-            {"passed", r.passed},     {"markers", r.markers},
-            {"outputs", r.outputs},   {"problems", r.problems},
-            {"reports", reports},     {"runs_with_reports", r.runs_with_reports},
-            {"seconds", r.seconds},   {"wall_seconds", r.wall_seconds},
-            {"peak_kib", r.peak_kib}, {"verdict", r.verdict},
-            {"traces", traces},       {"best_trace", r.best_trace},
-            {"timeline", r.timeline}, {"runs_to_detection", r.runs_to_detection}};
+    nlohmann::json j = {{"missing", r.missing},   {"runs", r.runs},
+                        {"passed", r.passed},     {"markers", r.markers},
+                        {"outputs", r.outputs},   {"problems", r.problems},
+                        {"seconds", r.seconds},   {"runs_with_reports", r.runs_with_reports},
+                        {"peak_kib", r.peak_kib}, {"wall_seconds", r.wall_seconds},
+                        {"verdict", r.verdict},   {"best_trace", r.best_trace},
+                        {"timeline", r.timeline}, {"runs_to_detection", r.runs_to_detection}};
+    j["reports"] = std::move(reports);
+    j["traces"] = std::move(traces);
+    return j;
 }
 
 static const char *json_kind(const nlohmann::json &j) {
@@ -438,7 +439,7 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
                     : nlohmann::json(std::string(timeline_dir) + "/" + r.p->name + ".svg");
         }
         e["record"] = row_record(r);
-        j["programs"].push_back(e);
+        j["programs"].push_back(std::move(e));
     }
     if (opt.trace) {
         // One picture per program, and a page that shows them all, twins side by side.

@@ -7,14 +7,16 @@
 #include <cstring>
 #include <cxxabi.h>
 #include <elf.h>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using nlohmann::json;
 namespace fs = std::filesystem;
@@ -178,36 +180,73 @@ struct elf_file_t {
 };
 } // namespace
 
+namespace {
+// An open file read in parts: a library's debug file runs to hundreds of megabytes, of which
+// only the headers, the symbol table and its names are wanted.
+struct file_parts_t {
+    int fd = -1;
+    uint64_t size = 0;
+    explicit file_parts_t(const std::string &path) : fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size > 0)
+            size = uint64_t(st.st_size);
+    }
+    ~file_parts_t() {
+        if (fd >= 0)
+            close(fd);
+    }
+    file_parts_t(const file_parts_t &) = delete;
+    file_parts_t &operator=(const file_parts_t &) = delete;
+    bool fits(uint64_t off, uint64_t n) const { return off <= size && n <= size - off; }
+    // Bytes [off, off + n), or "" when the file does not hold them all.
+    std::string part(uint64_t off, uint64_t n) const {
+        if (!fits(off, n))
+            return "";
+        std::string data(n, '\0');
+        for (uint64_t done = 0; done < n;) {
+            const ssize_t got = pread(fd, &data[done], n - done, off_t(off + done));
+            if (got <= 0)
+                return "";
+            done += uint64_t(got);
+        }
+        return data;
+    }
+};
+} // namespace
+
+// The NUL-terminated name at `index` of a string table's bytes.
+static std::string name_at(const std::string &table, uint64_t index) {
+    if (index >= table.size())
+        return "";
+    return std::string(table.data() + index, strnlen(table.data() + index, table.size() - index));
+}
+
 // Reads the allocated sections and the symbols (.symtab where the file keeps one, else
 // .dynsym) of a 64-bit ELF file; an empty record for anything else.
 static elf_file_t read_elf(const std::string &path) {
     elf_file_t e;
-    std::ifstream in(path, std::ios::binary);
-    const std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    auto fits = [&](uint64_t off, uint64_t size) {
-        return off <= data.size() && size <= data.size() - off;
-    };
-    Elf64_Ehdr h;
-    if (!fits(0, sizeof h))
+    const file_parts_t file(path);
+    const std::string header = file.part(0, sizeof(Elf64_Ehdr));
+    if (header.empty())
         return e;
-    std::memcpy(&h, data.data(), sizeof h);
+    Elf64_Ehdr h;
+    std::memcpy(&h, header.data(), sizeof h);
     if (std::memcmp(h.e_ident, ELFMAG, SELFMAG) != 0 || h.e_ident[EI_CLASS] != ELFCLASS64 ||
-        h.e_shentsize != sizeof(Elf64_Shdr) ||
-        !fits(h.e_shoff, uint64_t(h.e_shnum) * sizeof(Elf64_Shdr)))
+        h.e_shentsize != sizeof(Elf64_Shdr) || h.e_shnum == 0)
+        return e;
+    const std::string table = file.part(h.e_shoff, uint64_t(h.e_shnum) * sizeof(Elf64_Shdr));
+    if (table.empty())
         return e;
     std::vector<Elf64_Shdr> sh(h.e_shnum);
-    std::memcpy(sh.data(), data.data() + h.e_shoff, sh.size() * sizeof(Elf64_Shdr));
-    auto string_at = [&](const Elf64_Shdr &table, uint64_t index) -> std::string {
-        if (table.sh_type != SHT_STRTAB || !fits(table.sh_offset, table.sh_size) ||
-            index >= table.sh_size)
-            return "";
-        const char *s = data.data() + table.sh_offset + index;
-        return std::string(s, strnlen(s, table.sh_size - index));
+    std::memcpy(sh.data(), table.data(), sh.size() * sizeof(Elf64_Shdr));
+    // A string table's bytes ("" for a section that is none or lies outside the file).
+    auto strings = [&](const Elf64_Shdr &s) {
+        return s.sh_type == SHT_STRTAB ? file.part(s.sh_offset, s.sh_size) : std::string();
     };
-    const Elf64_Shdr *names = h.e_shstrndx < sh.size() ? &sh[h.e_shstrndx] : nullptr;
+    const std::string names = h.e_shstrndx < sh.size() ? strings(sh[h.e_shstrndx]) : "";
     const Elf64_Shdr *symtab = nullptr;
     for (const auto &s : sh) {
-        const std::string name = names ? string_at(*names, s.sh_name) : "";
+        const std::string name = name_at(names, s.sh_name);
         if ((s.sh_flags & SHF_ALLOC) && s.sh_size > 0 && s.sh_type != SHT_NOTE) {
             e.sections.push_back({name, s.sh_addr, s.sh_size});
             e.end = std::max(e.end, s.sh_addr + s.sh_size);
@@ -215,26 +254,30 @@ static elf_file_t read_elf(const std::string &path) {
         if (s.sh_type == SHT_SYMTAB || (s.sh_type == SHT_DYNSYM && !symtab))
             symtab = &s;
         // The build id names the file of debug information that Debian's -dbg packages install.
-        if (name == ".note.gnu.build-id" && fits(s.sh_offset, s.sh_size) && s.sh_size > 16) {
+        if (name == ".note.gnu.build-id" && s.sh_size > 16 && s.sh_size <= 1024) {
             static const char digits[] = "0123456789abcdef";
-            for (uint64_t i = 16; i < s.sh_size; ++i) {
-                const auto byte = static_cast<unsigned char>(data[s.sh_offset + i]);
+            const std::string note = file.part(s.sh_offset, s.sh_size);
+            for (size_t i = 16; i < note.size(); ++i) {
+                const auto byte = static_cast<unsigned char>(note[i]);
                 e.build_id += digits[byte >> 4];
                 e.build_id += digits[byte & 15];
             }
         }
     }
-    if (!symtab || symtab->sh_link >= sh.size() || !fits(symtab->sh_offset, symtab->sh_size))
+    if (!symtab || symtab->sh_link >= sh.size())
+        return e;
+    const std::string symbols = file.part(symtab->sh_offset, symtab->sh_size);
+    const std::string symbol_names = strings(sh[symtab->sh_link]);
+    if (symbols.empty())
         return e;
     e.full_symbols = symtab->sh_type == SHT_SYMTAB;
-    for (uint64_t off = 0; off + sizeof(Elf64_Sym) <= symtab->sh_size; off += sizeof(Elf64_Sym)) {
+    for (size_t off = 0; off + sizeof(Elf64_Sym) <= symbols.size(); off += sizeof(Elf64_Sym)) {
         Elf64_Sym s;
-        std::memcpy(&s, data.data() + symtab->sh_offset + off, sizeof s);
+        std::memcpy(&s, symbols.data() + off, sizeof s);
         const int type = ELF64_ST_TYPE(s.st_info);
         if (s.st_size == 0 || s.st_shndx == SHN_UNDEF || (type != STT_OBJECT && type != STT_FUNC))
             continue;
-        e.symbols.push_back(
-            {plain_symbol(string_at(sh[symtab->sh_link], s.st_name)), s.st_value, s.st_size});
+        e.symbols.push_back({plain_symbol(name_at(symbol_names, s.st_name)), s.st_value, s.st_size});
     }
     return e;
 }

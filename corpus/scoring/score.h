@@ -28,7 +28,6 @@ struct program_score_t {
                                       // ledger knows: no false positive
 };
 
-// A library report that no ledger entry judges, for the scorecard to list.
 // A library report that no ledger entry judges, or that several match (`entries`), for the
 // scorecard to list.
 struct unjudged_report_t {
