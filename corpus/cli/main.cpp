@@ -56,7 +56,9 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
     claim_output_folder(opt.out);
     const std::string results = (fs::path(opt.out) / mode_name(opt)).string();
     mark_results_stale(opt, results);
+    auto asked = prefetch_provenance(opt, opt.tool, selected);
     auto rows = run_programs(opt, opt.tool, selected, results);
+    asked.get();
     const std::string table = run_table(opt, rows);
     write_results(opt, rows, table, results);
     std::cout << table;
@@ -142,8 +144,10 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         const std::string name = tool + (perturbed ? "-perturbed" : "");
         const std::string results = (fs::path(dir) / name).string();
         mark_results_stale(run, results);
+        auto asked = prefetch_provenance(run, run.tool, selected);
         auto rows = opt.until_detected ? run_until_detected(run, run.tool, selected, results)
                                        : run_programs(run, run.tool, selected, results);
+        asked.get();
         bool any = false;
         for (const auto &r : rows)
             any = any || !r.missing;

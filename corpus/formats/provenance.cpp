@@ -7,10 +7,12 @@
 
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -21,9 +23,25 @@ std::vector<std::string> suppression_files(const options_t &opt, const std::stri
     return {opt.suppressions + "/" + d->suppressions};
 }
 
+// What `ask` answers for `key`, asked once per runner: the versions and the commit do not
+// change while it runs, and each answer costs a process.
+static std::string asked_once(const std::string &key, const std::function<std::string()> &ask) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> known;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (auto it = known.find(key); it != known.end())
+            return it->second;
+    }
+    std::string answer = ask();
+    std::lock_guard<std::mutex> hold(mutex);
+    return known.emplace(key, answer).first->second;
+}
+
 std::string detector_version(const options_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);
-    return d ? d->version(opt) : "";
+    // ThreadSanitizer's version is that of the build's compiler.
+    return d ? asked_once("version " + tool + " " + opt.bin, [&] { return d->version(opt); }) : "";
 }
 
 std::string compiler_short_name(const std::string &line) {
@@ -39,9 +57,17 @@ std::string compiler_short_name(const std::string &line) {
 
 // The first line of `--version` of the C++ compiler of the build whose programs are in `bin`.
 static std::string compiler_line(const std::string &bin) {
-    std::string cache = read_file((fs::path(bin).parent_path() / "CMakeCache.txt").string());
-    std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
-    return compiler.empty() ? "" : first_line(capture_output({compiler, "--version"}, {}, 30));
+    return asked_once("compiler " + bin, [&] {
+        std::string cache = read_file((fs::path(bin).parent_path() / "CMakeCache.txt").string());
+        std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
+        return compiler.empty() ? "" : first_line(capture_output({compiler, "--version"}, {}, 30));
+    });
+}
+
+static std::string corpus_commit(const std::string &source_dir) {
+    return asked_once("commit " + source_dir, [&] {
+        return first_line(capture_output({"git", "-C", source_dir, "rev-parse", "HEAD"}, {}, 30));
+    });
 }
 
 std::string build_compiler(const std::string &bin) {
@@ -65,8 +91,7 @@ static std::string loaded_libraries(const std::string &program) {
 nlohmann::json provenance(const options_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows) {
     nlohmann::json j;
-    std::string commit =
-        first_line(capture_output({"git", "-C", opt.source_dir, "rev-parse", "HEAD"}, {}, 30));
+    std::string commit = corpus_commit(opt.source_dir);
     j["corpus_commit"] = commit.empty() ? "unknown" : commit;
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
     const std::string compiler = compiler_line(opt.bin);
@@ -119,4 +144,21 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
         j["suppressions"].push_back({{"file", file}, {"sha256", sum.substr(0, sum.find(' '))}});
     }
     return j;
+}
+
+std::future<void> prefetch_provenance(const options_t &opt, const std::string &tool,
+                                      const std::vector<const program_t *> &programs) {
+    std::vector<std::string> executables;
+    for (const program_t *p : programs) {
+        const std::string exe = program_executable(opt, *p);
+        if (access(exe.c_str(), X_OK) == 0)
+            executables.push_back(exe);
+    }
+    return std::async(std::launch::async, [opt, tool, executables] {
+        corpus_commit(opt.source_dir);
+        compiler_line(opt.bin);
+        detector_version(opt, tool);
+        for (const auto &exe : executables)
+            loaded_libraries(exe);
+    });
 }

@@ -6,6 +6,7 @@
 #include "options.h"
 #include "run.h"
 
+#include <future>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@ std::string detector_version(const options_t &opt, const std::string &tool);
 
 nlohmann::json provenance(const options_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows);
+
+// Asks, beside the runs, what provenance() asks of other programs (ldd of each built program,
+// the compiler's and the detector's versions, the commit), so that writing the results waits on
+// none of it; provenance() takes the same answers.
+std::future<void> prefetch_provenance(const options_t &opt, const std::string &tool,
+                                      const std::vector<const program_t *> &programs);
 
 // The compiler of the programs' build as the scorecard names it, "gcc-12.2.0" or "clang-16.0.6",
 // from its version line ("g++ (Debian 12.2.0-14) 12.2.0", "Debian clang version 16.0.6 (15)");

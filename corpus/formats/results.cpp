@@ -197,8 +197,8 @@ static nlohmann::json report_record(const report_t &r) {
         kinds.push_back(k == access_kind_t::write  ? "write"
                         : k == access_kind_t::read ? "read"
                                                    : "");
-    nlohmann::json j = {{"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where},
-                        {"run", r.run}};
+    nlohmann::json j = {
+        {"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"run", r.run}};
     // Moved in, not listed: an initializer list would copy each whole array.
     j["stacks"] = std::move(stacks);
     j["access_kinds"] = std::move(kinds);

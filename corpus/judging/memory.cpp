@@ -197,7 +197,9 @@ struct file_parts_t {
     }
     file_parts_t(const file_parts_t &) = delete;
     file_parts_t &operator=(const file_parts_t &) = delete;
-    bool fits(uint64_t off, uint64_t n) const { return off <= size && n <= size - off; }
+    bool fits(uint64_t off, uint64_t n) const {
+        return off <= size && n <= size - off;
+    }
     // Bytes [off, off + n), or "" when the file does not hold them all.
     std::string part(uint64_t off, uint64_t n) const {
         if (!fits(off, n))
@@ -277,7 +279,8 @@ static elf_file_t read_elf(const std::string &path) {
         const int type = ELF64_ST_TYPE(s.st_info);
         if (s.st_size == 0 || s.st_shndx == SHN_UNDEF || (type != STT_OBJECT && type != STT_FUNC))
             continue;
-        e.symbols.push_back({plain_symbol(name_at(symbol_names, s.st_name)), s.st_value, s.st_size});
+        e.symbols.push_back(
+            {plain_symbol(name_at(symbol_names, s.st_name)), s.st_value, s.st_size});
     }
     return e;
 }

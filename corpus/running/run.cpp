@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -426,18 +427,39 @@ struct work_t {
     row_t result;
 };
 
-// Makes the runs of `work` with up to opt.jobs threads. A program that serves a file to a
-// window (the one Xvfb and HTTP server of the runner) runs alone. The first runner error stops
-// the others from taking more work and is thrown once all have ended.
+// Makes the runs of `work` with up to opt.jobs threads, in order but for one rule: a program
+// that serves a file to a window (the one Xvfb and HTTP server of the runner) runs alone, and
+// while one does, the next run that needs no window is taken instead of waiting for it. The
+// first runner error stops the others from taking more work and is thrown once all have ended.
 static void make_runs(const options_t &opt, const detector_t *detector, std::vector<work_t> &work,
                       const std::vector<row_t> &rows, const std::vector<std::string> &tags,
                       const std::string &results_dir) {
-    std::atomic<size_t> next{0};
+    std::mutex queue_lock, error_lock;
+    std::condition_variable window_freed;
+    std::vector<bool> taken(work.size(), false);
+    size_t left = work.size();
+    bool window_busy = false;
     std::atomic<bool> stop{false};
-    std::mutex window_lock, error_lock;
     std::exception_ptr error;
+    auto needs_window = [&](size_t i) { return !rows[work[i].row].p->serve.empty(); };
+    // The first run not taken that can start now; work.size() once none is left or on a stop.
+    auto take = [&]() {
+        std::unique_lock<std::mutex> hold(queue_lock);
+        for (;;) {
+            if (stop || left == 0)
+                return work.size();
+            for (size_t i = 0; i < work.size(); ++i)
+                if (!taken[i] && !(needs_window(i) && window_busy)) {
+                    taken[i] = true;
+                    --left;
+                    window_busy = window_busy || needs_window(i);
+                    return i;
+                }
+            window_freed.wait(hold);
+        }
+    };
     auto worker = [&]() {
-        for (size_t i; !stop && (i = next++) < work.size();) {
+        for (size_t i; (i = take()) < work.size();) {
             work_t &w = work[i];
             const program_t &p = *rows[w.row].p;
             try {
@@ -447,18 +469,16 @@ static void make_runs(const options_t &opt, const detector_t *detector, std::vec
                                  (detector ? std::string(" under ") + detector->name : "") + "...\n"
                           << std::flush;
                 w.result.p = &p;
-                if (!p.serve.empty()) {
-                    std::lock_guard<std::mutex> alone(window_lock);
-                    run_once(opt, detector, w.result, w.repeat, results_dir);
-                } else {
-                    run_once(opt, detector, w.result, w.repeat, results_dir);
-                }
+                run_once(opt, detector, w.result, w.repeat, results_dir);
             } catch (...) {
                 std::lock_guard<std::mutex> hold(error_lock);
                 if (!error)
                     error = std::current_exception();
                 stop = true;
             }
+            std::lock_guard<std::mutex> hold(queue_lock);
+            window_busy = window_busy && !needs_window(i);
+            window_freed.notify_all();
         }
     };
     std::vector<std::thread> helpers;
