@@ -6,7 +6,6 @@
 #include "judge.h"
 #include "memory.h"
 #include "provenance.h"
-#include "score.h"
 #include "xml_text.h"
 
 #include <algorithm>

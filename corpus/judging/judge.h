@@ -1,42 +1,14 @@
-// Judging a report, in one place: the top of a stack, our own code against a library's, and
-// whether a report shows a race label. The ledger (ledger.h) judges what lies in libraries.
+// Judging a report, in one place: our own code against a library's, and whether a report shows
+// a race label (its stacks are read as frames.h says). The ledger (ledger.h) judges what lies in
+// libraries.
 #pragma once
 
+#include "frames.h"
 #include "manifest.h"
 #include "report.h"
 
 #include <string>
 #include <vector>
-
-// True for a frame of the detector's runtime, of libc's memory and string functions or of a
-// header template inlined into our program: the report is about whoever called it.
-bool transparent_frame(const frame_t &f);
-
-// The top of a stack: its first frame past the detector's runtime and libc's memory functions
-// (nullptr for a stack of nothing else).
-const frame_t *stack_top(const std::vector<frame_t> &stack);
-
-// The top as a ledger side names it: the top, or where the top has no name (a static function
-// of a stripped library), the first named frame of the same object below it.
-const frame_t *named_stack_top(const std::vector<frame_t> &stack);
-
-// "function (object)" of the named top ("?" for a frame without a name, "-" for none), so that
-// an unjudged report shows what an entry would name.
-std::string stack_top_name(const std::vector<frame_t> &stack);
-
-// A function's name as a label gives it: without its parameters ("step_depth(int)") and
-// without GCC's " [clone .constprop.0]".
-std::string bare_function(const std::string &name);
-
-// Whether a frame's function is the one a ledger or label names: "?" names a frame without a
-// name; a C++ name is matched without its return type, template arguments and parameters
-// ("std::__ostream_insert" names "std::ostream& std::__ostream_insert<char>(...)"); GCC's
-// clones of a function ("f.constprop.0") are that function.
-bool function_named(const std::string &function, const std::string &name);
-
-// The frame lies in one of `objects` (any, when none is named): a file of that name, or, for a
-// soname ("libz.so.1"), one of its versions ("libz.so.1.2.13").
-bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects);
 
 // Decides whether a report belongs to our code and sets its key.
 void classify_report(report_t &r, const own_code_t &own);

@@ -1,6 +1,6 @@
 #include "memory.h"
 
-#include "judge.h"
+#include "frames.h"
 #include "text.h"
 
 #include <algorithm>

@@ -1,0 +1,158 @@
+#include "frames.h"
+
+#include "text.h"
+
+#include <algorithm>
+
+// Frames of the detector's own runtime, of the C library's memory and string functions (which
+// the detectors intercept or replace) and of header templates inlined into our programs: the
+// report is about whoever called them.
+bool transparent_frame(const frame_t &f) {
+    if (f.object.find("libtsan") != std::string::npos ||
+        f.object.find("libcorpus_perturb") != std::string::npos ||
+        f.object.find("vgpreload_") != std::string::npos ||
+        f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
+        starts_with(f.function, "__interceptor_"))
+        return true;
+    // Library templates inlined into one of our programs act on our data for our code.
+    if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
+        return true;
+    // Whole names only: "free" must not take in freeaddrinfo or freopen. C++ operators come
+    // with their parameter list ("operator new(unsigned long)").
+    static const char *memory_functions[] = {"malloc", "calloc", "realloc", "free"};
+    for (const char *name : memory_functions)
+        if (f.function == name)
+            return true;
+    for (const char *name : {"operator new", "operator delete"})
+        if (f.function == name || starts_with(f.function, std::string(name) + "(") ||
+            starts_with(f.function, std::string(name) + "[]"))
+            return true;
+    if (f.object.find("libc.so") != std::string::npos)
+        for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
+            if (starts_with(f.function, prefix))
+                return true;
+    // clang links ThreadSanitizer's runtime into the program: its interceptors then show as
+    // frames of the program without a source file, named after the libc function they stand
+    // for. Whole names only, so that a function of a program's own is never taken for one.
+    if (f.file.empty() && !f.object.empty() && f.object.find(".so") == std::string::npos)
+        for (const char *name : {"memcpy",
+                                 "memmove",
+                                 "memset",
+                                 "memcmp",
+                                 "memchr",
+                                 "strcmp",
+                                 "strncmp",
+                                 "strlen",
+                                 "strnlen",
+                                 "strcpy",
+                                 "strncpy",
+                                 "strcat",
+                                 "strchr",
+                                 "strrchr",
+                                 "strstr",
+                                 "strdup",
+                                 "strndup",
+                                 "strcasecmp",
+                                 "strncasecmp",
+                                 "gmtime",
+                                 "gmtime_r",
+                                 "localtime",
+                                 "localtime_r",
+                                 "getenv",
+                                 "setlocale",
+                                 "fwrite",
+                                 "fread",
+                                 "fputs",
+                                 "puts",
+                                 "printf",
+                                 "vsscanf",
+                                 "sscanf",
+                                 "__isoc99_vsscanf",
+                                 "__isoc99_sscanf",
+                                 "posix_memalign",
+                                 "aligned_alloc",
+                                 "memalign",
+                                 "valloc",
+                                 "pthread_mutex_lock",
+                                 "pthread_mutex_unlock",
+                                 "pthread_mutex_trylock",
+                                 "pthread_cond_wait",
+                                 "pthread_cond_signal",
+                                 "pthread_cond_broadcast"})
+            if (f.function == name)
+                return true;
+    return false;
+}
+
+const frame_t *stack_top(const std::vector<frame_t> &stack) {
+    for (const auto &f : stack)
+        if (!transparent_frame(f))
+            return &f;
+    return nullptr;
+}
+
+const frame_t *named_stack_top(const std::vector<frame_t> &stack) {
+    const frame_t *top = stack_top(stack);
+    if (!top)
+        return nullptr;
+    for (const frame_t *f = top; f != stack.data() + stack.size(); ++f) {
+        if (transparent_frame(*f))
+            continue;
+        if (f->object != top->object)
+            break;
+        if (!f->function.empty())
+            return f;
+    }
+    return top;
+}
+
+std::string stack_top_name(const std::vector<frame_t> &stack) {
+    const frame_t *top = named_stack_top(stack);
+    if (!top)
+        return "-";
+    return (top->function.empty() ? "?" : bare_function(top->function)) + " (" +
+           top->object.substr(top->object.rfind('/') + 1) + ")";
+}
+
+std::string bare_function(const std::string &name) {
+    // The parameter list is the parenthesised group that ends the name, so that
+    // "(anonymous namespace)::f(int)" keeps its namespace and "operator()(int)" its operator.
+    const std::string n = name.substr(0, name.find(" [clone "));
+    const size_t end = n.rfind(')');
+    int depth = 0;
+    for (size_t i = end == std::string::npos ? 0 : end + 1; i-- > 0;)
+        if (n[i] == ')')
+            ++depth;
+        else if (n[i] == '(' && --depth == 0)
+            return n.substr(0, i);
+    return n;
+}
+
+bool frame_in_objects(const frame_t &f, const std::vector<std::string> &objects) {
+    const std::string name = f.object.substr(f.object.rfind('/') + 1);
+    for (const auto &object : objects)
+        if (name == object || name.rfind(object + ".", 0) == 0)
+            return true;
+    return objects.empty();
+}
+
+bool function_named(const std::string &function, const std::string &name) {
+    if (name == "?")
+        return function.empty();
+    // GCC's clones of a function ("callProcessor.constprop.0", "f.isra.0", "f.part.0") are
+    // that function.
+    std::string bare = bare_function(function);
+    for (const char *clone : {".constprop.", ".isra.", ".part.", ".cold"})
+        bare = bare.substr(0, bare.find(clone));
+    std::string plain;
+    int depth = 0;
+    for (char c : bare)
+        if (c == '<')
+            ++depth;
+        else if (c == '>')
+            depth -= depth > 0;
+        else if (depth == 0)
+            plain += c;
+    plain = plain.substr(plain.rfind(' ') == std::string::npos ? 0 : plain.rfind(' ') + 1);
+    return !function.empty() && (bare == name || plain == name);
+}
