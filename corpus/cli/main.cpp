@@ -110,8 +110,7 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
     claim_output_folder(opt.out);
     const std::string dir = (fs::path(opt.out) / "score").string();
     make_dirs(dir);
-    for (const char *name : {"score.json", "score.csv", "score.md", "score.txt", "index.html"})
-        remove_all((fs::path(dir) / name).string());
+    mark_scorecard_stale(dir);
     // The results of tools an earlier scorecard ran and this one does not would be merged
     // with these (corpus merge takes every results folder it finds).
     std::error_code ec;

@@ -339,17 +339,98 @@ std::string text_digest(const std::string &text) {
     return buf;
 }
 
-// The files of a results folder beside results.json: written by write_results, removed by
-// mark_results_stale.
-static const char *const table_file = "table.txt", *const csv_file = "results.csv",
-                         *const junit_file = "junit.xml", *const sarif_file = "results.sarif",
-                         *const timeline_page = "index.html", *const timeline_dir = "timelines";
+namespace {
+// What the files of a results folder are written from.
+struct results_input_t {
+    const options_t &opt;
+    const std::vector<row_t> &rows;
+    const std::string &table;
+};
+
+// One output of a results folder beside results.json: the names it takes in the folder (files
+// or folders) and what writes them there. Writing, marking stale and merging go through
+// results_outputs(); a new format is one function and one line there.
+struct results_output_t {
+    std::vector<const char *> names;
+    void (*write)(const results_input_t &in, const fs::path &dir);
+};
+} // namespace
+
+static const char *const timeline_dir = "timelines";
+
+static void write_table(const results_input_t &in, const fs::path &dir) {
+    write_file((dir / "table.txt").string(), in.table);
+}
+
+static void write_csv(const results_input_t &in, const fs::path &dir) {
+    std::ostringstream csv;
+    auto h = header(in.opt);
+    for (size_t i = 0; i < h.size(); ++i)
+        csv << (i ? "," : "") << csv_field(h[i]);
+    csv << "\n";
+    for (const auto &r : in.rows) {
+        auto c = cells(in.opt, r);
+        for (size_t i = 0; i < c.size(); ++i)
+            csv << (i ? "," : "") << csv_field(c[i]);
+        csv << "\n";
+    }
+    write_file((dir / "results.csv").string(), csv.str());
+}
+
+static void write_junit(const results_input_t &in, const fs::path &dir) {
+    write_file((dir / "junit.xml").string(),
+               junit_xml("corpus " + mode_name(in.opt), in.rows, in.opt.tool));
+}
+
+// A detector's reports as SARIF; a native run has none to give.
+static void write_sarif(const results_input_t &in, const fs::path &dir) {
+    const options_t &opt = in.opt;
+    if (opt.tool.empty())
+        return;
+    write_file((dir / "results.sarif").string(),
+               json_text(sarif_log(in.rows, opt.tool, detector_version(opt, opt.tool),
+                                   opt.source_dir, suppression_files(opt, opt.tool)),
+                         2) +
+                   "\n");
+}
+
+// --trace: one picture per program, and a page that shows them all, twins side by side.
+static void write_timelines(const results_input_t &in, const fs::path &dir) {
+    if (!in.opt.trace)
+        return;
+    make_dirs((dir / timeline_dir).string());
+    std::vector<timeline_entry_t> entries;
+    for (const auto &r : in.rows) {
+        if (r.timeline.empty())
+            continue;
+        write_file((dir / timeline_dir / (r.p->name + ".svg")).string(), r.timeline);
+        auto t = trace_cells(r);
+        entries.push_back({r.p->name, variant_name(r.p->variant), r.p->twin,
+                           std::string(timeline_dir) + "/" + r.p->name + ".svg",
+                           "inside " + t[0] + " (min/median/max), overlap " + t[1] +
+                               ", lock held at most " + t[2] + "; " + std::to_string(r.runs) +
+                               " run(s), the one shown has the "
+                               "most threads inside"});
+    }
+    write_file((dir / "index.html").string(), timeline_index_html(entries));
+}
+
+static const std::vector<results_output_t> &results_outputs() {
+    static const std::vector<results_output_t> outputs = {
+        {{"table.txt"}, write_table},
+        {{"results.csv"}, write_csv},
+        {{"junit.xml"}, write_junit},
+        {{"results.sarif"}, write_sarif},
+        {{"index.html", timeline_dir}, write_timelines},
+    };
+    return outputs;
+}
 
 void mark_results_stale(const options_t &opt, const std::string &dir) {
     make_dirs(dir);
-    for (const char *name :
-         {table_file, csv_file, junit_file, sarif_file, timeline_page, timeline_dir})
-        remove_all((fs::path(dir) / name).string());
+    for (const auto &output : results_outputs())
+        for (const char *name : output.names)
+            remove_all((fs::path(dir) / name).string());
     nlohmann::json j{{"tool", opt.tool.empty() ? "native" : opt.tool},
                      {"suppressed", opt.suppress},
                      {"complete", false}};
@@ -359,18 +440,6 @@ void mark_results_stale(const options_t &opt, const std::string &dir) {
 void write_results(const options_t &opt, const std::vector<row_t> &rows, const std::string &table,
                    const std::string &dir, const nlohmann::json &given_provenance) {
     make_dirs(dir);
-    std::ostringstream csv;
-    auto h = header(opt);
-    for (size_t i = 0; i < h.size(); ++i)
-        csv << (i ? "," : "") << csv_field(h[i]);
-    csv << "\n";
-    for (const auto &r : rows) {
-        auto c = cells(opt, r);
-        for (size_t i = 0; i < c.size(); ++i)
-            csv << (i ? "," : "") << csv_field(c[i]);
-        csv << "\n";
-    }
-
     nlohmann::json j;
     j["tool"] = opt.tool.empty() ? "native" : opt.tool;
     j["suppressed"] = opt.suppress;
@@ -440,36 +509,11 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
         e["record"] = row_record(r);
         j["programs"].push_back(std::move(e));
     }
-    if (opt.trace) {
-        // One picture per program, and a page that shows them all, twins side by side.
-        make_dirs((fs::path(dir) / timeline_dir).string());
-        std::vector<timeline_entry_t> entries;
-        for (const auto &r : rows) {
-            if (r.timeline.empty())
-                continue;
-            write_file((fs::path(dir) / timeline_dir / (r.p->name + ".svg")).string(), r.timeline);
-            auto t = trace_cells(r);
-            entries.push_back({r.p->name, variant_name(r.p->variant), r.p->twin,
-                               std::string(timeline_dir) + "/" + r.p->name + ".svg",
-                               "inside " + t[0] + " (min/median/max), overlap " + t[1] +
-                                   ", lock held at most " + t[2] + "; " + std::to_string(r.runs) +
-                                   " run(s), the one shown has the "
-                                   "most threads inside"});
-        }
-        write_file((fs::path(dir) / timeline_page).string(), timeline_index_html(entries));
-    }
     j["provenance"] =
         given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
-    write_file((fs::path(dir) / table_file).string(), table);
-    write_file((fs::path(dir) / csv_file).string(), csv.str());
-    write_file((fs::path(dir) / junit_file).string(),
-               junit_xml("corpus " + mode_name(opt), rows, opt.tool));
-    if (!opt.tool.empty())
-        write_file((fs::path(dir) / sarif_file).string(),
-                   json_text(sarif_log(rows, opt.tool, detector_version(opt, opt.tool),
-                                       opt.source_dir, suppression_files(opt, opt.tool)),
-                             2) +
-                       "\n");
+    const results_input_t in{opt, rows, table};
+    for (const auto &output : results_outputs())
+        output.write(in, dir);
     write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");
 }

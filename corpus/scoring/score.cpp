@@ -500,13 +500,37 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
     return s;
 }
 
+// The scorecard's files, each with the function that gives its text: written by
+// write_scorecard, removed by mark_scorecard_stale. A new format is one line here.
+namespace {
+struct scorecard_output_t {
+    const char *name;
+    std::string (*text)(const std::vector<tool_score_t> &tools);
+};
+} // namespace
+
+static const std::vector<scorecard_output_t> &scorecard_outputs() {
+    static const std::vector<scorecard_output_t> outputs = {
+        {"score.txt", score_table},
+        {"score.csv", score_csv},
+        {"score.md", score_markdown},
+        {"score.json",
+         [](const std::vector<tool_score_t> &tools) {
+             return json_text(score_json(tools), 2) + "\n";
+         }},
+        {"index.html", score_html},
+    };
+    return outputs;
+}
+
+void mark_scorecard_stale(const std::string &dir) {
+    for (const auto &output : scorecard_outputs())
+        remove_all(dir + "/" + output.name);
+}
+
 std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools) {
-    const std::string table = score_table(tools);
     make_dirs(dir);
-    write_file(dir + "/score.txt", table);
-    write_file(dir + "/score.csv", score_csv(tools));
-    write_file(dir + "/score.md", score_markdown(tools));
-    write_file(dir + "/score.json", json_text(score_json(tools), 2) + "\n");
-    write_file(dir + "/index.html", score_html(tools));
-    return table;
+    for (const auto &output : scorecard_outputs())
+        write_file(dir + "/" + output.name, output.text(tools));
+    return score_table(tools);
 }

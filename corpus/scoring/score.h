@@ -85,6 +85,9 @@ std::string score_html(const std::vector<tool_score_t> &tools); // index.html, w
 // run, as "<tool> <program>: <why>"; `corpus score` exits 1 when there is any.
 std::vector<std::string> score_failures(const std::vector<tool_score_t> &tools);
 
+// Removes the scorecard's files from `dir`, so that none outlives the runs it scored.
+void mark_scorecard_stale(const std::string &dir);
+
 // Writes score.txt, score.csv, score.md, score.json and index.html into `dir`; returns the
 // table.
 std::string write_scorecard(const std::string &dir, const std::vector<tool_score_t> &tools);
