@@ -76,16 +76,7 @@ std::string build_compiler(const std::string &bin) {
 
 // What ldd says of a program, asked once per runner for each program file.
 static std::string loaded_libraries(const std::string &program) {
-    static std::mutex mutex;
-    static std::map<std::string, std::string> known;
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        if (auto it = known.find(program); it != known.end())
-            return it->second;
-    }
-    std::string listed = capture_output({"ldd", program}, {}, 30);
-    std::lock_guard<std::mutex> hold(mutex);
-    return known[program] = listed;
+    return asked_once("ldd " + program, [&] { return capture_output({"ldd", program}, {}, 30); });
 }
 
 nlohmann::json provenance(const options_t &opt, const std::string &tool,

@@ -440,7 +440,7 @@ TEST(RunnerFailures, NothingARunStartedOutlivesIt) {
 // --- Shards, merge and CI files ----------------------------------------------------------------
 
 TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
-    for (const char *p : {"zlib_roundtrip_locked", "gzip_stream_locked"})
+    for (const char *p : {"zlib_roundtrip_locked", "gzip_stream_locked", "download_progress"})
         if (!file_exists(program_path(p)))
             GTEST_SKIP() << p << " is not part of this build";
     const std::string programs = " zlib_roundtrip_locked gzip_stream_locked";
@@ -457,6 +457,9 @@ TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
                   "\"$r\" run --repeat 2 --jobs 3 --out parallel" +
                   programs +
                   " || exit 14; "
+                  // Two window runs that must take turns, while the other job goes on.
+                  "\"$r\" run --repeat 2 --jobs 2 --out window download_progress "
+                  "zlib_roundtrip_locked || exit 15; "
                   "\"$r\" merge --out merged s1 s2 s3 > merge.out || exit 12; "
                   "TEST_SHARD_INDEX=2 TEST_TOTAL_SHARDS=7 TEST_SHARD_STATUS_FILE=status "
                   "\"$r\" run --out empty zlib_roundtrip_locked || exit 13; "
@@ -465,6 +468,10 @@ TEST(RunnerShards, ThreeShardsAndParallelRunsGiveTheUnshardedResults) {
               CORPUS_RUNNER};
     run_result_t r = run_program("/bin/sh", o);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
+    auto window = nlohmann::json::parse(read_file(r.dir + "/window/native/results.json"));
+    ASSERT_EQ(window["programs"].size(), 2u);
+    for (const auto &p : window["programs"])
+        EXPECT_EQ(p["passed"], 2) << p["program"] << ": " << p["problems"];
     auto whole = nlohmann::json::parse(read_file(r.dir + "/whole/native/results.json"));
     for (const char *other : {"/merged/native/results.json", "/parallel/native/results.json"}) {
         auto j = nlohmann::json::parse(read_file(r.dir + other));
