@@ -2,8 +2,8 @@
 // how it ended, the files in its directory) to a verdict with the reasons for a failure.
 #pragma once
 
-#include "manifest.h"
 #include "png_io.h"
+#include "program.h"
 
 #include <cstdint>
 #include <map>

@@ -52,7 +52,7 @@ static void claim_output_folder(const std::string &out) {
 }
 
 static int cmd_run(const options_t &opt, const manifest_t &m) {
-    auto selected = select_programs(opt, m);
+    auto selected = select_programs(m, opt.programs, opt.variant);
     claim_output_folder(opt.out);
     const std::string results = (fs::path(opt.out) / mode_name(opt)).string();
     mark_results_stale(opt, results);
@@ -60,7 +60,7 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
     auto rows = run_programs(opt, opt.tool, selected, results);
     asked.get();
     const std::string table = run_table(opt, rows);
-    write_results(opt, rows, table, results);
+    write_results(opt, rows, table, results, provenance(opt, opt.tool, rows));
     std::cout << table;
     std::cout << "(table, CSV and JSON in " << results << ")\n";
     std::cout.flush();
@@ -84,7 +84,7 @@ static std::string tool_bin(const options_t &opt, const detector_t &d) {
 
 static int cmd_score(const options_t &given, const manifest_t &m) {
     options_t opt = given;
-    auto selected = select_programs(opt, m);
+    auto selected = select_programs(m, opt.programs, opt.variant);
     std::vector<std::string> tools = opt.tools;
     if (tools.empty())
         for (const auto &d : detectors())
@@ -134,7 +134,7 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
         const size_t at = tool.find('@');
         // The command line took only known ones.
         const detector_t &d = *find_detector(tool.substr(0, at));
-        options_t run = opt;
+        run_settings_t run = opt;
         run.bin = at == std::string::npos
                       ? tool_bin(opt, d)
                       : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
@@ -158,7 +158,7 @@ static int cmd_score(const options_t &given, const manifest_t &m) {
                                                       " && cmake --build --preset " + preset + ")"
                                                 : ""));
         }
-        write_results(run, rows, run_table(run, rows), results);
+        write_results(run, rows, run_table(run, rows), results, provenance(run, run.tool, rows));
         scores.push_back(score_tool(name, opt.until_detected ? opt.until_detected : opt.repeat,
                                     rows, applicable_ledger(run.ledger, run.bin)));
         scores.back().build = build_compiler(run.bin);

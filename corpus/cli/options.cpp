@@ -156,18 +156,6 @@ bool shard_from_environment(shard_t &shard, std::string &error) {
     return true;
 }
 
-std::string mode_name(const options_t &opt) {
-    return (opt.tool.empty() ? std::string("native") : opt.tool) +
-           (opt.suppress ? "-suppressed" : "") + (opt.perturb ? "-perturbed" : "");
-}
-
-double run_timeout(const options_t &opt, const std::string &tool) {
-    if (opt.timeout > 0)
-        return opt.timeout;
-    const detector_t *d = find_detector(tool);
-    return d ? d->timeout_seconds : 60;
-}
-
 bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
     opt.bin = CORPUS_PROGRAM_DIR;
     opt.out = CORPUS_RESULTS_DIR;

@@ -2,7 +2,6 @@
 
 #include "files.h"
 #include "memory.h"
-#include "options.h"
 #include "text.h"
 
 #include <filesystem>
@@ -15,7 +14,7 @@ static std::string unchanged(const std::string &err) {
 
 // --- ThreadSanitizer --------------------------------------------------------------------------
 
-static void tsan_wrap(const options_t &opt, const std::string &dir, run_request_t &req) {
+static void tsan_wrap(const run_settings_t &opt, const std::string &dir, run_request_t &req) {
     // Quoted, so that paths with spaces stay one value. The build's and the program's own
     // settings come after the runner's, so that they add to them.
     // A longer history than the default, so that the earlier access of a race between threads
@@ -81,7 +80,7 @@ static void tsan_collect(const std::string &dir, const own_code_t &own, bool, ch
 }
 
 // ThreadSanitizer's runtime comes with the compiler that built the programs.
-static std::string tsan_version(const options_t &opt) {
+static std::string tsan_version(const run_settings_t &opt) {
     std::string cache = read_file((fs::path(opt.bin).parent_path() / "CMakeCache.txt").string());
     std::string compiler = cmake_cache_value(cache, "CMAKE_CXX_COMPILER");
     return "ThreadSanitizer of " +
@@ -90,8 +89,8 @@ static std::string tsan_version(const options_t &opt) {
 
 // --- valgrind's tools -------------------------------------------------------------------------
 
-static void valgrind_wrap(const std::string &tool, const options_t &opt, const std::string &dir,
-                          run_request_t &req) {
+static void valgrind_wrap(const std::string &tool, const run_settings_t &opt,
+                          const std::string &dir, run_request_t &req) {
     const fs::path d(dir);
     req.argv = {"valgrind", "--tool=" + tool, "--xml=yes",
                 "--xml-file=" + (d / "valgrind.xml").string(),
@@ -134,7 +133,7 @@ static void valgrind_collect(const std::string &dir, const own_code_t &own, bool
     }
 }
 
-static std::string valgrind_version(const options_t &) {
+static std::string valgrind_version(const run_settings_t &) {
     return first_line(capture_output({"valgrind", "--version"}, {}, 30));
 }
 
@@ -144,13 +143,13 @@ const std::vector<detector_t> &detectors() {
     static const std::vector<detector_t> table = {
         {"helgrind", "helgrind", "valgrind's Helgrind", 600, "valgrind", "", "", "", "",
          "valgrind.supp", true, true,
-         [](const options_t &o, const std::string &d, run_request_t &r) {
+         [](const run_settings_t &o, const std::string &d, run_request_t &r) {
              valgrind_wrap("helgrind", o, d, r);
          },
          unchanged, valgrind_collect, valgrind_version},
         {"drd", "drd", "valgrind's DRD", 600, "valgrind", "", "", "", "", "valgrind.supp", true,
          true,
-         [](const options_t &o, const std::string &d, run_request_t &r) {
+         [](const run_settings_t &o, const std::string &d, run_request_t &r) {
              valgrind_wrap("drd", o, d, r);
          },
          unchanged, valgrind_collect, valgrind_version},
@@ -166,20 +165,20 @@ const std::vector<detector_t> &detectors() {
         {"helgrind-deep", "helgrind", "valgrind's Helgrind, zlib, expat and libpng with symbols",
          600, "valgrind", "", "valgrind-deep", "valgrind-deep", "build/valgrind-deep/bin",
          "valgrind.supp", false, false,
-         [](const options_t &o, const std::string &d, run_request_t &r) {
+         [](const run_settings_t &o, const std::string &d, run_request_t &r) {
              valgrind_wrap("helgrind", o, d, r);
          },
          unchanged, valgrind_collect, valgrind_version},
         {"drd-deep", "drd", "valgrind's DRD, zlib, expat and libpng with symbols", 600, "valgrind",
          "", "valgrind-deep", "valgrind-deep", "build/valgrind-deep/bin", "valgrind.supp", false,
          false,
-         [](const options_t &o, const std::string &d, run_request_t &r) {
+         [](const run_settings_t &o, const std::string &d, run_request_t &r) {
              valgrind_wrap("drd", o, d, r);
          },
          unchanged, valgrind_collect, valgrind_version},
         {"memcheck", "memcheck", "valgrind's Memcheck (memory errors, not races)", 600, "valgrind",
          "", "", "", "", "valgrind.supp", false, true,
-         [](const options_t &o, const std::string &d, run_request_t &r) {
+         [](const run_settings_t &o, const std::string &d, run_request_t &r) {
              valgrind_wrap("memcheck", o, d, r);
          },
          unchanged, valgrind_collect, valgrind_version},
@@ -200,4 +199,11 @@ std::string detector_names(bool run_command_only) {
         if (d.run_command || !run_command_only)
             names += (names.empty() ? "" : "|") + std::string(d.name);
     return names;
+}
+
+double run_timeout(const run_settings_t &s, const std::string &tool) {
+    if (s.timeout > 0)
+        return s.timeout;
+    const detector_t *d = find_detector(tool);
+    return d ? d->timeout_seconds : 60;
 }

@@ -6,11 +6,10 @@
 #include "checks.h"
 #include "parse.h"
 #include "process.h"
+#include "settings.h"
 
 #include <string>
 #include <vector>
-
-struct options_t;
 
 struct detector_t {
     const char *name;          // as --tool names it
@@ -29,14 +28,14 @@ struct detector_t {
     bool run_command;         // offered by `corpus run` (not only by `corpus score`)
     // Wraps a run whose directory is `dir`: the command before the program and the detector's
     // settings in the environment (added to the program's own).
-    void (*wrap)(const options_t &opt, const std::string &dir, run_request_t &req);
+    void (*wrap)(const run_settings_t &s, const std::string &dir, run_request_t &req);
     // The program's standard error without the detector's own noise.
     std::string (*clean_stderr)(const std::string &err);
     // The reports that the run left in `dir`; a faulty log is a problem of the run.
     void (*collect)(const std::string &dir, const own_code_t &own, bool stopped, check_result_t &c,
                     std::vector<report_t> &reports);
     // Its version, for the provenance and SARIF ("" when it cannot be told).
-    std::string (*version)(const options_t &opt);
+    std::string (*version)(const run_settings_t &s);
 };
 
 // Every detector, in the order --help lists them.
@@ -47,3 +46,6 @@ const detector_t *find_detector(const std::string &name);
 
 // The names of the detectors as "a|b|c", those `corpus run` offers or all of them.
 std::string detector_names(bool run_command_only);
+
+// The time limit of one run under `tool` ("" for none): --timeout, or the detector's default.
+double run_timeout(const run_settings_t &s, const std::string &tool);

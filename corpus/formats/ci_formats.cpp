@@ -1,5 +1,6 @@
 #include "ci_formats.h"
 
+#include "frames.h"
 #include "xml_text.h"
 
 #include <cctype>

@@ -2,7 +2,7 @@
 // Jenkins and Azure Pipelines, SARIF 2.1.0 for code scanning. Pure functions, no I/O.
 #pragma once
 
-#include "run.h"
+#include "row.h"
 
 #include <string>
 #include <vector>

@@ -5,7 +5,8 @@
 #include "fnv1a.h"
 #include "judge.h"
 #include "memory.h"
-#include "provenance.h"
+#include "text.h"
+#include "timeline.h"
 #include "xml_text.h"
 
 #include <algorithm>
@@ -15,12 +16,6 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
-
-std::string fixed(double v, int digits) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "%.*f", digits, v);
-    return buf;
-}
 
 std::string csv_field(const std::string &v) {
     if (v.find_first_of(",\"\n") == std::string::npos)
@@ -79,7 +74,7 @@ static std::vector<std::string> trace_cells(const row_t &r) {
     return {spread(inside, 0), spread(overlap, 2), any_held ? std::to_string(held) : "-"};
 }
 
-static std::vector<std::string> header(const options_t &opt) {
+static std::vector<std::string> header(const run_settings_t &opt) {
     std::vector<std::string> h{"program", "variant", "runs ok", "markers", "outputs"};
     if (!opt.tool.empty())
         h.insert(h.end(), {"reports", "own", "library"});
@@ -89,7 +84,7 @@ static std::vector<std::string> header(const options_t &opt) {
     return h;
 }
 
-static std::vector<std::string> cells(const options_t &opt, const row_t &r) {
+static std::vector<std::string> cells(const run_settings_t &opt, const row_t &r) {
     std::vector<std::string> c{r.p->name, variant_name(r.p->variant),
                                r.missing ? "-"
                                          : std::to_string(r.passed) + "/" + std::to_string(r.runs),
@@ -107,7 +102,7 @@ static std::vector<std::string> cells(const options_t &opt, const row_t &r) {
     return c;
 }
 
-std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
+std::string run_table(const run_settings_t &opt, const std::vector<row_t> &rows) {
     std::vector<std::vector<std::string>> all{header(opt)};
     for (const auto &r : rows)
         all.push_back(cells(opt, r));
@@ -171,168 +166,6 @@ std::string run_table(const options_t &opt, const std::vector<row_t> &rows) {
     return aligned_table(all) + closing.str();
 }
 
-// --- Records: a row as results.json keeps it, enough to merge shards into one table -----------
-
-static nlohmann::json frames_record(const std::vector<frame_t> &stack) {
-    nlohmann::json frames = nlohmann::json::array();
-    for (const auto &f : stack)
-        frames.push_back({f.function, f.file, f.object, f.line});
-    return frames;
-}
-
-static std::vector<frame_t> frames_from_record(const nlohmann::json &j) {
-    std::vector<frame_t> stack;
-    for (const auto &f : j)
-        stack.push_back({f.at(0), f.at(1), f.at(2), f.at(3)});
-    return stack;
-}
-
-static nlohmann::json report_record(const report_t &r) {
-    nlohmann::json stacks = nlohmann::json::array();
-    for (const auto &stack : r.access_stacks)
-        stacks.push_back(frames_record(stack));
-    nlohmann::json kinds = nlohmann::json::array();
-    for (auto k : r.access_kinds)
-        kinds.push_back(k == access_kind_t::write  ? "write"
-                        : k == access_kind_t::read ? "read"
-                                                   : "");
-    nlohmann::json j = {
-        {"kind", r.kind}, {"key", r.key}, {"own", r.own}, {"where", r.where}, {"run", r.run}};
-    // Moved in, not listed: an initializer list would copy each whole array.
-    j["stacks"] = std::move(stacks);
-    j["access_kinds"] = std::move(kinds);
-    j["allocation"] = frames_record(r.allocation);
-    j["memory"] = memory_json(r.memory);
-    return j;
-}
-
-static report_t report_from_record(const nlohmann::json &j) {
-    report_t r;
-    r.kind = j.at("kind");
-    r.key = j.at("key");
-    r.own = j.at("own");
-    r.where = j.at("where");
-    for (const auto &stack : j.at("stacks"))
-        r.access_stacks.push_back(frames_from_record(stack));
-    r.allocation = frames_from_record(j.at("allocation"));
-    if (j.contains("access_kinds") && j["access_kinds"].is_array())
-        for (const auto &k : j["access_kinds"])
-            r.access_kinds.push_back(k == "write"  ? access_kind_t::write
-                                     : k == "read" ? access_kind_t::read
-                                                   : access_kind_t::unknown);
-    r.memory = memory_from_json(j.value("memory", nlohmann::json()));
-    r.run = j.value("run", 0);
-    return r;
-}
-
-nlohmann::json row_record(const row_t &r) {
-    nlohmann::json reports = nlohmann::json::array();
-    for (const auto &rep : r.reports)
-        reports.push_back(report_record(rep));
-    nlohmann::json traces = nlohmann::json::array();
-    for (const auto &f : r.traces)
-        traces.push_back({f.inside, f.overlap,
-                          f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json()});
-    nlohmann::json j = {{"missing", r.missing},   {"runs", r.runs},
-                        {"passed", r.passed},     {"markers", r.markers},
-                        {"outputs", r.outputs},   {"problems", r.problems},
-                        {"seconds", r.seconds},   {"runs_with_reports", r.runs_with_reports},
-                        {"peak_kib", r.peak_kib}, {"wall_seconds", r.wall_seconds},
-                        {"verdict", r.verdict},   {"best_trace", r.best_trace},
-                        {"timeline", r.timeline}, {"runs_to_detection", r.runs_to_detection}};
-    j["reports"] = std::move(reports);
-    j["traces"] = std::move(traces);
-    return j;
-}
-
-static const char *json_kind(const nlohmann::json &j) {
-    return j.is_object()    ? "an object"
-           : j.is_array()   ? "an array"
-           : j.is_string()  ? "a string"
-           : j.is_number()  ? "a number"
-           : j.is_boolean() ? "a boolean"
-                            : "null";
-}
-
-std::string json_shape_fault(const nlohmann::json &want, const nlohmann::json &got,
-                             const std::string &path) {
-    if (want.is_null())
-        return "";
-    const std::string where = "field " + (path.empty() ? "/" : path);
-    if (std::string(json_kind(want)) != json_kind(got))
-        return where + " is " + json_kind(got) + ", expected " + json_kind(want);
-    if (want.is_object()) {
-        for (const auto &[key, value] : want.items()) {
-            if (!got.contains(key))
-                return "field " + path + "/" + key + " is missing";
-            std::string fault = json_shape_fault(value, got.at(key), path + "/" + key);
-            if (!fault.empty())
-                return fault;
-        }
-    } else if (want.is_array() && !want.empty()) {
-        // One element stands for every element; more are a record of fixed fields (a frame:
-        // function, file, object, line), each checked against its own.
-        for (size_t i = 0; i < got.size(); ++i) {
-            const nlohmann::json &w =
-                want.size() > 1 ? want[std::min(i, want.size() - 1)] : want[0];
-            std::string fault = json_shape_fault(w, got[i], path + "/" + std::to_string(i));
-            if (!fault.empty())
-                return fault;
-        }
-    }
-    return "";
-}
-
-nlohmann::json row_record_shape() {
-    row_t r;
-    r.problems = {""};
-    r.reports.emplace_back();
-    r.reports.back().access_stacks = {{frame_t{}}};
-    r.reports.back().allocation = {frame_t{}};
-    r.runs_with_reports = {0};
-    r.traces.emplace_back();
-    nlohmann::json shape = row_record(r);
-    shape["traces"][0][2] = nullptr; // a lock count, or null where no lock was traced
-    // Fields that results written before them do not have: read with a default.
-    shape.erase("runs_to_detection");
-    shape.erase("wall_seconds");
-    shape["reports"][0].erase("run");
-    // The memory and access kinds are read with what they hold; older results have neither.
-    shape["reports"][0].erase("memory");
-    shape["reports"][0].erase("access_kinds");
-    return shape;
-}
-
-row_t row_from_record(const nlohmann::json &j, const program_t *p) {
-    row_t r;
-    r.p = p;
-    r.missing = j.at("missing");
-    r.runs = j.at("runs");
-    r.passed = j.at("passed");
-    r.markers = j.at("markers");
-    r.outputs = j.at("outputs");
-    r.problems = j.at("problems").get<std::vector<std::string>>();
-    for (const auto &rep : j.at("reports"))
-        r.reports.push_back(report_from_record(rep));
-    r.runs_with_reports = j.at("runs_with_reports").get<std::vector<int>>();
-    r.seconds = j.at("seconds");
-    r.wall_seconds = j.value("wall_seconds", 0.0);
-    r.peak_kib = j.at("peak_kib");
-    r.verdict = j.at("verdict");
-    r.runs_to_detection = j.value("runs_to_detection", 0);
-    for (const auto &t : j.at("traces")) {
-        trace_figures_t f;
-        f.inside = t.at(0);
-        f.overlap = t.at(1);
-        if (!t.at(2).is_null())
-            f.lock_max_held = t.at(2).get<int>();
-        r.traces.push_back(f);
-    }
-    r.best_trace = j.at("best_trace");
-    r.timeline = j.at("timeline");
-    return r;
-}
-
 std::string text_digest(const std::string &text) {
     char buf[17];
     snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
@@ -342,9 +175,10 @@ std::string text_digest(const std::string &text) {
 namespace {
 // What the files of a results folder are written from.
 struct results_input_t {
-    const options_t &opt;
+    const run_settings_t &opt;
     const std::vector<row_t> &rows;
     const std::string &table;
+    const nlohmann::json &provenance;
 };
 
 // One output of a results folder beside results.json: the names it takes in the folder (files
@@ -384,12 +218,17 @@ static void write_junit(const results_input_t &in, const fs::path &dir) {
 
 // A detector's reports as SARIF; a native run has none to give.
 static void write_sarif(const results_input_t &in, const fs::path &dir) {
-    const options_t &opt = in.opt;
+    const run_settings_t &opt = in.opt;
     if (opt.tool.empty())
         return;
+    // The detector's version and suppression files as the runs recorded them (a merge keeps
+    // those of its inputs).
+    std::vector<std::string> suppressions;
+    for (const auto &s : in.provenance.value("suppressions", nlohmann::json::array()))
+        suppressions.push_back(s.value("file", ""));
     write_file((dir / "results.sarif").string(),
-               json_text(sarif_log(in.rows, opt.tool, detector_version(opt, opt.tool),
-                                   opt.source_dir, suppression_files(opt, opt.tool)),
+               json_text(sarif_log(in.rows, opt.tool, in.provenance.value("detector_version", ""),
+                                   opt.source_dir, suppressions),
                          2) +
                    "\n");
 }
@@ -426,7 +265,7 @@ static const std::vector<results_output_t> &results_outputs() {
     return outputs;
 }
 
-void mark_results_stale(const options_t &opt, const std::string &dir) {
+void mark_results_stale(const run_settings_t &opt, const std::string &dir) {
     make_dirs(dir);
     for (const auto &output : results_outputs())
         for (const char *name : output.names)
@@ -437,8 +276,9 @@ void mark_results_stale(const options_t &opt, const std::string &dir) {
     write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");
 }
 
-void write_results(const options_t &opt, const std::vector<row_t> &rows, const std::string &table,
-                   const std::string &dir, const nlohmann::json &given_provenance) {
+void write_results(const run_settings_t &opt, const std::vector<row_t> &rows,
+                   const std::string &table, const std::string &dir,
+                   const nlohmann::json &provenance) {
     make_dirs(dir);
     nlohmann::json j;
     j["tool"] = opt.tool.empty() ? "native" : opt.tool;
@@ -509,10 +349,9 @@ void write_results(const options_t &opt, const std::vector<row_t> &rows, const s
         e["record"] = row_record(r);
         j["programs"].push_back(std::move(e));
     }
-    j["provenance"] =
-        given_provenance.is_null() ? provenance(opt, opt.tool, rows) : given_provenance;
+    j["provenance"] = provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
-    const results_input_t in{opt, rows, table};
+    const results_input_t in{opt, rows, table, provenance};
     for (const auto &output : results_outputs())
         output.write(in, dir);
     write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "frames.h"
-#include "manifest.h"
+#include "program.h"
 #include "report.h"
 
 #include <string>

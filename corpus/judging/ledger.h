@@ -7,7 +7,7 @@
 // written or narrowed.
 #pragma once
 
-#include "manifest.h"
+#include "program.h"
 #include "report.h"
 
 #include <map>

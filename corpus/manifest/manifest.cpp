@@ -1,6 +1,7 @@
 #include "manifest.h"
 
 #include "checks.h"
+#include "files.h"
 #include "memory.h"
 
 #include <cctype>
@@ -24,41 +25,6 @@ static std::vector<std::string> opt_strings(const json &j, const char *key) {
     if (it == j.end() || it->is_null())
         return {};
     return it->get<std::vector<std::string>>();
-}
-
-nlohmann::json parse_json_bounded(const std::string &text, int max_depth) {
-    int depth = 0;
-    bool in_string = false, escaped = false;
-    for (char c : text) {
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-            continue;
-        }
-        if (c == '"')
-            in_string = true;
-        else if ((c == '[' || c == '{') && ++depth > max_depth)
-            throw std::runtime_error("JSON nested deeper than " + std::to_string(max_depth) +
-                                     " levels");
-        else if (c == ']' || c == '}')
-            --depth;
-    }
-    return json::parse(text);
-}
-
-// Program names become folder names under --out: only letters, digits, '_', '-' and '.', not
-// starting with '.' (so neither "." nor ".." nor a hidden name), at most 100 characters.
-bool plain_program_name(const std::string &name) {
-    if (name.empty() || name.size() > 100 || name[0] == '.' || name[0] == '-')
-        return false;
-    for (char ch : name)
-        if (!isalnum(static_cast<unsigned char>(ch)) && ch != '_' && ch != '-' && ch != '.')
-            return false;
-    return true;
 }
 
 // A race label. The corpus's own labels name two accesses in this repository; an outside
@@ -141,20 +107,6 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
     if (r.accesses.size() != 2 && !(outside && r.accesses.empty()))
         throw std::runtime_error("a race names exactly two accesses");
     return r;
-}
-
-static const char *const variant_names[] = {"serialized", "unserialized", "single-threaded",
-                                            "racy"};
-
-const char *variant_name(variant_t v) {
-    return variant_names[int(v)];
-}
-
-std::optional<variant_t> variant_named(const std::string &name) {
-    for (int i = 0; i < 4; ++i)
-        if (name == variant_names[i])
-            return variant_t(i);
-    return std::nullopt;
 }
 
 static program_t parse_program(const json &j, const std::string &base_dir,
@@ -251,9 +203,19 @@ manifest_t load_manifest(const std::string &path, const std::string &source_dir)
     }
 }
 
-const program_t *find_program(const manifest_t &m, const std::string &name) {
+std::vector<const program_t *> select_programs(const manifest_t &m,
+                                               const std::vector<std::string> &names,
+                                               const std::string &variant) {
+    std::set<std::string> wanted(names.begin(), names.end());
+    for (const auto &name : wanted)
+        if (!find_program(m, name))
+            throw runner_error("no program " + name + " in the manifest");
+    std::vector<const program_t *> selected;
     for (const auto &p : m.programs)
-        if (p.name == name)
-            return &p;
-    return nullptr;
+        if ((wanted.empty() || wanted.count(p.name)) &&
+            (variant.empty() || variant_name(p.variant) == variant))
+            selected.push_back(&p);
+    if (selected.empty())
+        throw runner_error("no program selected");
+    return selected;
 }

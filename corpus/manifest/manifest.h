@@ -2,80 +2,10 @@
 // each subsystem folder's manifest.json (or an outside suite's own).
 #pragma once
 
-#include "report.h"
+#include "program.h"
 
-#include <map>
-#include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
-
-// One of the two accesses of a labelled race, by the frames a report shows of it. In our own
-// code: the file and the line that makes it (or, for an access a library makes, our call into
-// the library), the line found from a tag beside the statement, a comment "// race: <tag>"
-// (on a line of its own, it tags the next line); and the functions a frame without a line (a
-// build without -g) may show, the function itself and those it is inlined into. Inside a
-// library: its objects and functions only.
-struct race_access_t {
-    std::string file; // repository-relative path (or any, for an outside program); "" in a library
-    std::string tag;  // "xml_fanout_racy write": the source comment that gives `line`
-    int line = 0;
-    std::vector<std::string> functions; // names without their parameters
-    // File names of the program or libraries whose frames `functions` are looked for in
-    // (none: any): a library's soname, and for a library's work our own program too, where a
-    // frame of ours that makes the library call is what a report without library names shows.
-    std::vector<std::string> objects;
-    std::string kind; // "read" or "write"
-    // The memory it touches, where the label names it: a report on other memory with the same
-    // frames does not show the race.
-    std::vector<where_t> where;
-};
-
-// The race a racy program is built to have.
-struct race_label_t {
-    std::string object;                  // what is raced on
-    std::vector<race_access_t> accesses; // the two racing accesses; none for a label taken
-                                         // from a file name (judged at file level only)
-};
-
-// How a program treats its library work: under the process-wide lock, without it, from one
-// thread only, or with a labelled race.
-enum class variant_t { serialized, unserialized, single_threaded, racy };
-
-// The manifest's name of a variant ("single-threaded"), and back (nullopt for no variant).
-const char *variant_name(variant_t v);
-std::optional<variant_t> variant_named(const std::string &name);
-
-struct program_t {
-    std::string name;
-    // An outside program's executable: absolute, relative to the manifest's folder, or a name
-    // looked up there and then in --bin; empty for the corpus's own (found in --bin by name).
-    std::string executable;
-    std::string base_dir; // the manifest's folder; an outside program's inputs come from it
-    std::string subsystem;
-    std::string library;
-    variant_t variant = variant_t::unserialized;
-    std::string twin;                 // empty when the program has no twin
-    std::string open_marker;          // empty when the program prints none
-    std::string close_marker;         // empty when the program prints none
-    std::vector<std::string> inputs;  // sample files copied into the run directory
-    std::vector<std::string> outputs; // files the program (or the runner) writes there
-    std::vector<std::string> args;    // "{url}" stands for the URL of the served sample
-    std::map<std::string, std::string> env;
-    std::string serve; // sample served over loopback HTTP, or empty
-    // For a program that never ends by itself: the output file whose completion (the served
-    // sample's bytes) ends the run, and the picture of its window taken just before.
-    std::string stop_when_whole, window_shot;
-    nlohmann::json check;             // which contract check applies, with its parameters
-    std::string verdict;              // the verdict expected for this program
-    std::string rationale;            // why that verdict is expected
-    std::optional<race_label_t> race; // the labelled race; none for a race-free program
-};
-
-struct manifest_t {
-    std::vector<program_t> programs;
-};
 
 // Parses the manifest text; throws std::runtime_error naming the faulty entry. `base_dir` is
 // the folder of the manifest file. Tags are looked up in the sources under `source_dir` (the
@@ -88,12 +18,8 @@ manifest_t parse_manifest(const std::string &text, const std::string &base_dir =
 // the sources this runner was built from).
 manifest_t load_manifest(const std::string &path, const std::string &source_dir = "");
 
-// Parses JSON text whose arrays and objects nest at most `max_depth` deep (deeper text, which
-// would exhaust the stack, is refused); throws std::runtime_error saying why.
-nlohmann::json parse_json_bounded(const std::string &text, int max_depth = 256);
-
-// True for a name that is safe as a folder name under --out.
-bool plain_program_name(const std::string &name);
-
-// The entry named `name`, or nullptr.
-const program_t *find_program(const manifest_t &m, const std::string &name);
+// The programs of `m` that `names` (all, when empty) and `variant` (any, when "") select;
+// throws runner_error for an unknown name or an empty selection.
+std::vector<const program_t *> select_programs(const manifest_t &m,
+                                               const std::vector<std::string> &names,
+                                               const std::string &variant);

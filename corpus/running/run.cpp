@@ -4,6 +4,7 @@
 #include "files.h"
 #include "judge.h"
 #include "services.h"
+#include "timeline.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,21 +21,6 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-
-std::vector<const program_t *> select_programs(const options_t &opt, const manifest_t &m) {
-    std::set<std::string> wanted(opt.programs.begin(), opt.programs.end());
-    for (const auto &name : wanted)
-        if (!find_program(m, name))
-            throw runner_error("no program " + name + " in the manifest");
-    std::vector<const program_t *> selected;
-    for (const auto &p : m.programs)
-        if ((wanted.empty() || wanted.count(p.name)) &&
-            (opt.variant.empty() || variant_name(p.variant) == opt.variant))
-            selected.push_back(&p);
-    if (selected.empty())
-        throw runner_error("no program selected");
-    return selected;
-}
 
 std::map<std::string, std::string> build_environment(const std::string &bin) {
     std::map<std::string, std::string> env;
@@ -53,7 +39,7 @@ std::map<std::string, std::string> build_environment(const std::string &bin) {
     return env;
 }
 
-std::string program_executable(const options_t &opt, const program_t &p) {
+std::string program_executable(const run_settings_t &opt, const program_t &p) {
     if (p.executable.empty())
         return opt.bin + "/" + p.name;
     if (p.executable[0] == '/')
@@ -72,7 +58,7 @@ static void throw_if_interrupted() {
 
 // Copies the inputs of `p` into the run directory `dir` and returns them, with the reference
 // output of an outside program and the sample it serves, as the check will see them.
-static std::map<std::string, std::string> stage_run(const options_t &opt, const program_t &p,
+static std::map<std::string, std::string> stage_run(const run_settings_t &opt, const program_t &p,
                                                     const fs::path &dir) {
     remove_all(dir.string());
     make_dirs(dir.string());
@@ -108,7 +94,7 @@ static std::map<std::string, std::string> stage_run(const options_t &opt, const 
 // The request that runs `p` in `dir` under `detector` (none: natively): the build's and the
 // program's environment, the detector's wrapping, the program's arguments with the URL of its
 // served sample.
-static run_request_t run_request(const options_t &opt, const detector_t *detector,
+static run_request_t run_request(const run_settings_t &opt, const detector_t *detector,
                                  const program_t &p, const fs::path &dir, const std::string &url,
                                  int index) {
     run_request_t req;
@@ -148,8 +134,8 @@ static run_request_t run_request(const options_t &opt, const detector_t *detecto
 
 // Runs the request; a program that serves a sample gets the runner's HTTP server and Xvfb and
 // is ended once its output file holds the sample, after a picture of its window.
-static process_result_t launch(const options_t &opt, const detector_t *detector, const program_t &p,
-                               const fs::path &dir, const fs::path &results,
+static process_result_t launch(const run_settings_t &opt, const detector_t *detector,
+                               const program_t &p, const fs::path &dir, const fs::path &results,
                                const std::map<std::string, std::string> &inputs, int index) {
     if (p.serve.empty()) {
         process_result_t pr = run_process(run_request(opt, detector, p, dir, "", index));
@@ -252,7 +238,7 @@ static void judge_trace(const program_t &p, const std::string &path, check_resul
 }
 
 // Judges one run: its contract, the detector's reports and its trace; adds it to `row`.
-static void judge(const options_t &opt, const detector_t *detector, row_t &row, int index,
+static void judge(const run_settings_t &opt, const detector_t *detector, row_t &row, int index,
                   const fs::path &dir, const process_result_t &pr, const run_output_t &output) {
     const program_t &p = *row.p;
     check_result_t c = check_run(p, output);
@@ -287,7 +273,7 @@ static void judge(const options_t &opt, const detector_t *detector, row_t &row, 
 }
 
 // One run of one program under `detector` (none: natively); adds its outcome to `row`.
-static void run_once(const options_t &opt, const detector_t *detector, row_t &row, int index,
+static void run_once(const run_settings_t &opt, const detector_t *detector, row_t &row, int index,
                      const fs::path &results) {
     const program_t &p = *row.p;
     const auto begun = std::chrono::steady_clock::now();
@@ -395,7 +381,7 @@ static bool instrumented(const std::string &path, const detector_t &d) {
 }
 
 // Whether a program can run under `detector`; sets the row's verdict and says why when not.
-static bool runnable(const options_t &opt, const detector_t *detector, row_t &row,
+static bool runnable(const run_settings_t &opt, const detector_t *detector, row_t &row,
                      const std::string &tag) {
     const std::string exe = program_executable(opt, *row.p);
     if (access(exe.c_str(), X_OK) != 0) {
@@ -431,9 +417,9 @@ struct work_t {
 // that serves a file to a window (the one Xvfb and HTTP server of the runner) runs alone, and
 // while one does, the next run that needs no window is taken instead of waiting for it. The
 // first runner error stops the others from taking more work and is thrown once all have ended.
-static void make_runs(const options_t &opt, const detector_t *detector, std::vector<work_t> &work,
-                      const std::vector<row_t> &rows, const std::vector<std::string> &tags,
-                      const std::string &results_dir) {
+static void make_runs(const run_settings_t &opt, const detector_t *detector,
+                      std::vector<work_t> &work, const std::vector<row_t> &rows,
+                      const std::vector<std::string> &tags, const std::string &results_dir) {
     std::mutex queue_lock, error_lock;
     std::condition_variable window_freed;
     std::vector<bool> taken(work.size(), false);
@@ -492,7 +478,7 @@ static void make_runs(const options_t &opt, const detector_t *detector, std::vec
 }
 
 // The findings that apply to the programs in --bin; a fault in the ledger is the runner's.
-static ledger_t runs_ledger(const options_t &opt) {
+static ledger_t runs_ledger(const run_settings_t &opt) {
     try {
         return applicable_ledger(opt.ledger, opt.bin);
     } catch (const std::exception &e) {
@@ -500,7 +486,7 @@ static ledger_t runs_ledger(const options_t &opt) {
     }
 }
 
-std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
+std::vector<row_t> run_programs(const run_settings_t &opt, const std::string &tool,
                                 const std::vector<const program_t *> &programs,
                                 const std::string &results_dir) {
     const detector_t *detector = tool.empty() ? nullptr : find_detector(tool);
@@ -567,14 +553,14 @@ std::vector<row_t> run_programs(const options_t &opt, const std::string &tool,
     return rows;
 }
 
-std::vector<row_t> run_until_detected(const options_t &opt, const std::string &tool,
+std::vector<row_t> run_until_detected(const run_settings_t &opt, const std::string &tool,
                                       const std::vector<const program_t *> &programs,
                                       const std::string &results_dir) {
     std::vector<row_t> rows;
     for (const program_t *p : programs) {
         row_t row;
         for (int k = 1; k <= opt.until_detected; ++k) {
-            options_t one = opt;
+            run_settings_t one = opt;
             one.repeat = 1;
             one.first_repeat = k;
             row_t part = run_programs(one, tool, {p}, results_dir).at(0);

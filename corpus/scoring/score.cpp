@@ -4,6 +4,7 @@
 #include "judge.h"
 #include "memory.h"
 #include "results.h"
+#include "text.h"
 #include "xml_text.h"
 
 #include <algorithm>

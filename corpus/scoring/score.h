@@ -4,7 +4,7 @@
 
 #include "ledger.h"
 #include "manifest.h"
-#include "run.h"
+#include "row.h"
 
 #include <map>
 #include <nlohmann/json.hpp>

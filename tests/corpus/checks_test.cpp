@@ -1,5 +1,6 @@
 // Every contract check accepts a good run and fails on a deliberately broken one.
 #include "checks.h"
+#include "manifest.h"
 #include "png_io.h"
 #include "run_program.h"
 

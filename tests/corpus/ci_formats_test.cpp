@@ -1,5 +1,6 @@
 // The JUnit and SARIF writers: well-formed for hostile text, counted right, located right.
 #include "ci_formats.h"
+#include "parse.h"
 #include "xml_tree.h"
 
 #include <gtest/gtest.h>

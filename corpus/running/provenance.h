@@ -3,8 +3,8 @@
 // suppression file that applied.
 #pragma once
 
-#include "options.h"
 #include "run.h"
+#include "settings.h"
 
 #include <future>
 #include <nlohmann/json.hpp>
@@ -12,18 +12,18 @@
 #include <vector>
 
 // The suppression files the runs of `tool` were given.
-std::vector<std::string> suppression_files(const options_t &opt, const std::string &tool);
+std::vector<std::string> suppression_files(const run_settings_t &opt, const std::string &tool);
 
 // The detector's name and version ("" tool: none).
-std::string detector_version(const options_t &opt, const std::string &tool);
+std::string detector_version(const run_settings_t &opt, const std::string &tool);
 
-nlohmann::json provenance(const options_t &opt, const std::string &tool,
+nlohmann::json provenance(const run_settings_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows);
 
 // Asks, beside the runs, what provenance() asks of other programs (ldd of each built program,
 // the compiler's and the detector's versions, the commit), so that writing the results waits on
 // none of it; provenance() takes the same answers.
-std::future<void> prefetch_provenance(const options_t &opt, const std::string &tool,
+std::future<void> prefetch_provenance(const run_settings_t &opt, const std::string &tool,
                                       const std::vector<const program_t *> &programs);
 
 // The compiler of the programs' build as the scorecard names it, "gcc-12.2.0" or "clang-16.0.6",

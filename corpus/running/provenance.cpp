@@ -16,7 +16,7 @@
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> suppression_files(const options_t &opt, const std::string &tool) {
+std::vector<std::string> suppression_files(const run_settings_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);
     if (!opt.suppress || !d)
         return {};
@@ -38,7 +38,7 @@ static std::string asked_once(const std::string &key, const std::function<std::s
     return known.emplace(key, answer).first->second;
 }
 
-std::string detector_version(const options_t &opt, const std::string &tool) {
+std::string detector_version(const run_settings_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);
     // ThreadSanitizer's version is that of the build's compiler.
     return d ? asked_once("version " + tool + " " + opt.bin, [&] { return d->version(opt); }) : "";
@@ -79,7 +79,7 @@ static std::string loaded_libraries(const std::string &program) {
     return asked_once("ldd " + program, [&] { return capture_output({"ldd", program}, {}, 30); });
 }
 
-nlohmann::json provenance(const options_t &opt, const std::string &tool,
+nlohmann::json provenance(const run_settings_t &opt, const std::string &tool,
                           const std::vector<row_t> &rows) {
     nlohmann::json j;
     std::string commit = corpus_commit(opt.source_dir);
@@ -137,7 +137,7 @@ nlohmann::json provenance(const options_t &opt, const std::string &tool,
     return j;
 }
 
-std::future<void> prefetch_provenance(const options_t &opt, const std::string &tool,
+std::future<void> prefetch_provenance(const run_settings_t &opt, const std::string &tool,
                                       const std::vector<const program_t *> &programs) {
     std::vector<std::string> executables;
     for (const program_t *p : programs) {
