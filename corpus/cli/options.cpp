@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -33,6 +34,236 @@ static std::string default_scored() {
     return names;
 }
 
+namespace {
+// What the options given so far said beyond the record itself.
+struct seen_t {
+    bool shard = false, repeat = false, until = false;
+};
+
+// One option: as --help shows it ("--repeat N": its name, then its value, if it takes one), its
+// help (lines after the first are indented under the first; none: not listed among the
+// options), the commands that take it, and what it sets: "" or the usage error.
+struct option_spec_t {
+    std::string usage;
+    std::string help;
+    std::vector<std::string> commands;
+    std::function<std::string(options_t &opt, seen_t &seen, const std::string &value)> set;
+};
+} // namespace
+
+static const std::vector<std::string> running{"run", "score"};
+static const std::vector<std::string> reading{"run", "score", "merge"};
+
+// An absolute, normal path without a trailing '/'; "" for an empty value.
+static std::string absolute_path(const std::string &v) {
+    if (v.empty())
+        return "";
+    std::string path = fs::absolute(v).lexically_normal().string();
+    if (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+static option_spec_t path_option(const char *usage, const char *help,
+                                 std::vector<std::string> commands,
+                                 std::string run_settings_t::*field) {
+    const std::string name = std::string(usage).substr(0, std::string(usage).find(' '));
+    return {usage, help, std::move(commands),
+            [name, field](options_t &opt, seen_t &, const std::string &v) {
+                opt.*field = absolute_path(v);
+                return v.empty() ? name + " needs a path" : "";
+            }};
+}
+
+static std::string set_tool(options_t &opt, seen_t &, const std::string &v) {
+    // score: "tsan@tsan-clang-16" is a detector on the programs of another preset's build
+    // (build/<preset>/bin), so that builds of several compilers stand side by side.
+    const size_t at = v.find('@');
+    if (at != std::string::npos &&
+        (opt.command != "score" || !plain_program_name(v.substr(at + 1))))
+        return "--tool NAME@PRESET is for corpus score, with a preset's name, not \"" + v + "\"";
+    const detector_t *d = find_detector(v.substr(0, at));
+    if (!d)
+        return "unknown tool " + v;
+    if (!d->run_command && opt.command != "score")
+        return "corpus run takes --tool " + std::string(d->runs_as) + " with --bin " +
+               d->default_bin;
+    if (std::find(opt.tools.begin(), opt.tools.end(), v) != opt.tools.end())
+        return "--tool " + v + " is given twice";
+    opt.tool = v;
+    opt.tools.push_back(v);
+    return "";
+}
+
+static std::string set_bin_for(options_t &opt, seen_t &, const std::string &v) {
+    size_t eq = v.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
+        return "--bin-for needs TOOL=DIR, not \"" + v + "\"";
+    const std::string tool = v.substr(0, eq);
+    if (!find_detector(tool.substr(0, tool.find('@'))))
+        return "--bin-for names a detector, not \"" + tool + "\" (" + detector_names(false) + ")";
+    opt.tool_bins[tool] = fs::absolute(v.substr(eq + 1)).lexically_normal();
+    return "";
+}
+
+static std::string set_repeat(options_t &opt, seen_t &seen, const std::string &v) {
+    long long n = 0;
+    if (!parse_count(v, 1, 100000, n))
+        return "--repeat needs a whole number from 1 to 100000, not \"" + v + "\"";
+    opt.repeat = int(n);
+    seen.repeat = true;
+    return "";
+}
+
+static std::string set_until_detected(options_t &opt, seen_t &seen, const std::string &v) {
+    long long n = 0;
+    if (!parse_count(v, 1, 100000, n))
+        return "--until-detected needs a whole number from 1 to 100000, not \"" + v + "\"";
+    opt.until_detected = int(n);
+    seen.until = true;
+    return "";
+}
+
+static std::string set_timeout(options_t &opt, seen_t &, const std::string &v) {
+    if (!parse_seconds(v, 0.001, 86400, opt.timeout))
+        return "--timeout needs a number of seconds above 0 and at most 86400, not \"" + v + "\"";
+    return "";
+}
+
+static std::string set_perturb(options_t &opt, seen_t &, const std::string &v) {
+    long long n = 0;
+    if (!parse_count(v, 0, 4294967295LL, n))
+        return "--perturb needs a seed from 0 to 4294967295, not \"" + v + "\"";
+    opt.perturb = true;
+    opt.perturb_seed = static_cast<unsigned long long>(n);
+    return "";
+}
+
+static std::string set_jobs(options_t &opt, seen_t &, const std::string &v) {
+    long long n = 0;
+    if (!parse_count(v, 1, 64, n))
+        return "--jobs needs a whole number from 1 to 64, not \"" + v + "\"";
+    opt.jobs = int(n);
+    return "";
+}
+
+static std::string set_shard(options_t &opt, seen_t &seen, const std::string &v) {
+    if (!parse_shard(v, opt.shard))
+        return "--shard needs K/N with 1 <= K <= N, not \"" + v + "\"";
+    seen.shard = true;
+    return "";
+}
+
+static std::string set_variant(options_t &opt, seen_t &, const std::string &v) {
+    if (!variant_named(v))
+        return "unknown variant " + v;
+    opt.variant = v;
+    return "";
+}
+
+static std::string set_env(options_t &opt, seen_t &, const std::string &v) {
+    if (v.find('=') == std::string::npos || v[0] == '=')
+        return "--env needs NAME=VALUE, not \"" + v + "\"";
+    opt.entry_env.push_back(v);
+    return "";
+}
+
+// Every option, in the order --help lists them.
+static const std::vector<option_spec_t> &option_table() {
+    static const std::vector<option_spec_t> table{
+        {"--tool " + detector_names(true), "run under a detector (below)", running, set_tool},
+        path_option("--bin DIR", "folder of the programs (default " CORPUS_PROGRAM_DIR ")", running,
+                    &run_settings_t::bin),
+        {"--repeat N", "run each program N times and report k of N (1 to 100000)", running,
+         set_repeat},
+        {"--until-detected N",
+         "(score) run each program until a tool first reports on it,\n"
+         "at most N times, and record the runs it took",
+         {"score"},
+         set_until_detected},
+        {"--timeout S",
+         "time limit of one run in seconds (default 60 natively, a\ndetector's own below)", running,
+         set_timeout},
+        {"--suppress", "apply the suppression files for known library noise", running,
+         [](options_t &opt, seen_t &, const std::string &) {
+             opt.suppress = true;
+             return std::string();
+         }},
+        {"--perturb SEED",
+         "schedule noise: delay threads at random (drawn from SEED) at\n"
+         "thread start, lock, unlock and library sections; under valgrind\n"
+         "its fair scheduler instead (score: each tool with and without)",
+         running, set_perturb},
+        {"--jobs N",
+         "up to N runs at once, each in its own directory (default 1;\n"
+         "the program with a window runs alone)",
+         running, set_jobs},
+        {"--shard K/N",
+         "run only shard K of N of the (program, repeat) pairs: pair i\n"
+         "(program by program, repeats in order, from 0) goes to shard\n"
+         "i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
+         "TEST_SHARD_INDEX/TEST_TOTAL_SHARDS",
+         running, set_shard},
+        {"--trace",
+         "record when each thread is inside its library work and holds\n"
+         "the lock (CORPUS_TRACE), with figures and a timeline per program",
+         running,
+         [](options_t &opt, seen_t &, const std::string &) {
+             opt.trace = true;
+             return std::string();
+         }},
+        {"--variant V", "only programs of variant V (serialized, unserialized,\nsingle-threaded)",
+         running, set_variant},
+        path_option("--out DIR",
+                    "where tables and run directories go (default " CORPUS_RESULTS_DIR ")", reading,
+                    &run_settings_t::out),
+        path_option("--samples DIR", "folder of the input files (default samples/ of the sources)",
+                    running, &run_settings_t::samples),
+        path_option("--manifest FILE",
+                    "the manifest (default " CORPUS_MANIFEST ", merged from each\n"
+                    "subsystem folder's manifest.json)",
+                    {"run", "score", "merge", "list"}, &run_settings_t::manifest),
+        path_option("--ledger FILE",
+                    "the findings ledger that judges reports inside libraries\n"
+                    "(default corpus/judging/findings.json of the sources)",
+                    reading, &run_settings_t::ledger),
+        // Told in the paragraphs under the options.
+        {"--bin-for TOOL=DIR", "", {"score"}, set_bin_for},
+        {"--from-dir DIR",
+         "",
+         {"manifest"},
+         [](options_t &opt, seen_t &, const std::string &v) {
+             opt.from_dir = fs::absolute(v).lexically_normal().string();
+             return std::string();
+         }},
+        {"--label-suffix SUFFIXES",
+         "",
+         {"manifest"},
+         [](options_t &opt, seen_t &, const std::string &v) {
+             opt.label_suffix = v;
+             return std::string();
+         }},
+        {"--env NAME=VALUE", "", {"manifest"}, set_env},
+    };
+    return table;
+}
+
+// The options as --help lists them: the help beside each, its later lines indented under the
+// first.
+static std::string option_lines() {
+    std::string lines;
+    for (const auto &o : option_table()) {
+        if (o.help.empty())
+            continue;
+        lines += "  " + o.usage +
+                 std::string(std::max<size_t>(17, o.usage.size() + 2) - o.usage.size(), ' ');
+        for (char ch : o.help)
+            lines += ch == '\n' ? "\n" + std::string(19, ' ') : std::string(1, ch);
+        lines += "\n";
+    }
+    return lines;
+}
+
 std::string usage_text() {
     return "usage: corpus run [options] [PROGRAM...]\n"
            "       corpus score [--tool T]... [options] [PROGRAM...]\n"
@@ -40,39 +271,8 @@ std::string usage_text() {
            "       corpus list [--manifest FILE]\n"
            "       corpus manifest --from-dir DIR --label-suffix yes=race,no=none\n"
            "                       [--env NAME=VALUE]... > suite.json\n"
-           "options:\n"
-           "  --tool " +
-           detector_names(true) +
-           "  run under a detector (below)\n"
-           "  --bin DIR        folder of the programs (default " CORPUS_PROGRAM_DIR ")\n"
-           "  --repeat N       run each program N times and report k of N (1 to 100000)\n"
-           "  --until-detected N  (score) run each program until a tool first reports on it,\n"
-           "                   at most N times, and record the runs it took\n"
-           "  --timeout S      time limit of one run in seconds (default 60 natively, a\n"
-           "                   detector's own below)\n"
-           "  --suppress       apply the suppression files for known library noise\n"
-           "  --perturb SEED   schedule noise: delay threads at random (drawn from SEED) at\n"
-           "                   thread start, lock, unlock and library sections; under valgrind\n"
-           "                   its fair scheduler instead (score: each tool with and without)\n"
-           "  --jobs N         up to N runs at once, each in its own directory (default 1;\n"
-           "                   the program with a window runs alone)\n"
-           "  --shard K/N      run only shard K of N of the (program, repeat) pairs: pair i\n"
-           "                   (program by program, repeats in order, from 0) goes to shard\n"
-           "                   i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
-           "                   TEST_SHARD_INDEX/TEST_TOTAL_SHARDS\n"
-           "  --trace          record when each thread is inside its library work and holds\n"
-           "                   the lock (CORPUS_TRACE), with figures and a timeline per program\n"
-           "  --variant V      only programs of variant V (serialized, unserialized,\n"
-           "                   single-threaded)\n"
-           "  --out DIR        where tables and run directories go (default " CORPUS_RESULTS_DIR
-           ")\n"
-           "  --samples DIR    folder of the input files (default samples/ of the sources)\n"
-           "  --manifest FILE  the manifest (default " CORPUS_MANIFEST ", merged from each\n"
-           "                   subsystem folder's manifest.json)\n"
-           "  --ledger FILE    the findings ledger that judges reports inside libraries\n"
-           "                   (default corpus/judging/findings.json of the sources)\n"
-           "detectors:\n" +
-           detector_lines() +
+           "options:\n" +
+           option_lines() + "detectors:\n" + detector_lines() +
            "score: runs every selected program --repeat times under each --tool (default " +
            default_scored() +
            ") and scores the reports against the race labels of the manifest; a detector\n"
@@ -156,7 +356,7 @@ bool shard_from_environment(shard_t &shard, std::string &error) {
     return true;
 }
 
-bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
+static void set_defaults(options_t &opt) {
     opt.bin = CORPUS_PROGRAM_DIR;
     opt.out = CORPUS_RESULTS_DIR;
     opt.source_dir = CORPUS_SOURCE_DIR;
@@ -164,6 +364,34 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
     opt.samples = opt.source_dir + "/samples";
     opt.suppressions = opt.source_dir + "/corpus/detectors/suppressions";
     opt.ledger = opt.source_dir + "/corpus/judging/findings.json";
+}
+
+// What the options say together, once all are read: "" or the usage error.
+static std::string combination_fault(options_t &opt, const seen_t &seen) {
+    std::string error;
+    if (!seen.shard && (opt.command == "run" || opt.command == "score") &&
+        !shard_from_environment(opt.shard, error))
+        return error;
+    if (opt.command == "manifest" && (opt.from_dir.empty() || opt.label_suffix.empty()))
+        return "corpus manifest needs --from-dir DIR and --label-suffix SUFFIX=race|none,...";
+    if (opt.command == "merge") {
+        // The folders to merge, as absolute paths.
+        for (auto &d : opt.programs)
+            d = fs::absolute(d).lexically_normal().string();
+        if (opt.programs.empty())
+            return "corpus merge needs the results folders to merge";
+    }
+    if (seen.until && seen.repeat)
+        return "--until-detected is for corpus score, without --repeat";
+    if (seen.until && opt.shard.count > 1)
+        return "--until-detected runs each program whole: it takes no shard";
+    if (opt.command == "run" && opt.tools.size() > 1)
+        return "corpus run takes one --tool";
+    return "";
+}
+
+bool parse_command_line(int argc, char **argv, options_t &opt, std::string &error) {
+    set_defaults(opt);
     if (argc < 2) {
         error = "no command";
         return false;
@@ -178,183 +406,33 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         error = "unknown command " + opt.command;
         return false;
     }
-    bool shard_given = false, repeat_given = false, until_given = false;
+    seen_t seen;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
-        std::string v;
-        auto value = [&]() {
-            if (i + 1 >= argc) {
-                error = a + " needs a value";
-                return false;
-            }
-            v = argv[++i];
-            return true;
-        };
-        if (a == "--tool") {
-            if (!value())
-                return false;
-            // score: "tsan@tsan-clang-16" is a detector on the programs of another preset's
-            // build (build/<preset>/bin), so that builds of several compilers stand side by side.
-            const size_t at = v.find('@');
-            if (at != std::string::npos &&
-                (opt.command != "score" || !plain_program_name(v.substr(at + 1)))) {
-                error = "--tool NAME@PRESET is for corpus score, with a preset's name, not \"" + v +
-                        "\"";
-                return false;
-            }
-            const detector_t *d = find_detector(v.substr(0, at));
-            if (!d) {
-                error = "unknown tool " + v;
-                return false;
-            }
-            if (!d->run_command && opt.command != "score") {
-                error = "corpus run takes --tool " + std::string(d->runs_as) + " with --bin " +
-                        d->default_bin;
-                return false;
-            }
-            if (std::find(opt.tools.begin(), opt.tools.end(), v) != opt.tools.end()) {
-                error = "--tool " + v + " is given twice";
-                return false;
-            }
-            opt.tool = v;
-            opt.tools.push_back(v);
-        } else if (a == "--bin" || a == "--out" || a == "--samples" || a == "--manifest" ||
-                   a == "--ledger") {
-            if (!value())
-                return false;
-            if (v.empty()) {
-                error = a + " needs a path";
-                return false;
-            }
-            std::string path = fs::absolute(v).lexically_normal().string();
-            if (path.size() > 1 && path.back() == '/')
-                path.pop_back();
-            (a == "--bin"       ? opt.bin
-             : a == "--out"     ? opt.out
-             : a == "--samples" ? opt.samples
-             : a == "--ledger"  ? opt.ledger
-                                : opt.manifest) = path;
-        } else if (a == "--jobs") {
-            long long n = 0;
-            if (!value())
-                return false;
-            if (!parse_count(v, 1, 64, n)) {
-                error = "--jobs needs a whole number from 1 to 64, not \"" + v + "\"";
-                return false;
-            }
-            opt.jobs = int(n);
-        } else if (a == "--shard") {
-            if (!value())
-                return false;
-            if (!parse_shard(v, opt.shard)) {
-                error = "--shard needs K/N with 1 <= K <= N, not \"" + v + "\"";
-                return false;
-            }
-            shard_given = true;
-        } else if (a == "--bin-for") {
-            if (!value())
-                return false;
-            size_t eq = v.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size()) {
-                error = "--bin-for needs TOOL=DIR, not \"" + v + "\"";
-                return false;
-            }
-            const std::string tool = v.substr(0, eq);
-            if (!find_detector(tool.substr(0, tool.find('@')))) {
-                error = "--bin-for names a detector, not \"" + tool + "\" (" +
-                        detector_names(false) + ")";
-                return false;
-            }
-            opt.tool_bins[tool] = fs::absolute(v.substr(eq + 1)).lexically_normal();
-        } else if (a == "--from-dir" || a == "--label-suffix" || a == "--env") {
-            if (!value())
-                return false;
-            if (a == "--env" && (v.find('=') == std::string::npos || v[0] == '=')) {
-                error = "--env needs NAME=VALUE, not \"" + v + "\"";
-                return false;
-            }
-            if (a == "--from-dir")
-                opt.from_dir = fs::absolute(v).lexically_normal().string();
-            else if (a == "--label-suffix")
-                opt.label_suffix = v;
-            else
-                opt.entry_env.push_back(v);
-        } else if (a == "--repeat" || a == "--until-detected") {
-            long long n = 0;
-            if (!value())
-                return false;
-            if (!parse_count(v, 1, 100000, n)) {
-                error = a + " needs a whole number from 1 to 100000, not \"" + v + "\"";
-                return false;
-            }
-            (a == "--repeat" ? opt.repeat : opt.until_detected) = int(n);
-            (a == "--repeat" ? repeat_given : until_given) = true;
-        } else if (a == "--timeout") {
-            if (!value())
-                return false;
-            if (!parse_seconds(v, 0.001, 86400, opt.timeout)) {
-                error = "--timeout needs a number of seconds above 0 and at most 86400, not \"" +
-                        v + "\"";
-                return false;
-            }
-        } else if (a == "--perturb") {
-            long long n = 0;
-            if (!value())
-                return false;
-            if (!parse_count(v, 0, 4294967295LL, n)) {
-                error = "--perturb needs a seed from 0 to 4294967295, not \"" + v + "\"";
-                return false;
-            }
-            opt.perturb = true;
-            opt.perturb_seed = static_cast<unsigned long long>(n);
-        } else if (a == "--suppress") {
-            opt.suppress = true;
-        } else if (a == "--trace") {
-            opt.trace = true;
-        } else if (a == "--variant") {
-            if (!value())
-                return false;
-            if (!variant_named(v)) {
-                error = "unknown variant " + v;
-                return false;
-            }
-            opt.variant = v;
-        } else if (a == "-h" || a == "--help") {
+        if (a == "-h" || a == "--help") {
             opt.help = true;
-        } else if (!a.empty() && a[0] == '-') {
-            error = "unknown option " + a;
-            return false;
-        } else {
+            continue;
+        }
+        if (a.empty() || a[0] != '-') {
             opt.programs.push_back(a);
+            continue;
         }
-    }
-    if (!shard_given && (opt.command == "run" || opt.command == "score") &&
-        !shard_from_environment(opt.shard, error))
-        return false;
-    if (opt.command == "manifest" && (opt.from_dir.empty() || opt.label_suffix.empty())) {
-        error = "corpus manifest needs --from-dir DIR and --label-suffix SUFFIX=race|none,...";
-        return false;
-    }
-    if (opt.command == "merge") {
-        // The folders to merge, as absolute paths.
-        for (auto &d : opt.programs)
-            d = fs::absolute(d).lexically_normal().string();
-        if (opt.programs.empty()) {
-            error = "corpus merge needs the results folders to merge";
+        const auto &table = option_table();
+        auto o = std::find_if(table.begin(), table.end(), [&](const option_spec_t &o) {
+            return o.usage.substr(0, o.usage.find(' ')) == a;
+        });
+        if (o == table.end())
+            error = "unknown option " + a;
+        else if (std::find(o->commands.begin(), o->commands.end(), opt.command) ==
+                 o->commands.end())
+            error = "corpus " + opt.command + " takes no " + a;
+        else if (o->usage.find(' ') != std::string::npos && i + 1 >= argc)
+            error = a + " needs a value";
+        else
+            error = o->set(opt, seen, o->usage.find(' ') != std::string::npos ? argv[++i] : "");
+        if (!error.empty())
             return false;
-        }
     }
-    if (until_given && (opt.command != "score" || repeat_given)) {
-        error = "--until-detected is for corpus score, without --repeat";
-        return false;
-    }
-    if (until_given && opt.shard.count > 1) {
-        error = "--until-detected runs each program whole: it takes no shard";
-        return false;
-    }
-    if (opt.command == "run" && opt.tools.size() > 1) {
-        error = "corpus run takes one --tool";
-        return false;
-    }
-    return true;
+    error = combination_fault(opt, seen);
+    return error.empty();
 }

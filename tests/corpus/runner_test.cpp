@@ -327,7 +327,8 @@ TEST(RunnerFailures, BadOptionValuesAndProgramNamesAreUsageErrors) {
                                          {"--ledger", "nowhere.json"},
                                          {"--until-detected", "3"},        // score only
                                          {"--tool", "tsan@tsan-clang-16"}, // score only
-                                         {"--bin-for", "tsna=here"},       // no detector
+                                         {"--bin-for", "tsna=here"},       // score only
+                                         {"--env", "A=1"},                 // manifest only
                                          {"--tool", "drd", "--tool", "drd"}}) {
         run_options_t o;
         o.args = {"run", "--bin", "nowhere", "--out", "out"};
