@@ -72,98 +72,100 @@ static int cmd_run(const options_t &opt, const manifest_t &m) {
     return failed ? 1 : 0;
 }
 
-// The folder of the programs a detector runs: an instrumented build's, under the sources, or
-// those of --bin; --bin-for overrides either.
-static std::string tool_bin(const options_t &opt, const detector_t &d) {
-    if (opt.tool_bins.count(d.name))
-        return opt.tool_bins.at(d.name);
+// The folder of the programs a tool runs: a preset's build, an instrumented build's under the
+// sources, or those of --bin; --bin-for overrides the last two.
+static std::string tool_bin(const options_t &opt, const tool_id_t &tool) {
+    if (!tool.preset.empty())
+        return opt.source_dir + "/build/" + tool.preset + "/bin";
+    if (opt.tool_bins.count(tool.detector))
+        return opt.tool_bins.at(tool.detector);
+    const detector_t &d = *find_detector(tool.detector); // the command line took known ones
     if (*d.default_bin)
         return opt.source_dir + "/" + d.default_bin;
     return opt.bin;
 }
 
-static int cmd_score(const options_t &given, const manifest_t &m) {
-    options_t opt = given;
-    auto selected = select_programs(m, opt.programs, opt.variant);
-    std::vector<std::string> tools = opt.tools;
-    if (tools.empty())
-        for (const auto &d : detectors())
-            if (d.scored_by_default)
-                tools.push_back(d.name);
-    // Every tool's programs are there before anything earlier is removed or marked stale: a
-    // refusal changes nothing on disk.
-    for (const auto &tool : tools) {
-        const size_t at = tool.find('@');
-        const detector_t &d = *find_detector(tool.substr(0, at));
-        const std::string bin = at == std::string::npos
-                                    ? tool_bin(opt, d)
-                                    : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
-        if (!fs::is_directory(bin)) {
-            const std::string preset =
-                at == std::string::npos ? d.build_preset : tool.substr(at + 1);
-            throw runner_error("no programs of the " + tool + " build: " + bin + " is no folder" +
-                               (!preset.empty() ? " (cmake --preset " + preset +
+// "no programs of the tsan build: ..." with, for a preset's build, how to make it.
+static runner_error no_build(const tool_id_t &tool, const std::string &what) {
+    const std::string preset =
+        tool.preset.empty() ? find_detector(tool.detector)->build_preset : tool.preset;
+    return runner_error(what + (!preset.empty() ? " (cmake --preset " + preset +
                                                       " && cmake --build --preset " + preset + ")"
                                                 : ""));
+}
+
+// The tools a score runs, each with and without schedule noise under --perturb.
+static std::vector<tool_id_t> score_passes(const options_t &opt) {
+    std::vector<std::string> specs = opt.tools;
+    if (specs.empty())
+        for (const auto &d : detectors())
+            if (d.scored_by_default)
+                specs.push_back(d.name);
+    std::vector<tool_id_t> passes;
+    for (const auto &spec : specs) {
+        passes.push_back(tool_named(spec));
+        if (opt.perturb) {
+            passes.push_back(passes.back());
+            passes.back().perturbed = true;
         }
     }
-    claim_output_folder(opt.out);
-    const std::string dir = (fs::path(opt.out) / "score").string();
+    return passes;
+}
+
+// Empties the scorecard's folder of what an earlier score left: its files, and the results of
+// tools this one does not run (corpus merge takes every results folder it finds).
+static void clear_score_folder(const std::string &dir, const std::vector<tool_id_t> &passes) {
     make_dirs(dir);
     mark_scorecard_stale(dir);
-    // The results of tools an earlier scorecard ran and this one does not would be merged
-    // with these (corpus merge takes every results folder it finds).
     std::error_code ec;
     for (const auto &entry : fs::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
         bool ours = false;
-        for (const auto &tool : tools)
-            ours = ours || name == tool || (opt.perturb && name == tool + "-perturbed");
+        for (const auto &tool : passes)
+            ours = ours || name == tool_name(tool);
         if (entry.is_directory() && !ours)
             remove_all(entry.path().string());
     }
+}
+
+// One tool's runs, written as its results folder under `dir`, and their score.
+static tool_score_t score_pass(const options_t &opt, const std::vector<const program_t *> &selected,
+                               const std::string &dir, const tool_id_t &tool) {
+    run_settings_t run = opt;
+    run.bin = tool_bin(opt, tool);
+    run.tool = find_detector(tool.detector)->runs_as;
+    run.perturb = tool.perturbed;
+    const std::string results = (fs::path(dir) / tool_name(tool)).string();
+    mark_results_stale(run, results);
+    auto asked = prefetch_provenance(run, run.tool, selected);
+    auto rows = opt.until_detected ? run_until_detected(run, run.tool, selected, results)
+                                   : run_programs(run, run.tool, selected, results);
+    asked.get();
+    if (std::all_of(rows.begin(), rows.end(), [](const row_t &r) { return r.missing; }))
+        throw no_build(tool, "no program of the " + tool_spec(tool) + " build in " + run.bin);
+    write_results(run, rows, run_table(run, rows), results, provenance(run, run.tool, rows));
+    tool_score_t score = score_tool(tool, opt.until_detected ? opt.until_detected : opt.repeat,
+                                    rows, applicable_ledger(run.ledger, run.bin));
+    score.build = build_compiler(run.bin);
+    score.until_detected = opt.until_detected > 0;
+    return score;
+}
+
+static int cmd_score(const options_t &opt, const manifest_t &m) {
+    auto selected = select_programs(m, opt.programs, opt.variant);
+    const std::vector<tool_id_t> passes = score_passes(opt);
+    // Every tool's programs are there before anything earlier is removed or marked stale: a
+    // refusal changes nothing on disk.
+    for (const auto &tool : passes)
+        if (!fs::is_directory(tool_bin(opt, tool)))
+            throw no_build(tool, "no programs of the " + tool_spec(tool) +
+                                     " build: " + tool_bin(opt, tool) + " is no folder");
+    claim_output_folder(opt.out);
+    const std::string dir = (fs::path(opt.out) / "score").string();
+    clear_score_folder(dir, passes);
     std::vector<tool_score_t> scores;
-    // With --perturb every tool runs twice, without the noise and with it, side by side.
-    std::vector<std::pair<std::string, bool>> passes;
-    for (const auto &tool : tools) {
-        passes.push_back({tool, false});
-        if (opt.perturb)
-            passes.push_back({tool, true});
-    }
-    for (const auto &[tool, perturbed] : passes) {
-        const size_t at = tool.find('@');
-        // The command line took only known ones.
-        const detector_t &d = *find_detector(tool.substr(0, at));
-        run_settings_t run = opt;
-        run.bin = at == std::string::npos
-                      ? tool_bin(opt, d)
-                      : opt.source_dir + "/build/" + tool.substr(at + 1) + "/bin";
-        run.tool = d.runs_as;
-        run.perturb = perturbed;
-        const std::string name = tool + (perturbed ? "-perturbed" : "");
-        const std::string results = (fs::path(dir) / name).string();
-        mark_results_stale(run, results);
-        auto asked = prefetch_provenance(run, run.tool, selected);
-        auto rows = opt.until_detected ? run_until_detected(run, run.tool, selected, results)
-                                       : run_programs(run, run.tool, selected, results);
-        asked.get();
-        bool any = false;
-        for (const auto &r : rows)
-            any = any || !r.missing;
-        if (!any) {
-            const std::string preset =
-                at == std::string::npos ? d.build_preset : tool.substr(at + 1);
-            throw runner_error("no program of the " + tool + " build in " + run.bin +
-                               (!preset.empty() ? " (cmake --preset " + preset +
-                                                      " && cmake --build --preset " + preset + ")"
-                                                : ""));
-        }
-        write_results(run, rows, run_table(run, rows), results, provenance(run, run.tool, rows));
-        scores.push_back(score_tool(name, opt.until_detected ? opt.until_detected : opt.repeat,
-                                    rows, applicable_ledger(run.ledger, run.bin)));
-        scores.back().build = build_compiler(run.bin);
-        scores.back().until_detected = opt.until_detected > 0;
-    }
+    for (const auto &tool : passes)
+        scores.push_back(score_pass(opt, selected, dir, tool));
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";
     std::cout.flush();

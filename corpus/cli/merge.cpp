@@ -190,7 +190,8 @@ int merge_results(const options_t &given, const manifest_t &m,
         write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
         if (set.rfind("score/", 0) == 0) {
             const int until = loaded[0].until_detected;
-            scores.push_back(score_tool(set.substr(6), until ? until : opt.repeat, rows, ledger));
+            scores.push_back(
+                score_tool(tool_named(set.substr(6)), until ? until : opt.repeat, rows, ledger));
             scores.back().until_detected = until > 0;
             scores.back().build =
                 compiler_short_name(loaded[0].j.at("provenance").value("compiler", std::string()));

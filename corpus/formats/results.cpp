@@ -148,8 +148,8 @@ std::string run_table(const run_settings_t &opt, const std::vector<row_t> &rows)
         // What no ledger entry judges yet, with the frames an entry would name.
         size_t listed = 0;
         for (const auto &rep : r.summary.reports) {
-            const bool ambiguous = rep.judgement == "ambiguous";
-            if ((rep.judgement != "unjudged" && !ambiguous) || listed++ >= shown_problems)
+            const bool ambiguous = rep.judgement == judgement_t::ambiguous;
+            if (!unsettled(rep.judgement) || listed++ >= shown_problems)
                 continue;
             std::string tops;
             for (const auto &stack : rep.access_stacks)
@@ -327,7 +327,7 @@ void write_results(const run_settings_t &opt, const std::vector<row_t> &rows,
                                             {"kind", rep.kind},
                                             {"own", rep.own},
                                             {"where", rep.where},
-                                            {"judgement", rep.judgement},
+                                            {"judgement", judgement_name(rep.judgement)},
                                             {"finding", rep.finding},
                                             {"frames", tops},
                                             {"memory", describe_memory(rep.memory)}});

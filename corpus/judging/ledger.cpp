@@ -82,6 +82,7 @@ static finding_t parse_finding(const json &e) {
         if (!a.is_object())
             throw std::runtime_error("an access is an object");
         race_access_t access;
+        access.in_library = true;
         access.objects = one_or_many(a, "object");
         access.functions = one_or_many(a, "function");
         access.kind = a.at("kind").get<std::string>();
@@ -236,7 +237,7 @@ static bool library_rule_twin(const program_t &p) {
     if (!p.race)
         return false;
     for (const auto &a : p.race->accesses)
-        if (a.file.empty())
+        if (a.in_library)
             return true;
     return false;
 }
@@ -245,19 +246,20 @@ void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledge
                           bool shows_label) {
     r.finding.clear();
     if (shows_label) {
-        r.judgement = "labelled race";
+        r.judgement = judgement_t::labelled_race;
         return;
     }
     const auto entries = judge_report(r, ledger);
     if (entries.size() == 1) {
-        r.judgement = verdict_name(*entries[0]);
+        r.judgement = entries[0]->race ? judgement_t::race : judgement_t::false_alarm;
         r.finding = entries[0]->id;
     } else if (entries.size() > 1) {
-        r.judgement = "ambiguous";
+        r.judgement = judgement_t::ambiguous;
         for (const auto *f : entries)
             r.finding += (r.finding.empty() ? "" : ", ") + f->id;
     } else {
-        r.judgement = library_rule_twin(p) ? "labelled rule break" : "unjudged";
+        r.judgement =
+            library_rule_twin(p) ? judgement_t::labelled_rule_break : judgement_t::unjudged;
     }
 }
 

@@ -56,9 +56,9 @@ ledger_t read_ledger(const std::string &path);
 // ambiguous, and none leaves it unjudged.
 std::vector<const finding_t *> judge_report(const report_t &r, const ledger_t &ledger);
 
-// Judges a library report of program `p` (sets its judgement and finding): "labelled race"
+// Judges a library report of program `p` (sets its judgement and finding): a labelled race
 // when it shows the program's label, else the verdict of the one ledger entry that matches it,
-// "ambiguous" when several do (`finding` lists them), "labelled rule break" on a library-rule
+// ambiguous when several do (`finding` lists them), a labelled rule break on a library-rule
 // twin (its hand-over leaves the handed object unordered in every access, not only in the
 // labelled pair), else "unjudged".
 void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledger,

@@ -83,6 +83,7 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
             access.functions = f->is_array() ? f->get<std::vector<std::string>>()
                                              : std::vector<std::string>{f->get<std::string>()};
         if (access.file.empty()) {
+            access.in_library = true;
             if (access.objects.empty() || access.functions.empty())
                 throw std::runtime_error(
                     "a race access inside a library names its \"object\" and \"function\"");

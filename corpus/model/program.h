@@ -18,6 +18,9 @@
 // build without -g) may show, the function itself and those it is inlined into. Inside a
 // library: its objects and functions only.
 struct race_access_t {
+    // Made inside a library (by its objects and functions): a label with such an access is a
+    // library-rule twin's, whose hand-over breaks the library's rule.
+    bool in_library = false;
     std::string file; // repository-relative path (or any, for an outside program); "" in a library
     std::string tag;  // "xml_fanout_racy write": the source comment that gives `line`
     int line = 0;

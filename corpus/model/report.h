@@ -52,6 +52,31 @@ struct where_t {
     std::string since, before;
 };
 
+// What a library report is, once judged: a labelled race, a race or a false alarm (by a ledger
+// entry), a labelled rule break (the fallout of a library-rule twin's hand-over), ambiguous (two
+// entries or more match) or unjudged. None for a report in our own code.
+enum class judgement_t {
+    none,
+    labelled_race,
+    race,
+    false_alarm,
+    labelled_rule_break,
+    ambiguous,
+    unjudged
+};
+
+// As the results and the scorecard spell it: "labelled race", "false alarm"..., "" for none.
+inline const char *judgement_name(judgement_t j) {
+    static const char *const names[] = {
+        "", "labelled race", "race", "false alarm", "labelled rule break", "ambiguous", "unjudged"};
+    return names[int(j)];
+}
+
+// A report the ledger could not settle: no entry, or several, judge it.
+inline bool unsettled(judgement_t j) {
+    return j == judgement_t::unjudged || j == judgement_t::ambiguous;
+}
+
 struct report_t {
     std::string kind; // "data race", "Race", "ConflictingAccess", "InvalidRead"...
     std::vector<std::vector<frame_t>> access_stacks; // the stacks of the accesses themselves
@@ -64,11 +89,8 @@ struct report_t {
     std::string key;   // identifies the report across runs and threads
     bool own = false;  // the access was made by our code
     std::string where; // the first frame that decided `own`, for the record
-    // What a library report is, once judged: "labelled race", "race" or "false alarm" (by the
-    // ledger entry `finding`), "labelled rule break" (the fallout of a library-rule twin's
-    // hand-over), "ambiguous" (two entries or more match: `finding` lists them) or "unjudged".
-    // Empty for a report in our own code.
-    std::string judgement;
+    judgement_t judgement = judgement_t::none;
+    // The ledger entry whose verdict it takes (for several, when ambiguous: all of them).
     std::string finding;
     int run = 0; // the run (1-based) of its program that gave it
 };

@@ -35,3 +35,37 @@ inline std::string mode_name(const run_settings_t &s) {
     return (s.tool.empty() ? std::string("native") : s.tool) + (s.suppress ? "-suppressed" : "") +
            (s.perturb ? "-perturbed" : "");
 }
+
+// A tool of the scorecard: a detector, the preset whose programs it runs ("" for its own
+// build's) and whether schedule noise was added. Named "tsan", "tsan@tsan-clang-16" or
+// "helgrind-perturbed" in folder names and score.json.
+struct tool_id_t {
+    std::string detector, preset;
+    bool perturbed = false;
+};
+
+// As --tool spells it: "tsan@tsan-clang-16".
+inline std::string tool_spec(const tool_id_t &t) {
+    return t.detector + (t.preset.empty() ? "" : "@" + t.preset);
+}
+
+// The name of its results: tool_spec with "-perturbed" under noise.
+inline std::string tool_name(const tool_id_t &t) {
+    return tool_spec(t) + (t.perturbed ? "-perturbed" : "");
+}
+
+// The tool that `name` (a tool_spec or tool_name) names.
+inline tool_id_t tool_named(const std::string &name) {
+    static const std::string noise = "-perturbed";
+    tool_id_t t;
+    std::string spec = name;
+    if (spec.size() > noise.size() &&
+        spec.compare(spec.size() - noise.size(), noise.size(), noise) == 0) {
+        t.perturbed = true;
+        spec.resize(spec.size() - noise.size());
+    }
+    const size_t at = spec.find('@');
+    t.detector = spec.substr(0, at);
+    t.preset = at == std::string::npos ? "" : spec.substr(at + 1);
+    return t;
+}

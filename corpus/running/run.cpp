@@ -351,12 +351,12 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
         best = std::max(best, m);
         row.race_found = row.race_found || m != label_match_t::none || side;
         row.unexpected_own += r.own && m == label_match_t::none && !side;
-        r.judgement.clear();
+        r.judgement = judgement_t::none;
         r.finding.clear();
         if (r.own)
             continue;
         judge_library_report(r, p, ledger, m != label_match_t::none || side);
-        row.unjudged += r.judgement == "unjudged" || r.judgement == "ambiguous";
+        row.unjudged += unsettled(r.judgement);
     }
     bool contract = row.passed == row.runs;
     row.ok = contract && row.unexpected_own == 0;

@@ -29,7 +29,7 @@ static std::optional<double> ratio(int num, int den) {
 // Whether every report of the row is a library race of the ledger (and there is one).
 static bool only_library_races(const row_t &row) {
     for (const auto &r : row.summary.reports)
-        if (r.judgement != "race")
+        if (r.judgement != judgement_t::race)
             return false;
     return !row.summary.reports.empty();
 }
@@ -44,16 +44,16 @@ static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
             continue;
         ran.insert(row.p->name);
         for (const auto &r : row.summary.reports) {
-            if (r.judgement == "race" || r.judgement == "false alarm") {
-                (r.judgement == "race" ? races : alarms).insert(r.finding);
+            if (r.judgement == judgement_t::race || r.judgement == judgement_t::false_alarm) {
+                (r.judgement == judgement_t::race ? races : alarms).insert(r.finding);
                 ++t.entry_reports[r.finding];
-            } else if ((r.judgement == "unjudged" || r.judgement == "ambiguous") &&
+            } else if (unsettled(r.judgement) &&
                        unjudged_seen.insert({row.p->name, r.key}).second) {
                 unjudged_report_t u{row.p->name,
                                     r.kind,
                                     {},
                                     describe_memory(r.memory),
-                                    r.judgement == "ambiguous" ? r.finding : ""};
+                                    r.judgement == judgement_t::ambiguous ? r.finding : ""};
                 for (const auto &stack : r.access_stacks)
                     u.tops.push_back(stack_top_name(stack));
                 t.unjudged.push_back(u);
@@ -76,7 +76,7 @@ static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
     t.false_alarms.assign(alarms.begin(), alarms.end());
 }
 
-tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows,
+tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
                         const ledger_t &ledger) {
     tool_score_t t;
     t.tool = tool;
@@ -94,7 +94,7 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         s.detected_runs = int(row.runs_with_reports.size());
         s.runs_to_detection = row.runs_to_detection;
         if (row.missing || row.runs == 0) {
-            s.outcome = "not run";
+            s.outcome = outcome_t::not_run;
             t.programs.push_back(s);
             continue;
         }
@@ -102,7 +102,8 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
         // positive: the race is the library's, and it is real.
         s.library_race_only = !s.race && only_library_races(row);
         const bool detected = s.detected_runs > 0 && !s.library_race_only;
-        s.outcome = s.race ? (detected ? "TP" : "FN") : (detected ? "FP" : "TN");
+        s.outcome = s.race ? (detected ? outcome_t::tp : outcome_t::fn)
+                           : (detected ? outcome_t::fp : outcome_t::tn);
         ++(s.race ? (detected ? t.tp : t.fn) : (detected ? t.fp : t.tn));
         if (s.race && row.p->race->accesses.size() == 2) {
             bool matched = false;
@@ -117,7 +118,7 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
             ++pairs_labelled;
             pairs_found += matched;
         }
-        if (s.outcome == "FP") {
+        if (s.outcome == outcome_t::fp) {
             bool all_runtime = true;
             for (const auto &r : row.summary.reports)
                 all_runtime = all_runtime && runtime_only_report(r);
@@ -155,8 +156,11 @@ tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<r
             if (!twin_keys.count(r.key))
                 d.only.push_back(r.kind + " at " + r.where +
                                  (r.finding.empty()
-                                      ? r.judgement.empty() ? "" : " (" + r.judgement + ")"
-                                      : " (" + r.judgement + ": " + r.finding + ")"));
+                                      ? r.judgement == judgement_t::none
+                                            ? ""
+                                            : " (" + std::string(judgement_name(r.judgement)) + ")"
+                                      : " (" + std::string(judgement_name(r.judgement)) + ": " +
+                                            r.finding + ")"));
         t.twins.push_back(d);
     }
     return t;
@@ -167,11 +171,11 @@ std::vector<std::string> score_failures(const std::vector<tool_score_t> &tools) 
     for (const auto &t : tools)
         for (const auto &p : t.programs)
             if (!p.built)
-                failures.push_back(t.tool + " " + p.program + ": not built");
+                failures.push_back(tool_name(t.tool) + " " + p.program + ": not built");
             else if (p.passed < p.runs)
-                failures.push_back(t.tool + " " + p.program + ": its contract failed in " +
-                                   std::to_string(p.runs - p.passed) + " of " +
-                                   std::to_string(p.runs) + " runs");
+                failures.push_back(tool_name(t.tool) + " " + p.program +
+                                   ": its contract failed in " + std::to_string(p.runs - p.passed) +
+                                   " of " + std::to_string(p.runs) + " runs");
     return failures;
 }
 
@@ -189,7 +193,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
     nlohmann::json j;
     j["tools"] = nlohmann::json::array();
     for (const auto &t : tools) {
-        nlohmann::json e{{"tool", t.tool},
+        nlohmann::json e{{"tool", tool_name(t.tool)},
                          {"build", t.build},
                          {"repeat", t.repeat},
                          {"tp", t.tp},
@@ -218,7 +222,7 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                              {"race", p.race},
                              {"runs", p.runs},
                              {"detected_runs", p.detected_runs},
-                             {"outcome", p.outcome},
+                             {"outcome", outcome_name(p.outcome)},
                              {"passed", p.passed},
                              {"library_race_only", p.library_race_only},
                              {"runs_to_first_detection", p.runs_to_detection
@@ -248,13 +252,9 @@ static std::string shown(const std::optional<double> &v) {
 // A tool as the tables name it: the detector and the compiler of the programs' build, both from
 // the results ("tsan clang-16.0.6"), not from how --tool spelt it.
 static std::string tool_label(const tool_score_t &t) {
-    static const std::string perturbed = "-perturbed";
-    const bool noise =
-        t.tool.size() > perturbed.size() &&
-        t.tool.compare(t.tool.size() - perturbed.size(), perturbed.size(), perturbed) == 0;
-    const std::string base = noise ? t.tool.substr(0, t.tool.size() - perturbed.size()) : t.tool;
-    const std::string detector = base.substr(0, base.find('@'));
-    return (t.build.empty() ? detector : detector + " " + t.build) + (noise ? " +perturb" : "");
+    const std::string &detector = t.tool.detector;
+    return (t.build.empty() ? detector : detector + " " + t.build) +
+           (t.tool.perturbed ? " +perturb" : "");
 }
 
 static std::vector<std::vector<std::string>> summary_lines(const std::vector<tool_score_t> &tools) {
@@ -284,14 +284,14 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
         std::vector<std::string> line{first.program, first.race ? "yes" : "no"};
         for (const auto &t : tools) {
             const auto &p = t.programs.at(i);
-            std::string cell = p.outcome;
-            if (p.outcome != "not run")
+            std::string cell = outcome_name(p.outcome);
+            if (p.outcome != outcome_t::not_run)
                 cell += " " + std::to_string(p.detected_runs) + "/" + std::to_string(p.runs);
             if (p.pair_matched)
                 cell += *p.pair_matched ? " +pair" : " -pair";
             if (p.runs_to_detection)
                 cell += " first at run " + std::to_string(p.runs_to_detection);
-            if (p.outcome != "not run" && p.passed < p.runs)
+            if (p.outcome != outcome_t::not_run && p.passed < p.runs)
                 cell += " FAIL " + std::to_string(p.runs - p.passed) + "/" +
                         std::to_string(p.runs) + " runs";
             if (p.runtime_only)
@@ -349,8 +349,9 @@ std::string score_table(const std::vector<tool_score_t> &tools) {
     for (const auto &t : tools)
         for (const auto &d : t.twins)
             if (!d.only.empty())
-                s += t.tool + ": " + d.program + " has " + std::to_string(d.only.size()) +
-                     " report(s) that its twin " + d.twin + " has not\n";
+                s += tool_name(t.tool) + ": " + d.program + " has " +
+                     std::to_string(d.only.size()) + " report(s) that its twin " + d.twin +
+                     " has not\n";
     for (const auto &t : tools) {
         auto list = [](const std::vector<std::string> &ids) {
             std::string l;
@@ -358,26 +359,26 @@ std::string score_table(const std::vector<tool_score_t> &tools) {
                 l += (l.empty() ? "" : ", ") + id;
             return l.empty() ? std::string("none") : l;
         };
-        s += t.tool + ": library races found: " + list(t.races_found) +
+        s += tool_name(t.tool) + ": library races found: " + list(t.races_found) +
              "; missed: " + list(t.races_missed) + "; false alarms: " + list(t.false_alarms) + "\n";
         std::string judged;
         for (const auto &[id, n] : t.entry_reports)
             judged += (judged.empty() ? "" : ", ") + id + " " + std::to_string(n);
         if (!judged.empty())
-            s += t.tool + ": distinct reports per ledger entry: " + judged + "\n";
+            s += tool_name(t.tool) + ": distinct reports per ledger entry: " + judged + "\n";
         const size_t shown = 20; // the rest is in score.json
         for (size_t i = 0; i < t.unjudged.size() && i < shown; ++i) {
             const auto &u = t.unjudged[i];
             std::string tops;
             for (const auto &top : u.tops)
                 tops += (tops.empty() ? "" : " / ") + top;
-            s += t.tool +
+            s += tool_name(t.tool) +
                  (u.entries.empty() ? ": unjudged library report in "
                                     : ": library report that " + u.entries + " all match, in ") +
                  u.program + ": " + u.kind + " at " + tops + " on " + u.memory + "\n";
         }
         if (t.unjudged.size() > shown)
-            s += t.tool + ": ... and " + std::to_string(t.unjudged.size() - shown) +
+            s += tool_name(t.tool) + ": ... and " + std::to_string(t.unjudged.size() - shown) +
                  " more unjudged library report(s) in score.json\n";
     }
     return s;
@@ -388,10 +389,10 @@ std::string score_csv(const std::vector<tool_score_t> &tools) {
     s << "tool,repeat,program,race,runs,detected_runs,outcome,pair_matched\n";
     for (const auto &t : tools)
         for (const auto &p : t.programs)
-            s << csv_field(t.tool) << "," << t.repeat << "," << csv_field(p.program) << ","
-              << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
-              << p.outcome << "," << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "")
-              << "\n";
+            s << csv_field(tool_name(t.tool)) << "," << t.repeat << "," << csv_field(p.program)
+              << "," << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
+              << outcome_name(p.outcome) << ","
+              << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << "\n";
     return s.str();
 }
 

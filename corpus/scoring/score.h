@@ -5,6 +5,7 @@
 #include "ledger.h"
 #include "manifest.h"
 #include "row.h"
+#include "settings.h"
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -12,16 +13,25 @@
 #include <string>
 #include <vector>
 
+// A program's outcome under one tool: a true or false positive or negative, or not run.
+enum class outcome_t { not_run, tp, fp, tn, fn };
+
+// "TP", "FP", "TN", "FN" or "not run", as the scorecard spells it.
+inline const char *outcome_name(outcome_t o) {
+    static const char *const names[] = {"not run", "TP", "FP", "TN", "FN"};
+    return names[int(o)];
+}
+
 struct program_score_t {
     std::string program;
     bool race = false;
     bool built = true;
     int runs = 0;
-    int passed = 0;                   // runs whose contract held: a failed run is no clean score
-    int detected_runs = 0;            // runs with any report
-    int pair_runs = 0;                // positives: runs with a report on the labelled pair
-    int runs_to_detection = 0;        // --until-detected: the run of the first report (0: none)
-    std::string outcome;              // "TP", "FP", "TN", "FN", or "not run"
+    int passed = 0;            // runs whose contract held: a failed run is no clean score
+    int detected_runs = 0;     // runs with any report
+    int pair_runs = 0;         // positives: runs with a report on the labelled pair
+    int runs_to_detection = 0; // --until-detected: the run of the first report (0: none)
+    outcome_t outcome = outcome_t::not_run;
     std::optional<bool> pair_matched; // positives with an access pair only
     bool runtime_only = false;        // a false positive whose reports all lie in runtimes
     bool library_race_only = false;   // race-free, and every report is a library race the
@@ -43,7 +53,7 @@ struct twin_difference_t {
 };
 
 struct tool_score_t {
-    std::string tool;
+    tool_id_t tool;
     std::string build; // the compiler of the programs' build, "gcc-12.2.0" ("" when unknown)
     // --until-detected: the runs stop at the first detection, so their share is no rate
     bool until_detected = false;
@@ -72,7 +82,7 @@ interval_t wilson_interval(int k, int n);
 // Scores one tool's rows under the union policy: any report in any run is a detection, but
 // for a race-free program a library race that `ledger` (its applicable findings) knows; the
 // library columns come from the rows' judged reports and `ledger`.
-tool_score_t score_tool(const std::string &tool, int repeat, const std::vector<row_t> &rows,
+tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
                         const ledger_t &ledger);
 
 nlohmann::json score_json(const std::vector<tool_score_t> &tools);

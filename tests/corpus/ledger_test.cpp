@@ -204,7 +204,7 @@ TEST(Ledger, MemoryAndAccessKindsDecideAndTwoEntriesAreAmbiguous) {
     EXPECT_EQ(judge_report(r, both).size(), 2u);
     program_t p;
     judge_library_report(r, p, both, false);
-    EXPECT_EQ(r.judgement, "ambiguous");
+    EXPECT_EQ(r.judgement, judgement_t::ambiguous);
     EXPECT_EQ(r.finding, "a, b");
     // Offsets belong to one build; a side of "?" or of objects only names its memory.
     expect_refused(two(R"({"section": ".bss", "offset": ["0x10", "0x14"]})", R"({"symbol": "c"})"),
