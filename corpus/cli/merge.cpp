@@ -112,11 +112,11 @@ static std::string same(const std::vector<nlohmann::json> &all,
     return first;
 }
 
-int merge_results(const options_t &given, const manifest_t &m,
-                  const std::vector<std::string> &dirs) {
+// The result sets that every folder holds alike (a folder given twice would count its runs
+// twice; folders of different modes cannot be merged).
+static std::set<std::string> common_sets(const std::vector<std::string> &dirs) {
     if (dirs.empty())
         throw runner_error("corpus merge needs the results folders to merge");
-    // A folder given twice would count its runs twice.
     std::set<std::string> distinct;
     for (const auto &d : dirs) {
         std::error_code ec;
@@ -131,70 +131,96 @@ int merge_results(const options_t &given, const manifest_t &m,
         if (result_sets(d) != sets)
             throw runner_error("cannot merge results of different modes: " + dirs[0] + " and " + d +
                                " hold different results");
+    return sets;
+}
+
+// Result set `set` of every folder, checked to come from the same kind of run of `manifest`.
+static std::vector<loaded_results_t> load_set(const std::vector<std::string> &dirs,
+                                              const std::string &set, const std::string &manifest) {
+    std::vector<loaded_results_t> loaded;
+    std::vector<nlohmann::json> all;
+    for (const auto &d : dirs) {
+        loaded.push_back(load_results((fs::path(d) / set / "results.json").string()));
+        all.push_back(loaded.back().j);
+    }
+    same(all, dirs, "modes", "/mode"_json_pointer);
+    same(all, dirs, "manifests", "/manifest_digest"_json_pointer);
+    same(all, dirs, "corpus commits", "/provenance/corpus_commit"_json_pointer);
+    same(all, dirs, "repeat counts", "/repeat"_json_pointer);
+    same(all, dirs, "perturbation seeds", "/provenance/perturb_seed"_json_pointer);
+    same(all, dirs, "first-detection limits", "/until_detected"_json_pointer);
+    if (loaded[0].manifest_digest != text_digest(read_file(manifest)))
+        throw runner_error("the results were made with another manifest than " + manifest +
+                           " (give it with --manifest)");
+    return loaded;
+}
+
+// The settings the merged runs were made with, as their results record them.
+static run_settings_t recorded_settings(const run_settings_t &given,
+                                        const loaded_results_t &first) {
+    run_settings_t opt = given;
+    opt.tool = first.tool == "native" ? "" : first.tool;
+    opt.suppress = first.suppressed;
+    opt.repeat = first.repeat;
+    opt.trace = first.trace;
+    opt.bin = first.bin;
+    const nlohmann::json seed = first.j.at("provenance").value("perturb_seed", nlohmann::json());
+    opt.perturb = seed.is_number_unsigned();
+    opt.perturb_seed = opt.perturb ? seed.get<unsigned long long>() : 0;
+    return opt;
+}
+
+// Rows in the manifest's order, each folded from every folder that ran it and judged anew.
+static std::vector<row_t> merged_rows(const manifest_t &m,
+                                      const std::vector<loaded_results_t> &loaded,
+                                      const std::string &tool, const ledger_t &ledger) {
+    std::vector<row_t> rows;
+    for (const auto &p : m.programs) {
+        row_t row;
+        row.p = &p;
+        bool seen = false;
+        for (size_t f = 0; f < loaded.size(); ++f)
+            for (const auto &[name, record] : loaded[f].records)
+                if (name == p.name) {
+                    row_t part = record;
+                    part.p = &p;
+                    renumber_runs(part, int(f) * loaded[f].repeat);
+                    row.missing = row.missing || part.missing;
+                    if (part.missing)
+                        row.verdict = part.verdict;
+                    add_runs(row, part);
+                    seen = true;
+                }
+        if (!seen)
+            continue;
+        finish_row(row, tool, ledger);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+int merge_results(const options_t &given, const manifest_t &m,
+                  const std::vector<std::string> &dirs) {
     bool failed = false;
     std::vector<tool_score_t> scores;
-    for (const auto &set : sets) {
-        std::vector<loaded_results_t> loaded;
-        std::vector<nlohmann::json> all;
-        for (const auto &d : dirs) {
-            loaded.push_back(load_results((fs::path(d) / set / "results.json").string()));
-            all.push_back(loaded.back().j);
-        }
-        same(all, dirs, "modes", "/mode"_json_pointer);
-        same(all, dirs, "manifests", "/manifest_digest"_json_pointer);
-        same(all, dirs, "corpus commits", "/provenance/corpus_commit"_json_pointer);
-        same(all, dirs, "repeat counts", "/repeat"_json_pointer);
-        same(all, dirs, "perturbation seeds", "/provenance/perturb_seed"_json_pointer);
-        same(all, dirs, "first-detection limits", "/until_detected"_json_pointer);
-        if (loaded[0].manifest_digest != text_digest(read_file(given.manifest)))
-            throw runner_error("the results were made with another manifest than " +
-                               given.manifest + " (give it with --manifest)");
-        options_t opt = given;
-        opt.tool = loaded[0].tool == "native" ? "" : loaded[0].tool;
-        opt.suppress = loaded[0].suppressed;
-        opt.repeat = loaded[0].repeat;
-        opt.trace = loaded[0].trace;
-        opt.bin = loaded[0].bin;
-        const nlohmann::json seed =
-            loaded[0].j.at("provenance").value("perturb_seed", nlohmann::json());
-        opt.perturb = seed.is_number_unsigned();
-        opt.perturb_seed = opt.perturb ? seed.get<unsigned long long>() : 0;
+    for (const auto &set : common_sets(dirs)) {
+        const std::vector<loaded_results_t> loaded = load_set(dirs, set, given.manifest);
+        const run_settings_t opt = recorded_settings(given, loaded[0]);
         const ledger_t ledger = applicable_ledger(opt.ledger, opt.bin);
-        // Rows in the manifest's order, each folded from every folder that ran it.
-        std::vector<row_t> rows;
-        for (const auto &p : m.programs) {
-            row_t row;
-            row.p = &p;
-            bool seen = false;
-            for (size_t f = 0; f < loaded.size(); ++f)
-                for (const auto &[name, record] : loaded[f].records)
-                    if (name == p.name) {
-                        row_t part = record;
-                        part.p = &p;
-                        renumber_runs(part, int(f) * loaded[f].repeat);
-                        row.missing = row.missing || part.missing;
-                        if (part.missing)
-                            row.verdict = part.verdict;
-                        add_runs(row, part);
-                        seen = true;
-                    }
-            if (!seen)
-                continue;
-            finish_row(row, opt.tool, ledger);
+        const std::vector<row_t> rows = merged_rows(m, loaded, opt.tool, ledger);
+        for (const auto &row : rows)
             failed = failed || !row.ok;
-            rows.push_back(std::move(row));
-        }
         const std::string out = (fs::path(given.out) / set).string();
         mark_results_stale(opt, out);
         const std::string table = run_table(opt, rows);
-        write_results(opt, rows, table, out, loaded[0].j.at("provenance"));
+        const nlohmann::json &provenance = loaded[0].j.at("provenance");
+        write_results(opt, rows, table, out, provenance);
         if (set.rfind("score/", 0) == 0) {
             const int until = loaded[0].until_detected;
             scores.push_back(
                 score_tool(tool_named(set.substr(6)), until ? until : opt.repeat, rows, ledger));
             scores.back().until_detected = until > 0;
-            scores.back().build =
-                compiler_short_name(loaded[0].j.at("provenance").value("compiler", std::string()));
+            scores.back().build = compiler_short_name(provenance.value("compiler", std::string()));
         } else {
             std::cout << table << "(merged into " << out << ")\n";
         }

@@ -4,6 +4,7 @@
 #include "xml_text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -32,19 +33,23 @@ constexpr int svg_width = 900, plot_left = 60, plot_right = 880;
 constexpr int lanes_top = 84, lane_height = 24, bar_height = 14;
 } // namespace
 
-std::string trace_svg(const trace_t &t, const std::string &program) {
-    const std::int64_t origin = t.first, length = std::max<std::int64_t>(t.last - t.first, 1);
-    auto x_of = [&](std::int64_t ns) {
+namespace {
+// Where a time falls on the plot: nanoseconds from the trace's first event, scaled to its width.
+struct scale_t {
+    std::int64_t origin = 0, length = 1;
+    double x(std::int64_t ns) const {
         return plot_left + static_cast<double>(ns - origin) * (plot_right - plot_left) /
                                static_cast<double>(length);
-    };
-    auto num = [](double v) { return fixed(v, 1); };
-    const std::int64_t step = tick_step(length);
-    int digits = std::clamp(3 - static_cast<int>(std::floor(std::log10(step))), 0, 3);
-    const int lanes = std::max<int>(t.threads.size(), 1);
-    const int axis_y = lanes_top + lanes * lane_height + 6;
-    const int height = axis_y + 44;
+    }
+};
+} // namespace
 
+static std::string num(double v) {
+    return fixed(v, 1);
+}
+
+// The document's start: its size, the program's name, the figures and the legend.
+static std::string svg_heading(const trace_t &t, const std::string &program, int height) {
     std::string figures = figures_text(trace_figures(t)) + " — " +
                           std::to_string(t.threads.size()) + " threads, " +
                           std::to_string(t.events) + " events";
@@ -52,7 +57,6 @@ std::string trace_svg(const trace_t &t, const std::string &program) {
         figures += ", " + std::to_string(t.errors) + " bad lines (" + t.first_error + ")";
     if (t.cut)
         figures += ", last line cut short";
-
     std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                     "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                     std::to_string(svg_width) + "\" height=\"" + std::to_string(height) +
@@ -72,50 +76,52 @@ std::string trace_svg(const trace_t &t, const std::string &program) {
          "<text x=\"270\" y=\"10\">marker line</text>"
          "<text x=\"370\" y=\"10\" fill=\"#555555\">(lanes: threads in order of their first "
          "event)</text></g>\n";
+    return s;
+}
 
-    if (t.threads.empty())
-        s += "<text x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(lanes_top + 16) +
-             "\" fill=\"#555555\">no events</text>\n";
-    for (size_t i = 0; i < t.threads.size(); ++i) {
-        const thread_trace_t &th = t.threads[i];
-        const int top = lanes_top + static_cast<int>(i) * lane_height;
-        const int bar_top = top + (lane_height - bar_height) / 2;
-        const std::string lane = "T" + std::to_string(th.number);
-        if (i % 2 == 0)
-            s += "<rect x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(top) +
-                 "\" width=\"" + std::to_string(plot_right - plot_left) + "\" height=\"" +
-                 std::to_string(lane_height) + "\" fill=\"#f3f3f3\"/>\n";
-        s += "<text x=\"" + std::to_string(plot_left - 8) + "\" y=\"" +
-             std::to_string(bar_top + 11) + "\" text-anchor=\"end\">" + lane + "</text>\n";
-        auto bar = [&](const span_t &sp, int inset, const char *fill, const char *what) {
-            double x = x_of(sp.begin), w = std::max(x_of(sp.end) - x, 1.0);
-            s += "<rect x=\"" + num(x) + "\" y=\"" + std::to_string(bar_top + inset) +
-                 "\" width=\"" + num(w) + "\" height=\"" + std::to_string(bar_height - 2 * inset) +
-                 "\" fill=\"" + fill + "\"><title>" + lane + " " + what + " " +
-                 microseconds(sp.begin - origin, 3) + "–" + microseconds(sp.end - origin, 3) +
-                 " µs</title></rect>\n";
-        };
-        for (const span_t &sp : th.work)
-            bar(sp, 0, "#9ecae1", "library work");
-        for (const span_t &sp : th.held)
-            bar(sp, 3, "#e6550d", "holding the lock");
-        for (const trace_mark_t &m : th.marks) {
-            std::string x = num(x_of(m.at));
-            s +=
-                "<line x1=\"" + x + "\" y1=\"" + std::to_string(top + 2) + "\" x2=\"" + x +
-                "\" y2=\"" + std::to_string(top + lane_height - 2) +
-                "\" stroke=\"#000000\" stroke-width=\"1.5\"><title>" +
-                escape(lane + " mark:" + m.text + " at " + microseconds(m.at - origin, 3) + " µs") +
-                "</title></line>\n";
-        }
+// The lane of the `i`-th thread: its name, its library work, its lock sections and its marks.
+static std::string svg_lane(const thread_trace_t &th, size_t i, const scale_t &sc) {
+    std::string s;
+    const int top = lanes_top + static_cast<int>(i) * lane_height;
+    const int bar_top = top + (lane_height - bar_height) / 2;
+    const std::string lane = "T" + std::to_string(th.number);
+    if (i % 2 == 0)
+        s += "<rect x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(top) +
+             "\" width=\"" + std::to_string(plot_right - plot_left) + "\" height=\"" +
+             std::to_string(lane_height) + "\" fill=\"#f3f3f3\"/>\n";
+    s += "<text x=\"" + std::to_string(plot_left - 8) + "\" y=\"" + std::to_string(bar_top + 11) +
+         "\" text-anchor=\"end\">" + lane + "</text>\n";
+    auto bar = [&](const span_t &sp, int inset, const char *fill, const char *what) {
+        double x = sc.x(sp.begin), w = std::max(sc.x(sp.end) - x, 1.0);
+        s += "<rect x=\"" + num(x) + "\" y=\"" + std::to_string(bar_top + inset) + "\" width=\"" +
+             num(w) + "\" height=\"" + std::to_string(bar_height - 2 * inset) + "\" fill=\"" +
+             fill + "\"><title>" + lane + " " + what + " " + microseconds(sp.begin - sc.origin, 3) +
+             "–" + microseconds(sp.end - sc.origin, 3) + " µs</title></rect>\n";
+    };
+    for (const span_t &sp : th.work)
+        bar(sp, 0, "#9ecae1", "library work");
+    for (const span_t &sp : th.held)
+        bar(sp, 3, "#e6550d", "holding the lock");
+    for (const trace_mark_t &m : th.marks) {
+        std::string x = num(sc.x(m.at));
+        s += "<line x1=\"" + x + "\" y1=\"" + std::to_string(top + 2) + "\" x2=\"" + x +
+             "\" y2=\"" + std::to_string(top + lane_height - 2) +
+             "\" stroke=\"#000000\" stroke-width=\"1.5\"><title>" +
+             escape(lane + " mark:" + m.text + " at " + microseconds(m.at - sc.origin, 3) + " µs") +
+             "</title></line>\n";
     }
+    return s;
+}
 
-    // Time axis.
-    s += "<line x1=\"" + std::to_string(plot_left) + "\" y1=\"" + std::to_string(axis_y) +
-         "\" x2=\"" + std::to_string(plot_right) + "\" y2=\"" + std::to_string(axis_y) +
-         "\" stroke=\"#000000\"/>\n";
-    for (std::int64_t ns = 0; ns <= length; ns += step) {
-        std::string x = num(x_of(origin + ns));
+// The time axis at `axis_y`, with its ticks every `step` nanoseconds.
+static std::string svg_axis(const scale_t &sc, int axis_y) {
+    const std::int64_t step = tick_step(sc.length);
+    int digits = std::clamp(3 - static_cast<int>(std::floor(std::log10(step))), 0, 3);
+    std::string s = "<line x1=\"" + std::to_string(plot_left) + "\" y1=\"" +
+                    std::to_string(axis_y) + "\" x2=\"" + std::to_string(plot_right) + "\" y2=\"" +
+                    std::to_string(axis_y) + "\" stroke=\"#000000\"/>\n";
+    for (std::int64_t ns = 0; ns <= sc.length; ns += step) {
+        std::string x = num(sc.x(sc.origin + ns));
         s += "<line x1=\"" + x + "\" y1=\"" + std::to_string(axis_y) + "\" x2=\"" + x + "\" y2=\"" +
              std::to_string(axis_y + 5) +
              "\" stroke=\"#000000\"/>"
@@ -125,8 +131,20 @@ std::string trace_svg(const trace_t &t, const std::string &program) {
     }
     s += "<text x=\"" + std::to_string(plot_right) + "\" y=\"" + std::to_string(axis_y + 36) +
          "\" text-anchor=\"end\" fill=\"#555555\">µs since the first event</text>\n";
-    s += "</svg>\n";
     return s;
+}
+
+std::string trace_svg(const trace_t &t, const std::string &program) {
+    const scale_t sc{t.first, std::max<std::int64_t>(t.last - t.first, 1)};
+    const int lanes = std::max<int>(t.threads.size(), 1);
+    const int axis_y = lanes_top + lanes * lane_height + 6;
+    std::string s = svg_heading(t, program, axis_y + 44);
+    if (t.threads.empty())
+        s += "<text x=\"" + std::to_string(plot_left) + "\" y=\"" + std::to_string(lanes_top + 16) +
+             "\" fill=\"#555555\">no events</text>\n";
+    for (size_t i = 0; i < t.threads.size(); ++i)
+        s += svg_lane(t.threads[i], i, sc);
+    return s + svg_axis(sc, axis_y) + "</svg>\n";
 }
 
 // --- The page -------------------------------------------------------------------------------

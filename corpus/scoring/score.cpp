@@ -76,68 +76,55 @@ static void score_libraries(tool_score_t &t, const std::vector<row_t> &rows,
     t.false_alarms.assign(alarms.begin(), alarms.end());
 }
 
-tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
-                        const ledger_t &ledger) {
-    tool_score_t t;
-    t.tool = tool;
-    t.repeat = repeat;
-    int pairs_labelled = 0, pairs_found = 0;
-    std::map<std::string, const row_t *> by_name;
-    for (const auto &row : rows) {
-        by_name[row.p->name] = &row;
-        program_score_t s;
-        s.program = row.p->name;
-        s.race = row.p->race.has_value();
-        s.built = !row.missing;
-        s.runs = row.runs;
-        s.passed = row.passed;
-        s.detected_runs = int(row.runs_with_reports.size());
-        s.runs_to_detection = row.runs_to_detection;
-        if (row.missing || row.runs == 0) {
-            s.outcome = outcome_t::not_run;
-            t.programs.push_back(s);
-            continue;
-        }
-        // A race-free program whose every report is a known library race has no false
-        // positive: the race is the library's, and it is real.
-        s.library_race_only = !s.race && only_library_races(row);
-        const bool detected = s.detected_runs > 0 && !s.library_race_only;
-        s.outcome = s.race ? (detected ? outcome_t::tp : outcome_t::fn)
-                           : (detected ? outcome_t::fp : outcome_t::tn);
-        ++(s.race ? (detected ? t.tp : t.fn) : (detected ? t.fp : t.tn));
-        if (s.race && row.p->race->accesses.size() == 2) {
-            bool matched = false;
-            for (const auto &r : row.summary.reports)
-                matched = matched || report_matches_label(r, *row.p->race);
-            std::set<int> pair_runs;
-            for (const auto &r : row.reports)
-                if (report_matches_label(r, *row.p->race))
-                    pair_runs.insert(r.run);
-            s.pair_runs = int(pair_runs.size());
-            s.pair_matched = matched;
-            ++pairs_labelled;
-            pairs_found += matched;
-        }
-        if (s.outcome == outcome_t::fp) {
-            bool all_runtime = true;
-            for (const auto &r : row.summary.reports)
-                all_runtime = all_runtime && runtime_only_report(r);
-            s.runtime_only = all_runtime;
-            if (all_runtime)
-                t.runtime_fp.push_back(s.program);
-        }
-        t.programs.push_back(s);
+// A program's outcome and runs; `pairs` counts the positives with a labelled pair, and those
+// whose pair a report showed.
+static program_score_t score_program(const row_t &row, std::pair<int, int> &pairs) {
+    program_score_t s;
+    s.program = row.p->name;
+    s.race = row.p->race.has_value();
+    s.built = !row.missing;
+    s.runs = row.runs;
+    s.passed = row.passed;
+    s.detected_runs = int(row.runs_with_reports.size());
+    s.runs_to_detection = row.runs_to_detection;
+    if (row.missing || row.runs == 0) {
+        s.outcome = outcome_t::not_run;
+        return s;
     }
-    t.precision = ratio(t.tp, t.tp + t.fp);
-    t.recall = ratio(t.tp, t.tp + t.fn);
-    if (t.precision && t.recall && *t.precision + *t.recall > 0)
-        t.f1 = 2 * *t.precision * *t.recall / (*t.precision + *t.recall);
-    else if (t.precision && t.recall)
-        t.f1 = 0.0;
-    t.pair_recall = ratio(pairs_found, pairs_labelled);
-    score_libraries(t, rows, ledger);
-    // The twin differential: for a racy or unserialized program, the reports its race-free
-    // (or serialized) twin does not have.
+    // A race-free program whose every report is a known library race has no false positive:
+    // the race is the library's, and it is real.
+    s.library_race_only = !s.race && only_library_races(row);
+    const bool detected = s.detected_runs > 0 && !s.library_race_only;
+    s.outcome = s.race ? (detected ? outcome_t::tp : outcome_t::fn)
+                       : (detected ? outcome_t::fp : outcome_t::tn);
+    if (s.race && row.p->race->accesses.size() == 2) {
+        bool matched = false;
+        for (const auto &r : row.summary.reports)
+            matched = matched || report_matches_label(r, *row.p->race);
+        std::set<int> pair_runs;
+        for (const auto &r : row.reports)
+            if (report_matches_label(r, *row.p->race))
+                pair_runs.insert(r.run);
+        s.pair_runs = int(pair_runs.size());
+        s.pair_matched = matched;
+        ++pairs.first;
+        pairs.second += matched;
+    }
+    if (s.outcome == outcome_t::fp) {
+        s.runtime_only = true;
+        for (const auto &r : row.summary.reports)
+            s.runtime_only = s.runtime_only && runtime_only_report(r);
+    }
+    return s;
+}
+
+// The twin differential: for a racy or unserialized program, the reports its race-free (or
+// serialized) twin does not have.
+static std::vector<twin_difference_t> twin_differences(const std::vector<row_t> &rows) {
+    std::map<std::string, const row_t *> by_name;
+    for (const auto &row : rows)
+        by_name[row.p->name] = &row;
+    std::vector<twin_difference_t> twins;
     for (const auto &row : rows) {
         const program_t &p = *row.p;
         if (p.twin.empty() || !by_name.count(p.twin) || row.missing)
@@ -152,17 +139,45 @@ tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row
         for (const auto &r : twin.summary.reports)
             twin_keys.insert(r.key);
         twin_difference_t d{p.name, p.twin, {}};
-        for (const auto &r : row.summary.reports)
-            if (!twin_keys.count(r.key))
-                d.only.push_back(r.kind + " at " + r.where +
-                                 (r.finding.empty()
-                                      ? r.judgement == judgement_t::none
-                                            ? ""
-                                            : " (" + std::string(judgement_name(r.judgement)) + ")"
-                                      : " (" + std::string(judgement_name(r.judgement)) + ": " +
-                                            r.finding + ")"));
-        t.twins.push_back(d);
+        for (const auto &r : row.summary.reports) {
+            if (twin_keys.count(r.key))
+                continue;
+            const std::string judged = judgement_name(r.judgement);
+            d.only.push_back(r.kind + " at " + r.where +
+                             (r.finding.empty() ? judged.empty() ? "" : " (" + judged + ")"
+                                                : " (" + judged + ": " + r.finding + ")"));
+        }
+        twins.push_back(d);
     }
+    return twins;
+}
+
+tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
+                        const ledger_t &ledger) {
+    tool_score_t t;
+    t.tool = tool;
+    t.repeat = repeat;
+    std::pair<int, int> pairs{0, 0}; // labelled, found
+    for (const auto &row : rows) {
+        t.programs.push_back(score_program(row, pairs));
+        const program_score_t &s = t.programs.back();
+        if (s.outcome != outcome_t::not_run)
+            ++(s.outcome == outcome_t::tp   ? t.tp
+               : s.outcome == outcome_t::fn ? t.fn
+               : s.outcome == outcome_t::fp ? t.fp
+                                            : t.tn);
+        if (s.runtime_only)
+            t.runtime_fp.push_back(s.program);
+    }
+    t.precision = ratio(t.tp, t.tp + t.fp);
+    t.recall = ratio(t.tp, t.tp + t.fn);
+    if (t.precision && t.recall && *t.precision + *t.recall > 0)
+        t.f1 = 2 * *t.precision * *t.recall / (*t.precision + *t.recall);
+    else if (t.precision && t.recall)
+        t.f1 = 0.0;
+    t.pair_recall = ratio(pairs.second, pairs.first);
+    score_libraries(t, rows, ledger);
+    t.twins = twin_differences(rows);
     return t;
 }
 
