@@ -66,81 +66,92 @@ static uint64_t tsan_access_address(const std::string &header) {
     return at == std::string::npos ? 0 : std::strtoull(header.c_str() + at + 6, nullptr, 16);
 }
 
+namespace {
+// A ThreadSanitizer log as it is read: the report being read and the section its lines are in.
+struct tsan_reader_t {
+    bool inside = false;   // within a report
+    bool access = false;   // in an access's stack
+    bool location = false; // in the stack that allocated the report's heap block
+    uint64_t first_access = 0;
+    report_t cur;
+    std::vector<std::vector<frame_t>> context; // stacks of the other sections
+};
+} // namespace
+
+// Ends the report being read, if any, and adds it to `out`.
+static void tsan_finish(tsan_reader_t &t, const own_code_t &own, std::vector<report_t> &out) {
+    if (!t.inside)
+        return;
+    // Reports without an access of their own (thread leaks, lock-order inversions) are judged by
+    // the stacks they have.
+    if (t.cur.access_stacks.empty())
+        t.cur.access_stacks = t.context;
+    t.cur.access_kinds.resize(t.cur.access_stacks.size(), access_kind_t::unknown);
+    classify_report(t.cur, own);
+    out.push_back(t.cur);
+    t.inside = false;
+}
+
+// A section header of a report: an access ("Write of size 8 at ... by thread T1:"), where the
+// memory lives ("Location is heap block ... allocated by thread T1:") or other context (where a
+// thread or mutex was created).
+static void tsan_section(tsan_reader_t &t, const std::string &header) {
+    t.location = starts_with(header, "Location is");
+    t.access = header.find(" of size ") != std::string::npos && !t.location;
+    if (t.location) {
+        t.cur.memory = tsan_location(header);
+        // The access's offset in its heap block: the first access's address less the block's.
+        if (t.cur.memory.kind == memory_kind_t::heap && t.first_access &&
+            t.first_access >= t.cur.memory.address)
+            t.cur.memory.block_offset = t.first_access - t.cur.memory.address;
+    }
+    t.location = t.location && t.cur.memory.kind == memory_kind_t::heap;
+    if (t.access && t.cur.access_stacks.empty())
+        t.first_access = tsan_access_address(header);
+    (t.access ? t.cur.access_stacks : t.context).emplace_back();
+    if (t.access)
+        t.cur.access_kinds.push_back(header.find("rite of size") != std::string::npos
+                                         ? access_kind_t::write
+                                         : access_kind_t::read);
+}
+
+// A frame line ("    #0 f file:line (object+0x...)") of the section being read.
+static void tsan_frame(tsan_reader_t &t, const std::string &line) {
+    if (t.location) { // the heap block's allocation
+        t.cur.memory.allocated.push_back(parse_tsan_frame(line));
+        return;
+    }
+    auto &stacks = t.access ? t.cur.access_stacks : t.context;
+    if (stacks.empty())
+        stacks.emplace_back();
+    stacks.back().push_back(parse_tsan_frame(line));
+}
+
 std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &own) {
     std::vector<report_t> out;
     std::istringstream in(log);
     std::string line;
-    bool inside = false, access = false, location = false;
-    uint64_t first_access = 0;
-    report_t cur;
-    std::vector<std::vector<frame_t>> context;
-    auto finish = [&]() {
-        if (!inside)
-            return;
-        // Reports without an access of their own (thread leaks, lock-order inversions) are
-        // judged by the stacks they have.
-        if (cur.access_stacks.empty())
-            cur.access_stacks = context;
-        cur.access_kinds.resize(cur.access_stacks.size(), access_kind_t::unknown);
-        classify_report(cur, own);
-        out.push_back(cur);
-        inside = false;
-    };
+    tsan_reader_t t;
     const std::string warning = "WARNING: ThreadSanitizer: ";
     while (std::getline(in, line)) {
         size_t w = line.find(warning);
         if (w != std::string::npos) {
-            finish();
-            inside = true;
-            cur = report_t{};
-            context.clear();
+            tsan_finish(t, own, out);
+            t = tsan_reader_t{};
+            t.inside = true;
             std::string kind = line.substr(w + warning.size());
-            cur.kind = kind.substr(0, kind.find(" (pid="));
-            access = location = false;
-            first_access = 0;
+            t.cur.kind = kind.substr(0, kind.find(" (pid="));
+        } else if (!t.inside) {
             continue;
-        }
-        if (!inside)
-            continue;
-        if (starts_with(line, "SUMMARY: ") || starts_with(line, "==================")) {
-            finish();
-            continue;
-        }
-        if (starts_with(line, "    #")) {
-            if (location) { // the heap block's allocation
-                cur.memory.allocated.push_back(parse_tsan_frame(line));
-                continue;
-            }
-            auto &stacks = access ? cur.access_stacks : context;
-            if (stacks.empty())
-                stacks.emplace_back();
-            stacks.back().push_back(parse_tsan_frame(line));
+        } else if (starts_with(line, "SUMMARY: ") || starts_with(line, "==================")) {
+            tsan_finish(t, own, out);
+        } else if (starts_with(line, "    #")) {
+            tsan_frame(t, line);
         } else if (starts_with(line, "  ") && line.size() > 2 && line[2] != ' ') {
-            // A section header: an access ("Write of size 8 at ... by thread T1:"), where the
-            // memory lives ("Location is heap block ... allocated by thread T1:") or other
-            // context (where a thread or mutex was created).
-            std::string header = line.substr(2);
-            location = starts_with(header, "Location is");
-            access = header.find(" of size ") != std::string::npos && !location;
-            if (location) {
-                cur.memory = tsan_location(header);
-                // The access's offset in its heap block: the first access's address less the
-                // block's.
-                if (cur.memory.kind == memory_kind_t::heap && first_access &&
-                    first_access >= cur.memory.address)
-                    cur.memory.block_offset = first_access - cur.memory.address;
-            }
-            location = location && cur.memory.kind == memory_kind_t::heap;
-            if (access && cur.access_stacks.empty())
-                first_access = tsan_access_address(header);
-            (access ? cur.access_stacks : context).emplace_back();
-            if (access)
-                cur.access_kinds.push_back(header.find("rite of size") != std::string::npos
-                                               ? access_kind_t::write
-                                               : access_kind_t::read);
+            tsan_section(t, line.substr(2));
         }
     }
-    finish();
+    tsan_finish(t, own, out);
     return out;
 }
 

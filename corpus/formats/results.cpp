@@ -102,68 +102,80 @@ static std::vector<std::string> cells(const run_settings_t &opt, const row_t &r)
     return c;
 }
 
-std::string run_table(const run_settings_t &opt, const std::vector<row_t> &rows) {
-    std::vector<std::vector<std::string>> all{header(opt)};
-    for (const auto &r : rows)
-        all.push_back(cells(opt, r));
+// The most problems and unsettled reports a program shows under the table; the rest is in the
+// JSON file.
+static const size_t shown_problems = 8;
+
+// The table's verdict line: how many programs hold against the manifest.
+static std::string verdict_line(const run_settings_t &opt, const std::vector<row_t> &rows) {
     int holding = 0, own = 0, failed = 0;
+    bool racy = false;
+    // The expected verdicts of the selected programs, quoted when they are all the same.
+    std::set<std::string> expected;
     for (const auto &r : rows) {
         holding += r.ok;
         own += r.unexpected_own;
         failed += !r.ok;
-    }
-    // The expected verdicts of the selected programs, quoted when they are all the same.
-    std::set<std::string> expected;
-    for (const auto &r : rows)
+        racy = racy || r.p->race.has_value();
         expected.insert(r.p->verdict);
-    std::ostringstream closing;
-    closing << "\nVerdict against the manifest";
+    }
+    std::ostringstream line;
+    line << "\nVerdict against the manifest";
     if (expected.size() == 1)
-        closing << " (\"" << *expected.begin() << "\")";
+        line << " (\"" << *expected.begin() << "\")";
     else
-        closing << " (verdicts per program, in results.json)";
-    closing << ": ";
-    closing << holding << " of " << rows.size() << " programs hold" << (failed ? "; FAILED" : "");
-    if (!opt.tool.empty()) {
-        bool racy = false;
-        for (const auto &r : rows)
-            racy = racy || r.p->race.has_value();
-        closing << " (" << own << " distinct report(s) in our own code"
-                << (racy ? " beyond the labelled races" : "") << ")";
+        line << " (verdicts per program, in results.json)";
+    line << ": ";
+    line << holding << " of " << rows.size() << " programs hold" << (failed ? "; FAILED" : "");
+    if (!opt.tool.empty())
+        line << " (" << own << " distinct report(s) in our own code"
+             << (racy ? " beyond the labelled races" : "") << ")";
+    line << "\n";
+    return line.str();
+}
+
+// A program's lines under the table: its problems, its reports in our own code beyond its
+// label, and what no ledger entry judges yet, with the frames an entry would name.
+static std::string program_lines(const run_settings_t &opt, const row_t &r) {
+    std::ostringstream lines;
+    for (size_t i = 0; i < r.problems.size() && i < shown_problems; ++i)
+        lines << r.p->name << ": " << r.problems[i] << "\n";
+    if (r.problems.size() > shown_problems)
+        lines << r.p->name << ": ... and " << r.problems.size() - shown_problems
+              << " more problem(s) in results.json\n";
+    for (const auto &rep : r.summary.reports)
+        if (rep.own &&
+            !(r.p->race && (r.p->race->accesses.empty() || report_matches_label(rep, *r.p->race) ||
+                            report_shows_label_side(rep, *r.p->race))))
+            lines << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind << " at "
+                  << rep.where << "\n";
+    size_t listed = 0;
+    for (const auto &rep : r.summary.reports) {
+        const bool ambiguous = rep.judgement == judgement_t::ambiguous;
+        if (!unsettled(rep.judgement) || listed++ >= shown_problems)
+            continue;
+        std::string tops;
+        for (const auto &stack : rep.access_stacks)
+            tops += (tops.empty() ? "" : " / ") + stack_top_name(stack);
+        lines << r.p->name << ": " << opt.tool
+              << (ambiguous ? " ambiguous library report (" + rep.finding + "): "
+                            : std::string(" unjudged library report: "))
+              << rep.kind << " at " << tops << " on " << describe_memory(rep.memory) << "\n";
     }
-    closing << "\n";
-    const size_t shown_problems = 8; // the rest is in the JSON file
-    for (const auto &r : rows) {
-        for (size_t i = 0; i < r.problems.size() && i < shown_problems; ++i)
-            closing << r.p->name << ": " << r.problems[i] << "\n";
-        if (r.problems.size() > shown_problems)
-            closing << r.p->name << ": ... and " << r.problems.size() - shown_problems
-                    << " more problem(s) in results.json\n";
-        for (const auto &rep : r.summary.reports)
-            if (rep.own && !(r.p->race && (r.p->race->accesses.empty() ||
-                                           report_matches_label(rep, *r.p->race) ||
-                                           report_shows_label_side(rep, *r.p->race))))
-                closing << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind
-                        << " at " << rep.where << "\n";
-        // What no ledger entry judges yet, with the frames an entry would name.
-        size_t listed = 0;
-        for (const auto &rep : r.summary.reports) {
-            const bool ambiguous = rep.judgement == judgement_t::ambiguous;
-            if (!unsettled(rep.judgement) || listed++ >= shown_problems)
-                continue;
-            std::string tops;
-            for (const auto &stack : rep.access_stacks)
-                tops += (tops.empty() ? "" : " / ") + stack_top_name(stack);
-            closing << r.p->name << ": " << opt.tool
-                    << (ambiguous ? " ambiguous library report (" + rep.finding + "): "
-                                  : std::string(" unjudged library report: "))
-                    << rep.kind << " at " << tops << " on " << describe_memory(rep.memory) << "\n";
-        }
-        if (listed > shown_problems)
-            closing << r.p->name << ": ... and " << listed - shown_problems
-                    << " more unjudged or ambiguous library report(s) in results.json\n";
-    }
-    return aligned_table(all) + closing.str();
+    if (listed > shown_problems)
+        lines << r.p->name << ": ... and " << listed - shown_problems
+              << " more unjudged or ambiguous library report(s) in results.json\n";
+    return lines.str();
+}
+
+std::string run_table(const run_settings_t &opt, const std::vector<row_t> &rows) {
+    std::vector<std::vector<std::string>> all{header(opt)};
+    for (const auto &r : rows)
+        all.push_back(cells(opt, r));
+    std::string closing = verdict_line(opt, rows);
+    for (const auto &r : rows)
+        closing += program_lines(opt, r);
+    return aligned_table(all) + closing;
 }
 
 std::string text_digest(const std::string &text) {
@@ -276,6 +288,63 @@ void mark_results_stale(const run_settings_t &opt, const std::string &dir) {
     write_file((fs::path(dir) / "results.json").string(), json_text(j, 2) + "\n");
 }
 
+// A program's entry in results.json: what people and other tools read, and its record.
+static nlohmann::json program_entry(const run_settings_t &opt, const row_t &r) {
+    nlohmann::json e{{"program", r.p->name},
+                     {"variant", variant_name(r.p->variant)},
+                     {"built", !r.missing},
+                     {"runs", r.runs},
+                     {"passed", r.passed},
+                     {"markers", r.markers},
+                     {"outputs", r.outputs},
+                     {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
+                     {"wall_seconds", r.wall_seconds},
+                     {"peak_kib", r.peak_kib},
+                     {"ok", r.ok},
+                     {"verdict", r.verdict},
+                     {"expected", r.p->verdict},
+                     {"problems", r.problems},
+                     {"race", r.p->race.has_value()}};
+    if (!opt.tool.empty()) {
+        e["reports"] = {{"distinct", r.summary.distinct},
+                        {"own", r.summary.own},
+                        {"library", r.summary.library},
+                        {"unjudged", r.unjudged},
+                        {"runs_with_reports", r.runs_with_reports.size()}};
+        if (r.p->race)
+            e["race_found"] = r.race_found;
+        e["report_list"] = nlohmann::json::array();
+        for (const auto &rep : r.summary.reports) {
+            nlohmann::json tops = nlohmann::json::array();
+            for (const auto &stack : rep.access_stacks)
+                tops.push_back(stack_top_name(stack));
+            e["report_list"].push_back({{"key", rep.key},
+                                        {"kind", rep.kind},
+                                        {"own", rep.own},
+                                        {"where", rep.where},
+                                        {"judgement", judgement_name(rep.judgement)},
+                                        {"finding", rep.finding},
+                                        {"frames", tops},
+                                        {"memory", describe_memory(rep.memory)}});
+        }
+    }
+    if (opt.trace) {
+        e["trace"]["runs"] = nlohmann::json::array();
+        for (const auto &f : r.traces)
+            e["trace"]["runs"].push_back(
+                {{"inside", f.inside},
+                 {"overlap", f.overlap},
+                 {"lock_max_held",
+                  f.lock_max_held ? nlohmann::json(*f.lock_max_held) : nlohmann::json(nullptr)}});
+        e["trace"]["timeline"] =
+            r.timeline.empty()
+                ? nlohmann::json(nullptr)
+                : nlohmann::json(std::string(timeline_dir) + "/" + r.p->name + ".svg");
+    }
+    e["record"] = row_record(r);
+    return e;
+}
+
 void write_results(const run_settings_t &opt, const std::vector<row_t> &rows,
                    const std::string &table, const std::string &dir,
                    const nlohmann::json &provenance) {
@@ -294,61 +363,8 @@ void write_results(const run_settings_t &opt, const std::vector<row_t> &rows,
     j["manifest_digest"] = text_digest(read_file(opt.manifest));
     j["complete"] = true;
     j["programs"] = nlohmann::json::array();
-    for (const auto &r : rows) {
-        nlohmann::json e{{"program", r.p->name},
-                         {"variant", variant_name(r.p->variant)},
-                         {"built", !r.missing},
-                         {"runs", r.runs},
-                         {"passed", r.passed},
-                         {"markers", r.markers},
-                         {"outputs", r.outputs},
-                         {"seconds_mean", r.runs ? r.seconds / r.runs : 0.0},
-                         {"wall_seconds", r.wall_seconds},
-                         {"peak_kib", r.peak_kib},
-                         {"ok", r.ok},
-                         {"verdict", r.verdict},
-                         {"expected", r.p->verdict},
-                         {"problems", r.problems},
-                         {"race", r.p->race.has_value()}};
-        if (!opt.tool.empty()) {
-            e["reports"] = {{"distinct", r.summary.distinct},
-                            {"own", r.summary.own},
-                            {"library", r.summary.library},
-                            {"unjudged", r.unjudged},
-                            {"runs_with_reports", r.runs_with_reports.size()}};
-            if (r.p->race)
-                e["race_found"] = r.race_found;
-            e["report_list"] = nlohmann::json::array();
-            for (const auto &rep : r.summary.reports) {
-                nlohmann::json tops = nlohmann::json::array();
-                for (const auto &stack : rep.access_stacks)
-                    tops.push_back(stack_top_name(stack));
-                e["report_list"].push_back({{"key", rep.key},
-                                            {"kind", rep.kind},
-                                            {"own", rep.own},
-                                            {"where", rep.where},
-                                            {"judgement", judgement_name(rep.judgement)},
-                                            {"finding", rep.finding},
-                                            {"frames", tops},
-                                            {"memory", describe_memory(rep.memory)}});
-            }
-        }
-        if (opt.trace) {
-            e["trace"]["runs"] = nlohmann::json::array();
-            for (const auto &f : r.traces)
-                e["trace"]["runs"].push_back(
-                    {{"inside", f.inside},
-                     {"overlap", f.overlap},
-                     {"lock_max_held", f.lock_max_held ? nlohmann::json(*f.lock_max_held)
-                                                       : nlohmann::json(nullptr)}});
-            e["trace"]["timeline"] =
-                r.timeline.empty()
-                    ? nlohmann::json(nullptr)
-                    : nlohmann::json(std::string(timeline_dir) + "/" + r.p->name + ".svg");
-        }
-        e["record"] = row_record(r);
-        j["programs"].push_back(std::move(e));
-    }
+    for (const auto &r : rows)
+        j["programs"].push_back(program_entry(opt, r));
     j["provenance"] = provenance;
     // The JSON last: "complete": true appears only once the other files are in place.
     const results_input_t in{opt, rows, table, provenance};
