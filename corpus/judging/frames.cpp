@@ -4,23 +4,67 @@
 
 #include <algorithm>
 
-// Frames of the detector's own runtime, of the C library's memory and string functions (which
-// the detectors intercept or replace) and of header templates inlined into our programs: the
-// report is about whoever called them.
-bool transparent_frame(const frame_t &f) {
-    if (f.object.find("libtsan") != std::string::npos ||
-        f.object.find("libcorpus_perturb") != std::string::npos ||
-        f.object.find("vgpreload_") != std::string::npos ||
-        f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
-        starts_with(f.function, "__interceptor_"))
-        return true;
-    // Library templates inlined into one of our programs act on our data for our code.
-    if (starts_with(f.file, "/usr/include/") && f.object.find(".so") == std::string::npos)
-        return true;
-    // Whole names only: "free" must not take in freeaddrinfo or freopen. C++ operators come
-    // with their parameter list ("operator new(unsigned long)").
-    static const char *memory_functions[] = {"malloc", "calloc", "realloc", "free"};
-    for (const char *name : memory_functions)
+// clang links ThreadSanitizer's runtime into the program: its interceptors then show as frames
+// of the program without a source file, named after the libc function they stand for.
+static const char *const linked_interceptors[] = {"memcpy",
+                                                  "memmove",
+                                                  "memset",
+                                                  "memcmp",
+                                                  "memchr",
+                                                  "strcmp",
+                                                  "strncmp",
+                                                  "strlen",
+                                                  "strnlen",
+                                                  "strcpy",
+                                                  "strncpy",
+                                                  "strcat",
+                                                  "strchr",
+                                                  "strrchr",
+                                                  "strstr",
+                                                  "strdup",
+                                                  "strndup",
+                                                  "strcasecmp",
+                                                  "strncasecmp",
+                                                  "gmtime",
+                                                  "gmtime_r",
+                                                  "localtime",
+                                                  "localtime_r",
+                                                  "getenv",
+                                                  "setlocale",
+                                                  "fwrite",
+                                                  "fread",
+                                                  "fputs",
+                                                  "puts",
+                                                  "printf",
+                                                  "vsscanf",
+                                                  "sscanf",
+                                                  "__isoc99_vsscanf",
+                                                  "__isoc99_sscanf",
+                                                  "posix_memalign",
+                                                  "aligned_alloc",
+                                                  "memalign",
+                                                  "valloc",
+                                                  "pthread_mutex_lock",
+                                                  "pthread_mutex_unlock",
+                                                  "pthread_mutex_trylock",
+                                                  "pthread_cond_wait",
+                                                  "pthread_cond_signal",
+                                                  "pthread_cond_broadcast"};
+
+// A frame of the detector's own runtime or of the schedule noise.
+static bool detector_frame(const frame_t &f) {
+    return f.object.find("libtsan") != std::string::npos ||
+           f.object.find("libcorpus_perturb") != std::string::npos ||
+           f.object.find("vgpreload_") != std::string::npos ||
+           f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
+           starts_with(f.function, "__interceptor_");
+}
+
+// A frame of the memory allocator or of the C library's memory and string functions. Whole
+// names only: "free" must not take in freeaddrinfo or freopen. C++ operators come with their
+// parameter list ("operator new(unsigned long)").
+static bool memory_frame(const frame_t &f) {
+    for (const char *name : {"malloc", "calloc", "realloc", "free"})
         if (f.function == name)
             return true;
     for (const char *name : {"operator new", "operator delete"})
@@ -31,54 +75,23 @@ bool transparent_frame(const frame_t &f) {
         for (const char *prefix : {"mem", "str", "__mem", "__str", "__GI_mem", "__GI_str"})
             if (starts_with(f.function, prefix))
                 return true;
-    // clang links ThreadSanitizer's runtime into the program: its interceptors then show as
-    // frames of the program without a source file, named after the libc function they stand
-    // for. Whole names only, so that a function of a program's own is never taken for one.
-    if (f.file.empty() && !f.object.empty() && f.object.find(".so") == std::string::npos)
-        for (const char *name : {"memcpy",
-                                 "memmove",
-                                 "memset",
-                                 "memcmp",
-                                 "memchr",
-                                 "strcmp",
-                                 "strncmp",
-                                 "strlen",
-                                 "strnlen",
-                                 "strcpy",
-                                 "strncpy",
-                                 "strcat",
-                                 "strchr",
-                                 "strrchr",
-                                 "strstr",
-                                 "strdup",
-                                 "strndup",
-                                 "strcasecmp",
-                                 "strncasecmp",
-                                 "gmtime",
-                                 "gmtime_r",
-                                 "localtime",
-                                 "localtime_r",
-                                 "getenv",
-                                 "setlocale",
-                                 "fwrite",
-                                 "fread",
-                                 "fputs",
-                                 "puts",
-                                 "printf",
-                                 "vsscanf",
-                                 "sscanf",
-                                 "__isoc99_vsscanf",
-                                 "__isoc99_sscanf",
-                                 "posix_memalign",
-                                 "aligned_alloc",
-                                 "memalign",
-                                 "valloc",
-                                 "pthread_mutex_lock",
-                                 "pthread_mutex_unlock",
-                                 "pthread_mutex_trylock",
-                                 "pthread_cond_wait",
-                                 "pthread_cond_signal",
-                                 "pthread_cond_broadcast"})
+    return false;
+}
+
+// Frames of the detector's own runtime, of the C library's memory and string functions (which
+// the detectors intercept or replace) and of header templates inlined into our programs: the
+// report is about whoever called them.
+bool transparent_frame(const frame_t &f) {
+    if (detector_frame(f) || memory_frame(f))
+        return true;
+    const bool in_program = f.object.find(".so") == std::string::npos;
+    // Library templates inlined into one of our programs act on our data for our code.
+    if (starts_with(f.file, "/usr/include/") && in_program)
+        return true;
+    // An interceptor linked into the program: whole names only, so that a function of a
+    // program's own is never taken for one.
+    if (f.file.empty() && !f.object.empty() && in_program)
+        for (const char *name : linked_interceptors)
             if (f.function == name)
                 return true;
     return false;

@@ -62,6 +62,56 @@ static void parse_versions(const json &v, std::string &from, std::string &before
         throw std::runtime_error("\"versions\": " + from + " is not before " + before);
 }
 
+// The two sides of an entry, each in a library by its objects and functions.
+static std::vector<race_access_t> parse_sides(const json &accesses) {
+    if (!accesses.is_array())
+        throw std::runtime_error("\"accesses\" is a list of two");
+    std::vector<race_access_t> sides;
+    for (const auto &a : accesses) {
+        if (!a.is_object())
+            throw std::runtime_error("an access is an object");
+        race_access_t access;
+        access.in_library = true;
+        access.objects = one_or_many(a, "object");
+        access.functions = one_or_many(a, "function");
+        access.kind = a.at("kind").get<std::string>();
+        if (access.objects.empty())
+            throw std::runtime_error("an access names its \"object\"");
+        if (access.kind != "read" && access.kind != "write" && access.kind != "any")
+            throw std::runtime_error("an access kind is \"read\", \"write\" or \"any\"");
+        sides.push_back(access);
+    }
+    if (sides.size() != 2)
+        throw std::runtime_error("a finding names exactly two accesses");
+    return sides;
+}
+
+// The memory of an entry, checked against its sides and versions.
+static void check_where(const finding_t &f) {
+    // A side that takes unnamed frames or any function of its objects judges every report of
+    // those objects, whatever memory it touches: such an entry must say which memory it is.
+    for (const auto &a : f.frames.accesses) {
+        const bool loose = a.functions.empty() || std::find(a.functions.begin(), a.functions.end(),
+                                                            "?") != a.functions.end();
+        if (loose && f.where.empty())
+            throw std::runtime_error("a side with \"?\" or without functions needs a \"where\"");
+    }
+    for (const auto &w : f.where) {
+        if (!w.since.empty() || !w.before.empty()) {
+            std::string from, before;
+            parse_versions(json{{"from", w.since.empty() ? "0" : w.since},
+                                {"before", w.before.empty() ? "99999" : w.before}},
+                           from, before);
+        }
+        if (!w.section.empty() && (w.since.empty() || w.before.empty()) &&
+            (f.from.empty() || f.before.empty()))
+            throw std::runtime_error("offsets belong to one build: an offset range comes with "
+                                     "\"versions\" {\"from\", \"before\"}, its own or its entry's");
+        if ((!w.since.empty() || !w.before.empty()) && f.package.empty())
+            throw std::runtime_error("a \"where\" with versions needs the entry's \"package\"");
+    }
+}
+
 static finding_t parse_finding(const json &e) {
     finding_t f;
     if (!e.is_object())
@@ -76,24 +126,7 @@ static finding_t parse_finding(const json &e) {
         parse_versions(*v, f.from, f.before);
     f.memory = e.at("memory").get<std::string>();
     f.frames.object = f.memory;
-    if (!e.at("accesses").is_array())
-        throw std::runtime_error("\"accesses\" is a list of two");
-    for (const auto &a : e.at("accesses")) {
-        if (!a.is_object())
-            throw std::runtime_error("an access is an object");
-        race_access_t access;
-        access.in_library = true;
-        access.objects = one_or_many(a, "object");
-        access.functions = one_or_many(a, "function");
-        access.kind = a.at("kind").get<std::string>();
-        if (access.objects.empty())
-            throw std::runtime_error("an access names its \"object\"");
-        if (access.kind != "read" && access.kind != "write" && access.kind != "any")
-            throw std::runtime_error("an access kind is \"read\", \"write\" or \"any\"");
-        f.frames.accesses.push_back(access);
-    }
-    if (f.frames.accesses.size() != 2)
-        throw std::runtime_error("a finding names exactly two accesses");
+    f.frames.accesses = parse_sides(e.at("accesses"));
     const std::string verdict = e.at("verdict").get<std::string>();
     if (verdict != "race" && verdict != "false alarm")
         throw std::runtime_error("the verdict is \"race\" or \"false alarm\", not \"" + verdict +
@@ -101,28 +134,7 @@ static finding_t parse_finding(const json &e) {
     f.race = verdict == "race";
     if (e.contains("where"))
         f.where = parse_where(e.at("where"));
-    // A side that takes unnamed frames or any function of its objects judges every report of
-    // those objects, whatever memory it touches: such an entry must say which memory it is.
-    for (const auto &a : f.frames.accesses) {
-        const bool loose = a.functions.empty() || std::find(a.functions.begin(), a.functions.end(),
-                                                            "?") != a.functions.end();
-        if (loose && f.where.empty())
-            throw std::runtime_error("a side with \"?\" or without functions needs a \"where\"");
-    }
-    for (auto &w : f.where) {
-        if (!w.since.empty() || !w.before.empty()) {
-            std::string from, before;
-            parse_versions(json{{"from", w.since.empty() ? "0" : w.since},
-                                {"before", w.before.empty() ? "99999" : w.before}},
-                           from, before);
-        }
-        if (!w.section.empty() && (w.since.empty() || w.before.empty()) &&
-            (f.from.empty() || f.before.empty()))
-            throw std::runtime_error("offsets belong to one build: an offset range comes with "
-                                     "\"versions\" {\"from\", \"before\"}, its own or its entry's");
-        if ((!w.since.empty() || !w.before.empty()) && f.package.empty())
-            throw std::runtime_error("a \"where\" with versions needs the entry's \"package\"");
-    }
+    check_where(f);
     f.evidence = e.at("evidence").get<std::string>();
     if (f.evidence.empty())
         throw std::runtime_error("a verdict comes with its evidence");

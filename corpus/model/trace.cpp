@@ -93,6 +93,44 @@ static std::string apply(std::optional<std::int64_t> &since, std::vector<span_t>
     return "";
 }
 
+// Applies one record to its thread; returns the reason when it does not fit the thread's state.
+static std::string apply_record(open_thread_t &th, const record_t &r) {
+    th.trace.first = std::min(th.trace.first, r.ns);
+    switch (r.kind) {
+    case event_kind_t::enter:
+    case event_kind_t::leave:
+        return apply(th.work_since, th.trace.work, r.kind == event_kind_t::enter, r.ns,
+                     "library work");
+    case event_kind_t::acquire:
+    case event_kind_t::release:
+        return apply(th.held_since, th.trace.held, r.kind == event_kind_t::acquire, r.ns,
+                     "lock hold");
+    case event_kind_t::mark:
+        th.trace.marks.push_back({r.ns, r.text});
+        break;
+    }
+    return "";
+}
+
+// The threads' traces once every line is read: what is still open lasts until the last event,
+// and the threads are numbered in the order of their first events.
+static void close_threads(trace_t &t, std::vector<open_thread_t> &threads) {
+    for (open_thread_t &th : threads) {
+        if (th.work_since)
+            th.trace.work.push_back({*th.work_since, t.last});
+        if (th.held_since)
+            th.trace.held.push_back({*th.held_since, t.last});
+        t.threads.push_back(std::move(th.trace));
+    }
+    // Lines of different threads reach the file in the order of their writes, which may differ
+    // a little from the order of their clock readings.
+    std::stable_sort(
+        t.threads.begin(), t.threads.end(),
+        [](const thread_trace_t &a, const thread_trace_t &b) { return a.first < b.first; });
+    for (size_t i = 0; i < t.threads.size(); ++i)
+        t.threads[i].number = static_cast<int>(i) + 1;
+}
+
 trace_t parse_trace(const std::string &text) {
     trace_t t;
     std::vector<open_thread_t> threads;
@@ -124,40 +162,11 @@ trace_t parse_trace(const std::string &text) {
             threads.back().trace.tid = r->tid;
             threads.back().trace.first = r->ns;
         }
-        open_thread_t &th = threads[it->second];
-        th.trace.first = std::min(th.trace.first, r->ns);
-        switch (r->kind) {
-        case event_kind_t::enter:
-        case event_kind_t::leave:
-            why = apply(th.work_since, th.trace.work, r->kind == event_kind_t::enter, r->ns,
-                        "library work");
-            break;
-        case event_kind_t::acquire:
-        case event_kind_t::release:
-            why = apply(th.held_since, th.trace.held, r->kind == event_kind_t::acquire, r->ns,
-                        "lock hold");
-            break;
-        case event_kind_t::mark:
-            th.trace.marks.push_back({r->ns, r->text});
-            break;
-        }
+        why = apply_record(threads[it->second], *r);
         if (!why.empty())
             fail(line_no, why);
     }
-    for (open_thread_t &th : threads) {
-        if (th.work_since)
-            th.trace.work.push_back({*th.work_since, t.last});
-        if (th.held_since)
-            th.trace.held.push_back({*th.held_since, t.last});
-        t.threads.push_back(std::move(th.trace));
-    }
-    // Lines of different threads reach the file in the order of their writes, which may differ
-    // a little from the order of their clock readings.
-    std::stable_sort(
-        t.threads.begin(), t.threads.end(),
-        [](const thread_trace_t &a, const thread_trace_t &b) { return a.first < b.first; });
-    for (size_t i = 0; i < t.threads.size(); ++i)
-        t.threads[i].number = static_cast<int>(i) + 1;
+    close_threads(t, threads);
     return t;
 }
 
