@@ -80,9 +80,9 @@ void read_output(const std::string &path, run_output_t &r);
 // Checks one run of `p` against its contract.
 check_result_t check_run(const program_t &p, const run_output_t &r);
 
-// Validates the check parameters of a manifest entry; throws std::runtime_error naming the
-// fault (an unknown kind, a missing or mistyped parameter).
-void validate_check(const program_t &p);
+// Reads the "check" of program `p`'s manifest entry; throws std::runtime_error naming the fault
+// (an unknown kind, a missing or mistyped parameter, a file the check needs and `p` lacks).
+check_spec_t read_check(const nlohmann::json &check, const program_t &p);
 
 // Expected lines, kept as hashes (with a short shown text for the messages), so that a long
 // expected output is never held as text.

@@ -154,7 +154,6 @@ static program_t parse_program(const json &j, const std::string &base_dir,
         if (p.serve.empty() != p.stop_when_whole.empty())
             throw std::runtime_error("a served sample (\"serve\") and the output that ends the "
                                      "run (\"stop_when_whole\") come together");
-        p.check = j.at("check");
         p.rationale = outside ? opt_string(j, "rationale") : j.at("rationale").get<std::string>();
         p.verdict = outside && !j.contains("verdict") ? std::string(p.race ? "racy" : "race-free")
                                                       : j.at("verdict").get<std::string>();
@@ -162,7 +161,7 @@ static program_t parse_program(const json &j, const std::string &base_dir,
             throw std::runtime_error("a racy program, and only a racy one, has a race label");
         if (p.race && p.twin.empty() && !outside)
             throw std::runtime_error("a racy program names its race-free twin");
-        validate_check(p);
+        p.check = read_check(j.at("check"), p);
     } catch (const std::exception &e) {
         throw std::runtime_error("manifest entry " + p.name + ": " + e.what());
     }

@@ -50,6 +50,23 @@ enum class variant_t { serialized, unserialized, single_threaded, racy };
 const char *variant_name(variant_t v);
 std::optional<variant_t> variant_named(const std::string &name);
 
+// The contract check of a program, as its manifest entry's "check" gives it: the kind, and the
+// parameters that kind takes (read and type-checked with the manifest).
+struct check_spec_t {
+    std::string kind; // "xml_fanout", "png_fanout", "image_crop", ...
+    // XML programs: whether the printer's state carries over from one parse to the next
+    // ("process"), starts afresh in each worker ("thread"), or, in a racy program, only the
+    // depth is shared ("depth"); and whether the workers share the parse buffer.
+    std::string printer;
+    bool shared_buffer = false;
+    unsigned x = 0, y = 0, width = 0, height = 0; // image crop: the crop
+    unsigned members = 0;                         // gzip stream: the members
+    unsigned threads = 0;                         // OpenMP greeting: the team
+    std::optional<std::string> first_line;        // OpenMP greeting: a line printed first
+    int status = 0;                               // an outside program's exit status
+    std::string stdout_file; // an outside program's reference for its standard output, or ""
+};
+
 struct program_t {
     std::string name;
     // An outside program's executable: absolute, relative to the manifest's folder, or a name
@@ -70,7 +87,7 @@ struct program_t {
     // For a program that never ends by itself: the output file whose completion (the served
     // sample's bytes) ends the run, and the picture of its window taken just before.
     std::string stop_when_whole, window_shot;
-    nlohmann::json check;             // which contract check applies, with its parameters
+    check_spec_t check;               // which contract check applies, with its parameters
     std::string verdict;              // the verdict expected for this program
     std::string rationale;            // why that verdict is expected
     std::optional<race_label_t> race; // the labelled race; none for a race-free program

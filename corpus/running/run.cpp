@@ -74,9 +74,9 @@ static std::map<std::string, std::string> stage_run(const run_settings_t &opt, c
                                dir.string() + ": " + ec.message());
         inputs[name] = read_file(target.string());
     }
-    if (p.check.contains("stdout")) {
+    if (!p.check.stdout_file.empty()) {
         // The reference output of an outside program, beside its manifest.
-        const std::string name = p.check["stdout"].get<std::string>();
+        const std::string &name = p.check.stdout_file;
         const std::string path = (from / name).string();
         if (access(path.c_str(), R_OK) != 0)
             throw runner_error("cannot read the expected output " + path);
@@ -486,9 +486,8 @@ static ledger_t runs_ledger(const run_settings_t &opt) {
     }
 }
 
-std::vector<row_t> run_programs(const run_settings_t &opt, const std::string &tool,
-                                const std::vector<const program_t *> &programs,
-                                const std::string &results_dir) {
+// The detector named `tool` (nullptr for none), once it is known to be able to run.
+static const detector_t *usable_detector(const run_settings_t &opt, const std::string &tool) {
     const detector_t *detector = tool.empty() ? nullptr : find_detector(tool);
     if (!tool.empty() && !detector)
         throw runner_error("no detector " + tool);
@@ -497,43 +496,71 @@ std::vector<row_t> run_programs(const run_settings_t &opt, const std::string &to
     if (opt.perturb && access(CORPUS_PERTURB_LIB, R_OK) != 0)
         throw runner_error(std::string("the schedule-noise library ") + CORPUS_PERTURB_LIB +
                            " cannot be read: build it (cmake --build --preset default)");
-    // The work is every (program, repeat) pair, numbered program by program; a shard takes
-    // the pairs whose number modulo the shard count is its index - 1.
+    return detector;
+}
+
+namespace {
+// The work of a run of the corpus: a row and a progress tag per program of the shard, and its
+// runs.
+struct plan_t {
     std::vector<row_t> rows;
     std::vector<std::string> tags;
     std::vector<work_t> work;
-    try {
-        for (size_t i = 0; i < programs.size(); ++i) {
-            std::vector<int> repeats;
-            for (int k = opt.first_repeat; k < opt.first_repeat + opt.repeat; ++k)
-                if (in_shard(opt.shard, i * size_t(opt.repeat) + size_t(k - 1)))
-                    repeats.push_back(k);
-            if (repeats.empty())
-                continue;
-            row_t row;
-            row.p = programs[i];
-            const std::string tag = "[" + std::to_string(i + 1) + "/" +
-                                    std::to_string(programs.size()) + "] " + row.p->name;
-            if (runnable(opt, detector, row, tag)) {
-                // Runs of an earlier invocation would mix with these.
-                if (opt.first_repeat == 1)
-                    remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
-                for (int k : repeats)
-                    work.push_back({rows.size(), k, row_t{}});
-            }
-            rows.push_back(std::move(row));
-            tags.push_back(tag);
+};
+} // namespace
+
+// The work is every (program, repeat) pair, numbered program by program; a shard takes the
+// pairs whose number modulo the shard count is its index - 1.
+static plan_t plan_runs(const run_settings_t &opt, const detector_t *detector,
+                        const std::vector<const program_t *> &programs,
+                        const std::string &results_dir) {
+    plan_t plan;
+    for (size_t i = 0; i < programs.size(); ++i) {
+        std::vector<int> repeats;
+        for (int k = opt.first_repeat; k < opt.first_repeat + opt.repeat; ++k)
+            if (in_shard(opt.shard, i * size_t(opt.repeat) + size_t(k - 1)))
+                repeats.push_back(k);
+        if (repeats.empty())
+            continue;
+        row_t row;
+        row.p = programs[i];
+        const std::string tag = "[" + std::to_string(i + 1) + "/" +
+                                std::to_string(programs.size()) + "] " + row.p->name;
+        if (runnable(opt, detector, row, tag)) {
+            // Runs of an earlier invocation would mix with these.
+            if (opt.first_repeat == 1)
+                remove_all((fs::path(results_dir) / "runs" / row.p->name).string());
+            for (int k : repeats)
+                plan.work.push_back({plan.rows.size(), k, row_t{}});
         }
-        // The Xvfb comes from this thread: a child that the kernel ties to its parent thread
-        // (PR_SET_PDEATHSIG) would die with a helper thread of make_runs.
-        for (const auto &w : work)
-            if (!rows[w.row].p->serve.empty()) {
-                const std::string log = (fs::path(results_dir) / "xvfb.log").string();
-                if (start_xvfb(log).empty())
-                    throw runner_error("Xvfb did not start (see " + log + ")");
-                break;
-            }
-        make_runs(opt, detector, work, rows, tags, results_dir);
+        plan.rows.push_back(std::move(row));
+        plan.tags.push_back(tag);
+    }
+    return plan;
+}
+
+// Starts the Xvfb when a program of the work has a window. It comes from this thread: a child
+// that the kernel ties to its parent thread (PR_SET_PDEATHSIG) would die with a helper thread
+// of make_runs.
+static void start_display(const plan_t &plan, const std::string &results_dir) {
+    for (const auto &w : plan.work)
+        if (!plan.rows[w.row].p->serve.empty()) {
+            const std::string log = (fs::path(results_dir) / "xvfb.log").string();
+            if (start_xvfb(log).empty())
+                throw runner_error("Xvfb did not start (see " + log + ")");
+            return;
+        }
+}
+
+std::vector<row_t> run_programs(const run_settings_t &opt, const std::string &tool,
+                                const std::vector<const program_t *> &programs,
+                                const std::string &results_dir) {
+    const detector_t *detector = usable_detector(opt, tool);
+    plan_t plan;
+    try {
+        plan = plan_runs(opt, detector, programs, results_dir);
+        start_display(plan, results_dir);
+        make_runs(opt, detector, plan.work, plan.rows, plan.tags, results_dir);
     } catch (...) {
         stop_xvfb();
         throw;
@@ -542,15 +569,15 @@ std::vector<row_t> run_programs(const run_settings_t &opt, const std::string &to
     const ledger_t ledger = runs_ledger(opt);
     // The runs go into their rows in order, so that the table does not depend on which run
     // ended first.
-    for (auto &w : work)
-        add_runs(rows[w.row], w.result);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].missing)
+    for (auto &w : plan.work)
+        add_runs(plan.rows[w.row], w.result);
+    for (size_t i = 0; i < plan.rows.size(); ++i) {
+        if (plan.rows[i].missing)
             continue;
-        finish_row(rows[i], tool, ledger);
-        std::cerr << tags[i] << ": " << rows[i].verdict << "\n";
+        finish_row(plan.rows[i], tool, ledger);
+        std::cerr << plan.tags[i] << ": " << plan.rows[i].verdict << "\n";
     }
-    return rows;
+    return std::move(plan.rows);
 }
 
 std::vector<row_t> run_until_detected(const run_settings_t &opt, const std::string &tool,
