@@ -169,90 +169,85 @@ static std::string set_env(options_t &opt, seen_t &, const std::string &v) {
 }
 
 // Every option, in the order --help lists them.
-static const std::vector<option_spec_t> &option_table() {
-    static const std::vector<option_spec_t> table{
-        {"--tool " + detector_names(true), "run under a detector (below)", running, set_tool},
-        path_option("--bin DIR", "folder of the programs (default " CORPUS_PROGRAM_DIR ")", running,
-                    &run_settings_t::bin),
-        {"--repeat N", "run each program N times and report k of N (1 to 100000)", running,
-         set_repeat},
-        {"--until-detected N",
-         "(score) run each program until a tool first reports on it,\n"
-         "at most N times, and record the runs it took",
-         {"score"},
-         set_until_detected},
-        {"--timeout S",
-         "time limit of one run in seconds (default 60 natively, a\ndetector's own below)", running,
-         set_timeout},
-        {"--suppress", "apply the suppression files for known library noise", running,
-         [](options_t &opt, seen_t &, const std::string &) {
-             opt.suppress = true;
-             return std::string();
-         }},
-        {"--perturb SEED",
-         "schedule noise: delay threads at random (drawn from SEED) at\n"
-         "thread start, lock, unlock and library sections; under valgrind\n"
-         "its fair scheduler instead (score: each tool with and without)",
-         running, set_perturb},
-        {"--jobs N",
-         "up to N runs at once, each in its own directory (default 1;\n"
-         "the program with a window runs alone)",
-         running, set_jobs},
-        {"--shard K/N",
-         "run only shard K of N of the (program, repeat) pairs: pair i\n"
-         "(program by program, repeats in order, from 0) goes to shard\n"
-         "i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
-         "TEST_SHARD_INDEX/TEST_TOTAL_SHARDS",
-         running, set_shard},
-        {"--trace",
-         "record when each thread is inside its library work and holds\n"
-         "the lock (CORPUS_TRACE), with figures and a timeline per program",
-         running,
-         [](options_t &opt, seen_t &, const std::string &) {
-             opt.trace = true;
-             return std::string();
-         }},
-        {"--variant V", "only programs of variant V (serialized, unserialized,\nsingle-threaded)",
-         running, set_variant},
-        path_option("--out DIR",
-                    "where tables and run directories go (default " CORPUS_RESULTS_DIR ")", reading,
-                    &run_settings_t::out),
-        path_option("--samples DIR", "folder of the input files (default samples/ of the sources)",
-                    running, &run_settings_t::samples),
-        path_option("--manifest FILE",
-                    "the manifest (default " CORPUS_MANIFEST ", merged from each\n"
-                    "subsystem folder's manifest.json)",
-                    {"run", "score", "merge", "list"}, &run_settings_t::manifest),
-        path_option("--ledger FILE",
-                    "the findings ledger that judges reports inside libraries\n"
-                    "(default corpus/judging/findings.json of the sources)",
-                    reading, &run_settings_t::ledger),
-        // Told in the paragraphs under the options.
-        {"--bin-for TOOL=DIR", "", {"score"}, set_bin_for},
-        {"--from-dir DIR",
-         "",
-         {"manifest"},
-         [](options_t &opt, seen_t &, const std::string &v) {
-             opt.from_dir = fs::absolute(v).lexically_normal().string();
-             return std::string();
-         }},
-        {"--label-suffix SUFFIXES",
-         "",
-         {"manifest"},
-         [](options_t &opt, seen_t &, const std::string &v) {
-             opt.label_suffix = v;
-             return std::string();
-         }},
-        {"--env NAME=VALUE", "", {"manifest"}, set_env},
-    };
-    return table;
-}
+static const std::vector<option_spec_t> option_table{
+    {"--tool " + detector_names(true), "run under a detector (below)", running, set_tool},
+    path_option("--bin DIR", "folder of the programs (default " CORPUS_PROGRAM_DIR ")", running,
+                &run_settings_t::bin),
+    {"--repeat N", "run each program N times and report k of N (1 to 100000)", running, set_repeat},
+    {"--until-detected N",
+     "(score) run each program until a tool first reports on it,\n"
+     "at most N times, and record the runs it took",
+     {"score"},
+     set_until_detected},
+    {"--timeout S",
+     "time limit of one run in seconds (default 60 natively, a\ndetector's own below)", running,
+     set_timeout},
+    {"--suppress", "apply the suppression files for known library noise", running,
+     [](options_t &opt, seen_t &, const std::string &) {
+         opt.suppress = true;
+         return std::string();
+     }},
+    {"--perturb SEED",
+     "schedule noise: delay threads at random (drawn from SEED) at\n"
+     "thread start, lock, unlock and library sections; under valgrind\n"
+     "its fair scheduler instead (score: each tool with and without)",
+     running, set_perturb},
+    {"--jobs N",
+     "up to N runs at once, each in its own directory (default 1;\n"
+     "the program with a window runs alone)",
+     running, set_jobs},
+    {"--shard K/N",
+     "run only shard K of N of the (program, repeat) pairs: pair i\n"
+     "(program by program, repeats in order, from 0) goes to shard\n"
+     "i mod N + 1; default from CI_NODE_INDEX/CI_NODE_TOTAL or\n"
+     "TEST_SHARD_INDEX/TEST_TOTAL_SHARDS",
+     running, set_shard},
+    {"--trace",
+     "record when each thread is inside its library work and holds\n"
+     "the lock (CORPUS_TRACE), with figures and a timeline per program",
+     running,
+     [](options_t &opt, seen_t &, const std::string &) {
+         opt.trace = true;
+         return std::string();
+     }},
+    {"--variant V", "only programs of variant V (serialized, unserialized,\nsingle-threaded)",
+     running, set_variant},
+    path_option("--out DIR", "where tables and run directories go (default " CORPUS_RESULTS_DIR ")",
+                reading, &run_settings_t::out),
+    path_option("--samples DIR", "folder of the input files (default samples/ of the sources)",
+                running, &run_settings_t::samples),
+    path_option("--manifest FILE",
+                "the manifest (default " CORPUS_MANIFEST ", merged from each\n"
+                "subsystem folder's manifest.json)",
+                {"run", "score", "merge", "list"}, &run_settings_t::manifest),
+    path_option("--ledger FILE",
+                "the findings ledger that judges reports inside libraries\n"
+                "(default corpus/judging/findings.json of the sources)",
+                reading, &run_settings_t::ledger),
+    // Told in the paragraphs under the options.
+    {"--bin-for TOOL=DIR", "", {"score"}, set_bin_for},
+    {"--from-dir DIR",
+     "",
+     {"manifest"},
+     [](options_t &opt, seen_t &, const std::string &v) {
+         opt.from_dir = fs::absolute(v).lexically_normal().string();
+         return std::string();
+     }},
+    {"--label-suffix SUFFIXES",
+     "",
+     {"manifest"},
+     [](options_t &opt, seen_t &, const std::string &v) {
+         opt.label_suffix = v;
+         return std::string();
+     }},
+    {"--env NAME=VALUE", "", {"manifest"}, set_env},
+};
 
 // The options as --help lists them: the help beside each, its later lines indented under the
 // first.
 static std::string option_lines() {
     std::string lines;
-    for (const auto &o : option_table()) {
+    for (const auto &o : option_table) {
         if (o.help.empty())
             continue;
         lines += "  " + o.usage +
@@ -417,7 +412,7 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
             opt.programs.push_back(a);
             continue;
         }
-        const auto &table = option_table();
+        const auto &table = option_table;
         auto o = std::find_if(table.begin(), table.end(), [&](const option_spec_t &o) {
             return o.usage.substr(0, o.usage.find(' ')) == a;
         });
