@@ -37,15 +37,11 @@ void cout_line(const char *text, bool flush);
 // marker its own way (std::cout, std::endl or puts), as its output format requires. The
 // launcher library itself is built without a variant and uses none of this.
 #ifdef CORPUS_VARIANT
-#if CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED
-constexpr bool serialized = true;
-constexpr const char *open_marker = contract::serialized_open;
-constexpr const char *close_marker = contract::serialized_close;
-#else
-constexpr bool serialized = false;
-constexpr const char *open_marker = contract::unserialized_open;
-constexpr const char *close_marker = contract::unserialized_close;
-#endif
+constexpr bool serialized = variant::serialized;
+constexpr const char *open_marker =
+    serialized ? contract::serialized_open : contract::unserialized_open;
+constexpr const char *close_marker =
+    serialized ? contract::serialized_close : contract::unserialized_close;
 
 // Takes `lock` in the serialized variant (nothing in the others) and begins the thread's
 // library work; both are recorded on the trace side channel.

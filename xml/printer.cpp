@@ -15,25 +15,27 @@
 #ifndef CORPUS_VARIANT
 #error "printer.cpp is built as one variant: define CORPUS_VARIANT"
 #endif
-// The storage of the state is what differs between the variants, so it is chosen here.
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
-    CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
+// The storage of the state is what differs between the variants, and `thread_local` is part of
+// a declaration, so the one condition is stated for the preprocessor: every variant whose parses
+// run at once without the lock keeps its state per thread, but the racy printer its depth.
+#define PRINTER_PER_THREAD                                                                         \
+    (CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||     \
+     CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER || CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER)
+#if PRINTER_PER_THREAD
+#define PRINTER_STATE thread_local
+#else
+#define PRINTER_STATE
+#endif
+static PRINTER_STATE char *last_content = nullptr;
+#if PRINTER_PER_THREAD && CORPUS_VARIANT != CORPUS_VARIANT_RACY_PRINTER
 static thread_local int depth = 0;
-static thread_local char *last_content = nullptr;
-#elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER
-static int depth = 0;
-static thread_local char *last_content = nullptr;
 #else
 static int depth = 0;
-static char *last_content = nullptr;
 #endif
-[[maybe_unused]] constexpr bool printer_per_thread =
-    variant::unserialized || variant::racy || variant::racy_printer || variant::handover;
 // Only the racy printer shares the depth between threads; it changes it under depth_lock.
 constexpr bool depth_locked = variant::racy_printer;
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
-    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER || CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
+#if PRINTER_PER_THREAD
 // Releases a thread's last copy when the thread ends; the process-wide copy lives as long as
 // the process.
 struct content_release_t {
@@ -42,7 +44,6 @@ struct content_release_t {
     }
 };
 static thread_local content_release_t release_at_thread_end;
-static_assert(printer_per_thread, "a per-thread copy is released per thread");
 #endif
 
 // Orders the changes of the shared depth among themselves, so that they never race each other.
@@ -94,8 +95,7 @@ void handle_data(void *, const XML_Char *text, int len) {
     copy[len] = '\0';
     free(last_content);
     last_content = copy;
-#if CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED || CORPUS_VARIANT == CORPUS_VARIANT_RACY ||      \
-    CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER || CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER
+#if PRINTER_PER_THREAD
     (void)&release_at_thread_end; // constructs this thread's release on first use
 #endif
 }

@@ -30,7 +30,7 @@ struct shared_buffer_t {
 };
 
 // Whether the workers parse in the buffer of `main`: under `lock`, or racing in the racy twin.
-constexpr bool in_shared_buffer = serialized || CORPUS_VARIANT == CORPUS_VARIANT_RACY;
+constexpr bool in_shared_buffer = variant::serialized || variant::racy;
 
 // Thread exit values; they outlive every worker.
 static int result_parsed = 0;
