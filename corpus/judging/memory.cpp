@@ -342,8 +342,6 @@ void place_memory(memory_t &m, const std::vector<loaded_object_t> &objects) {
                 m.symbol = s.name;
 }
 
-static std::string hex(uint64_t v);
-
 void place_report_memory(report_t &r, const std::vector<loaded_object_t> &objects) {
     place_memory(r.memory, objects);
     const memory_t &m = r.memory;
@@ -363,116 +361,6 @@ void place_report_memory(report_t &r, const std::vector<loaded_object_t> &object
 }
 
 // --- Describing and matching ------------------------------------------------------------------
-
-static std::string hex(uint64_t v) {
-    std::ostringstream s;
-    s << "0x" << std::hex << v;
-    return s.str();
-}
-
-std::string describe_memory(const memory_t &m) {
-    switch (m.kind) {
-    case memory_kind_t::global: {
-        std::string place = m.section.empty() ? "" : m.section;
-        if (m.offset)
-            place += (place.empty() ? "" : "+") + hex(*m.offset);
-        if (!m.object.empty())
-            place += (place.empty() ? "in " : " of ") + base_name(m.object);
-        return "global " + (m.symbol.empty() ? std::string("without a name") : m.symbol) +
-               (place.empty() ? "" : " (" + place + ")");
-    }
-    case memory_kind_t::heap: {
-        std::string in;
-        for (const auto &f : m.allocated)
-            if (!transparent_frame(f) && !f.function.empty()) {
-                in = " allocated in " + bare_function(f.function);
-                break;
-            }
-        return "heap block" +
-               (m.block_size ? " of " + std::to_string(m.block_size) + " bytes" : "") + in +
-               (m.block_offset ? " (at +" + hex(*m.block_offset) + ")" : "");
-    }
-    case memory_kind_t::stack:
-        return "stack";
-    case memory_kind_t::unknown:
-        break;
-    }
-    return "unknown";
-}
-
-static const char *kind_name(memory_kind_t k) {
-    switch (k) {
-    case memory_kind_t::global:
-        return "global";
-    case memory_kind_t::heap:
-        return "heap";
-    case memory_kind_t::stack:
-        return "stack";
-    case memory_kind_t::unknown:
-        break;
-    }
-    return "unknown";
-}
-
-static json frames_json(const std::vector<frame_t> &stack) {
-    json a = json::array();
-    for (const auto &f : stack)
-        a.push_back(
-            {{"function", f.function}, {"file", f.file}, {"line", f.line}, {"object", f.object}});
-    return a;
-}
-
-json memory_json(const memory_t &m) {
-    json j{{"kind", kind_name(m.kind)}, {"text", describe_memory(m)}};
-    if (m.address)
-        j["address"] = hex(m.address);
-    if (m.kind == memory_kind_t::global) {
-        j["object"] = m.object;
-        j["symbol"] = m.symbol;
-        j["section"] = m.section;
-        j["offset"] = m.offset ? json(hex(*m.offset)) : json(nullptr);
-    }
-    if (m.kind == memory_kind_t::heap) {
-        j["block_size"] = m.block_size;
-        j["block_offset"] = m.block_offset ? json(hex(*m.block_offset)) : json(nullptr);
-        j["allocated"] = frames_json(m.allocated);
-    }
-    return j;
-}
-
-static std::string text_or_empty(const json &j, const char *key) {
-    auto it = j.find(key);
-    return it == j.end() || !it->is_string() ? "" : it->get<std::string>();
-}
-
-memory_t memory_from_json(const json &j) {
-    memory_t m;
-    if (!j.is_object())
-        return m;
-    const std::string kind = text_or_empty(j, "kind");
-    for (auto k : {memory_kind_t::global, memory_kind_t::heap, memory_kind_t::stack})
-        if (kind == kind_name(k))
-            m.kind = k;
-    m.address = std::strtoull(text_or_empty(j, "address").c_str(), nullptr, 16);
-    m.object = text_or_empty(j, "object");
-    m.symbol = text_or_empty(j, "symbol");
-    m.section = text_or_empty(j, "section");
-    if (!text_or_empty(j, "offset").empty())
-        m.offset = std::strtoull(text_or_empty(j, "offset").c_str(), nullptr, 16);
-    if (!text_or_empty(j, "block_offset").empty())
-        m.block_offset = std::strtoull(text_or_empty(j, "block_offset").c_str(), nullptr, 16);
-    if (j.contains("block_size") && j["block_size"].is_number_unsigned())
-        m.block_size = j["block_size"].get<uint64_t>();
-    if (j.contains("allocated") && j["allocated"].is_array())
-        for (const auto &f : j["allocated"])
-            if (f.is_object())
-                m.allocated.push_back({text_or_empty(f, "function"), text_or_empty(f, "file"),
-                                       text_or_empty(f, "object"),
-                                       f.contains("line") && f["line"].is_number_integer()
-                                           ? f["line"].get<int>()
-                                           : 0});
-    return m;
-}
 
 static uint64_t offset_value(const json &j) {
     if (!j.is_string() || !starts_with(j.get<std::string>(), "0x") ||

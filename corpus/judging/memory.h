@@ -3,6 +3,7 @@
 // memory a ledger entry or a race label names.
 #pragma once
 
+#include "record.h"
 #include "report.h"
 
 #include <nlohmann/json.hpp>
@@ -41,12 +42,6 @@ void place_memory(memory_t &m, const std::vector<loaded_object_t> &objects);
 // a global by object and symbol (or section and offset), heap memory by the function that
 // allocated it, stack memory as such.
 void place_report_memory(report_t &r, const std::vector<loaded_object_t> &objects);
-
-// "global g_parseAttempts (.bss+0x2d080 of libexpat.so.1)", "heap block of 64 bytes allocated
-// in XML_ParserCreate_MM", "stack", "unknown".
-std::string describe_memory(const memory_t &m);
-nlohmann::json memory_json(const memory_t &m);
-memory_t memory_from_json(const nlohmann::json &j);
 
 // A "where" of the ledger or a label: one form, or a list of forms any of which may match.
 // Throws std::runtime_error naming what is wrong.

@@ -20,3 +20,10 @@ nlohmann::json row_record_shape();
 // field of `want`, arrays' elements the shape of want's first; a null in `want` takes anything.
 std::string json_shape_fault(const nlohmann::json &want, const nlohmann::json &got,
                              const std::string &path);
+
+// "global g_parseAttempts (.bss+0x2d080 of libexpat.so.1)", "heap block of 64 bytes allocated
+// in XML_ParserCreate_MM", "stack", "unknown".
+std::string describe_memory(const memory_t &m);
+// A report's memory as results.json records it, and back.
+nlohmann::json memory_json(const memory_t &m);
+memory_t memory_from_json(const nlohmann::json &j);
