@@ -80,7 +80,7 @@ static std::string tool_bin(const options_t &opt, const tool_id_t &tool) {
     if (opt.tool_bins.count(tool.detector))
         return opt.tool_bins.at(tool.detector);
     const detector_t &d = *find_detector(tool.detector); // the command line took known ones
-    if (*d.default_bin)
+    if (!d.default_bin.empty())
         return opt.source_dir + "/" + d.default_bin;
     return opt.bin;
 }

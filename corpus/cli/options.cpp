@@ -18,9 +18,9 @@ static std::string detector_lines() {
     std::string lines;
     for (const auto &d : detectors()) {
         char buf[256];
-        snprintf(buf, sizeof buf, "  %-10s %s; %g s a run%s%s%s\n", d.name, d.help,
-                 d.timeout_seconds, *d.default_bin ? "; score runs " : "", d.default_bin,
-                 d.run_command ? "" : " (score only)");
+        snprintf(buf, sizeof buf, "  %-10s %s; %g s a run%s%s%s\n", d.name.c_str(), d.help.c_str(),
+                 d.timeout_seconds, d.default_bin.empty() ? "" : "; score runs ",
+                 d.default_bin.c_str(), d.run_command ? "" : " (score only)");
         lines += buf;
     }
     return lines;

@@ -2,6 +2,7 @@
 
 #include "judge.h"
 #include "memory.h"
+#include "record.h"
 #include "text.h"
 #include "xml_text.h"
 
@@ -296,4 +297,141 @@ bool valgrind_xml_finished(const std::string &xml) {
     size_t end = xml.rfind("</valgrindoutput>");
     return end != std::string::npos &&
            xml.find_first_not_of(" \t\r\n", end + 17) == std::string::npos;
+}
+
+// --- SARIF ------------------------------------------------------------------------------------
+
+// "%2F" and the like decoded.
+static std::string uri_decoded(const std::string &uri) {
+    std::string out;
+    for (size_t i = 0; i < uri.size(); ++i)
+        if (uri[i] == '%' && i + 2 < uri.size() && isxdigit((unsigned char)uri[i + 1]) &&
+            isxdigit((unsigned char)uri[i + 2])) {
+            out += char(std::stoi(uri.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += uri[i];
+        }
+    return out;
+}
+
+static std::string json_text_at(const nlohmann::json &j, const char *key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+// A location as a frame: its file (a "file://" URI, or one relative to a base of the run's
+// originalUriBaseIds), its line, its function and object.
+static frame_t sarif_frame(const nlohmann::json &loc, const nlohmann::json &bases) {
+    frame_t f;
+    const nlohmann::json props = loc.value("properties", nlohmann::json::object());
+    const nlohmann::json logical = loc.contains("logicalLocations") &&
+                                           loc["logicalLocations"].is_array() &&
+                                           !loc["logicalLocations"].empty()
+                                       ? loc["logicalLocations"][0]
+                                       : nlohmann::json::object();
+    f.function = props.contains("function") ? json_text_at(props, "function")
+                 : !json_text_at(logical, "fullyQualifiedName").empty()
+                     ? json_text_at(logical, "fullyQualifiedName")
+                     : json_text_at(loc.value("message", nlohmann::json::object()), "text");
+    f.object = json_text_at(props, "object");
+    const nlohmann::json physical = loc.value("physicalLocation", nlohmann::json::object());
+    const nlohmann::json artifact = physical.value("artifactLocation", nlohmann::json::object());
+    std::string uri = uri_decoded(json_text_at(artifact, "uri"));
+    const std::string base = json_text_at(artifact, "uriBaseId");
+    if (!base.empty() && bases.contains(base))
+        uri = uri_decoded(json_text_at(bases[base], "uri")) + uri;
+    if (starts_with(uri, "file://"))
+        uri = uri.substr(7);
+    const nlohmann::json region = physical.value("region", nlohmann::json::object());
+    f.line = region.contains("startLine") && region["startLine"].is_number_integer()
+                 ? region["startLine"].get<int>()
+                 : 0;
+    // The corpus's own SARIF names the frame's object beside its file (or in its place);
+    // another's location without a line names an object, not a source file.
+    if (props.contains("object"))
+        f.file = uri == f.object ? "" : uri;
+    else if (f.line > 0)
+        f.file = uri;
+    else
+        f.object = uri;
+    return f;
+}
+
+// One stack per thread flow, innermost frame first.
+static std::vector<std::vector<frame_t>> sarif_stacks(const nlohmann::json &result,
+                                                      const nlohmann::json &bases) {
+    std::vector<std::vector<frame_t>> stacks;
+    for (const auto &flow : result.value("codeFlows", nlohmann::json::array()))
+        for (const auto &thread : flow.value("threadFlows", nlohmann::json::array())) {
+            std::vector<frame_t> stack;
+            for (const auto &step : thread.value("locations", nlohmann::json::array()))
+                stack.insert(stack.begin(),
+                             sarif_frame(step.value("location", nlohmann::json::object()), bases));
+            stacks.push_back(stack);
+        }
+    if (stacks.empty() && result.contains("locations") && result["locations"].is_array()) {
+        stacks.emplace_back();
+        for (const auto &loc : result["locations"])
+            stacks.back().push_back(sarif_frame(loc, bases));
+    }
+    return stacks;
+}
+
+static report_t sarif_report(const nlohmann::json &result, const nlohmann::json &rules,
+                             const nlohmann::json &bases) {
+    report_t r;
+    const nlohmann::json props = result.value("properties", nlohmann::json::object());
+    r.kind = json_text_at(props, "kind");
+    if (r.kind.empty() && result.contains("ruleIndex") &&
+        result["ruleIndex"].is_number_unsigned() &&
+        result["ruleIndex"].get<size_t>() < rules.size())
+        r.kind = json_text_at(rules[result["ruleIndex"].get<size_t>()].value(
+                                  "shortDescription", nlohmann::json::object()),
+                              "text");
+    if (r.kind.empty())
+        r.kind = json_text_at(result, "ruleId");
+    r.access_stacks = sarif_stacks(result, bases);
+    for (const auto &k : props.value("accessKinds", nlohmann::json::array()))
+        r.access_kinds.push_back(k == "write"  ? access_kind_t::write
+                                 : k == "read" ? access_kind_t::read
+                                               : access_kind_t::unknown);
+    r.access_kinds.resize(r.access_stacks.size(), access_kind_t::unknown);
+    r.memory = memory_from_json(props.value("memory", nlohmann::json()));
+    return r;
+}
+
+std::vector<report_t> parse_sarif(const std::string &text, const own_code_t &own,
+                                  std::string *error) {
+    std::vector<report_t> out;
+    nlohmann::json log;
+    try {
+        log = nlohmann::json::parse(text);
+    } catch (const std::exception &e) {
+        if (error && !text.empty())
+            *error = std::string("not JSON: ") + e.what();
+        return out;
+    }
+    if (!log.is_object() || !log.contains("runs") || !log["runs"].is_array()) {
+        if (error)
+            *error = "not a SARIF log (no \"runs\")";
+        return out;
+    }
+    try {
+        for (const auto &run : log["runs"]) {
+            const nlohmann::json driver = run.value("tool", nlohmann::json::object())
+                                              .value("driver", nlohmann::json::object());
+            const nlohmann::json rules = driver.value("rules", nlohmann::json::array());
+            const nlohmann::json bases = run.value("originalUriBaseIds", nlohmann::json::object());
+            for (const auto &result : run.value("results", nlohmann::json::array())) {
+                report_t r = sarif_report(result, rules, bases);
+                classify_report(r, own);
+                out.push_back(std::move(r));
+            }
+        }
+    } catch (const nlohmann::json::exception &e) {
+        if (error)
+            *error = std::string("a result of the wrong shape: ") + e.what();
+    }
+    return out;
 }

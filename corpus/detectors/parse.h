@@ -17,6 +17,14 @@ std::vector<report_t> parse_tsan_log(const std::string &log, const own_code_t &o
 std::vector<report_t> parse_valgrind_xml(const std::string &xml, const own_code_t &own,
                                          std::string *error = nullptr);
 
+// Parses the results of a SARIF 2.1.0 log: a result is a report, its thread flows the stacks of
+// its accesses (outermost call first), its rule (or its "kind" property) the kind, its memory
+// and access kinds from its properties where it gives them; a frame's function and object from
+// its location's properties, else its logical location or message. A file that is not such a
+// log is told in `error`.
+std::vector<report_t> parse_sarif(const std::string &text, const own_code_t &own,
+                                  std::string *error = nullptr);
+
 // True when the valgrind XML file is complete (valgrind wrote its closing tag).
 bool valgrind_xml_finished(const std::string &xml);
 

@@ -1,6 +1,7 @@
 #include "ci_formats.h"
 
 #include "frames.h"
+#include "record.h"
 #include "xml_text.h"
 
 #include <cctype>
@@ -157,6 +158,9 @@ static json location(const frame_t &f, const std::string &root) {
         loc["physicalLocation"] = p;
     std::string name = f.function.empty() ? f.object : f.function;
     loc["message"] = {{"text", clean_text(name.empty() ? "?" : name, false)}};
+    // The frame whole, so that reading the file back gives the same frames.
+    loc["properties"] = {{"function", clean_text(f.function, false)},
+                         {"object", clean_text(f.object, false)}};
     return loc;
 }
 
@@ -216,6 +220,15 @@ json sarif_log(const std::vector<row_t> &rows, const std::string &tool,
                 {"message", {{"text", clean_text(text, false)}}},
                 {"partialFingerprints", {{"stackSignature/v1", stable_hash(rep.key)}}},
                 {"properties", {{"program", clean_text(row.p->name, false)}, {"own", rep.own}}}};
+            // What the report says beyond its stacks: its kind, each access's kind, its memory.
+            json kinds = json::array();
+            for (auto k : rep.access_kinds)
+                kinds.push_back(k == access_kind_t::write  ? "write"
+                                : k == access_kind_t::read ? "read"
+                                                           : "");
+            result["properties"]["kind"] = clean_text(rep.kind, false);
+            result["properties"]["accessKinds"] = std::move(kinds);
+            result["properties"]["memory"] = memory_json(rep.memory);
             if (const frame_t *f = placed_at(rep))
                 result["locations"] = json::array({location(*f, root)});
             json flows = thread_flows(rep, root);

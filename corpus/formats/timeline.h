@@ -2,7 +2,7 @@
 // timelines of a whole run of the corpus.
 #pragma once
 
-#include "trace.h"
+#include "trace_file.h"
 
 #include <string>
 #include <vector>

@@ -140,7 +140,7 @@ static finding_t parse_finding(const json &e) {
         throw std::runtime_error("a verdict comes with its evidence");
     f.kinds = one_or_many(e, "kinds");
     if (f.kinds.empty())
-        f.kinds = {"data race", "Race", "ConflictingAccess"}; // tsan, helgrind, drd
+        f.kinds = race_kinds(); // a data race as each detector names it
     f.tools = one_or_many(e, "tools");
     f.programs = one_or_many(e, "programs");
     return f;

@@ -4,60 +4,49 @@
 
 #include <algorithm>
 
-// clang links ThreadSanitizer's runtime into the program: its interceptors then show as frames
-// of the program without a source file, named after the libc function they stand for.
-static const char *const linked_interceptors[] = {"memcpy",
-                                                  "memmove",
-                                                  "memset",
-                                                  "memcmp",
-                                                  "memchr",
-                                                  "strcmp",
-                                                  "strncmp",
-                                                  "strlen",
-                                                  "strnlen",
-                                                  "strcpy",
-                                                  "strncpy",
-                                                  "strcat",
-                                                  "strchr",
-                                                  "strrchr",
-                                                  "strstr",
-                                                  "strdup",
-                                                  "strndup",
-                                                  "strcasecmp",
-                                                  "strncasecmp",
-                                                  "gmtime",
-                                                  "gmtime_r",
-                                                  "localtime",
-                                                  "localtime_r",
-                                                  "getenv",
-                                                  "setlocale",
-                                                  "fwrite",
-                                                  "fread",
-                                                  "fputs",
-                                                  "puts",
-                                                  "printf",
-                                                  "vsscanf",
-                                                  "sscanf",
-                                                  "__isoc99_vsscanf",
-                                                  "__isoc99_sscanf",
-                                                  "posix_memalign",
-                                                  "aligned_alloc",
-                                                  "memalign",
-                                                  "valloc",
-                                                  "pthread_mutex_lock",
-                                                  "pthread_mutex_unlock",
-                                                  "pthread_mutex_trylock",
-                                                  "pthread_cond_wait",
-                                                  "pthread_cond_signal",
-                                                  "pthread_cond_broadcast"};
+// The detectors' runtimes, added as the detectors are read.
+static runtime_frames_t &runtimes() {
+    static runtime_frames_t all;
+    return all;
+}
 
-// A frame of the detector's own runtime or of the schedule noise.
+void add_runtime_frames(const runtime_frames_t &frames) {
+    runtime_frames_t &all = runtimes();
+    for (auto [from, into] : {std::pair{&frames.objects, &all.objects},
+                              {&frames.files, &all.files},
+                              {&frames.function_prefixes, &all.function_prefixes},
+                              {&frames.linked_functions, &all.linked_functions}})
+        into->insert(into->end(), from->begin(), from->end());
+}
+
+static std::vector<std::string> &race_kind_names() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+void add_race_kind(const std::string &name) {
+    auto &names = race_kind_names();
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
+}
+
+std::vector<std::string> race_kinds() {
+    return race_kind_names();
+}
+
+// A frame of a detector's runtime or of the schedule noise.
 static bool detector_frame(const frame_t &f) {
-    return f.object.find("libtsan") != std::string::npos ||
-           f.object.find("libcorpus_perturb") != std::string::npos ||
-           f.object.find("vgpreload_") != std::string::npos ||
-           f.file.find("libsanitizer") != std::string::npos || starts_with(f.function, "__tsan") ||
-           starts_with(f.function, "__interceptor_");
+    const runtime_frames_t &r = runtimes();
+    auto has = [](const std::string &s, const std::string &part) {
+        return s.find(part) != std::string::npos;
+    };
+    return has(f.object, "libcorpus_perturb") ||
+           std::any_of(r.objects.begin(), r.objects.end(),
+                       [&](const std::string &o) { return has(f.object, o); }) ||
+           std::any_of(r.files.begin(), r.files.end(),
+                       [&](const std::string &p) { return has(f.file, p); }) ||
+           std::any_of(r.function_prefixes.begin(), r.function_prefixes.end(),
+                       [&](const std::string &p) { return starts_with(f.function, p); });
 }
 
 // A frame of the memory allocator or of the C library's memory and string functions. Whole
@@ -88,10 +77,11 @@ bool transparent_frame(const frame_t &f) {
     // Library templates inlined into one of our programs act on our data for our code.
     if (starts_with(f.file, "/usr/include/") && in_program)
         return true;
-    // An interceptor linked into the program: whole names only, so that a function of a
-    // program's own is never taken for one.
+    // A runtime linked into the program (clang's ThreadSanitizer) shows its interceptors as
+    // frames of the program without a source file, named after the libc function they stand
+    // for: whole names only, so that a function of a program's own is never taken for one.
     if (f.file.empty() && !f.object.empty() && in_program)
-        for (const char *name : linked_interceptors)
+        for (const auto &name : runtimes().linked_functions)
             if (f.function == name)
                 return true;
     return false;

@@ -7,8 +7,25 @@
 #include <string>
 #include <vector>
 
-// True for a frame of the detector's runtime, of libc's memory and string functions or of a
-// header template inlined into our program: the report is about whoever called it.
+// The frames of a detector's own runtime, as its detector file names them: objects and source
+// files by a part of their paths, functions by a prefix, and functions that a runtime linked
+// into the program (clang's ThreadSanitizer) stands in for, by their whole names.
+struct runtime_frames_t {
+    std::vector<std::string> objects, files, function_prefixes, linked_functions;
+};
+
+// Adds a detector's runtime to the frames every report is read past (the detectors do, as they
+// are read, before any report is).
+void add_runtime_frames(const runtime_frames_t &frames);
+
+// The names the detectors give a data race ("data race", "Race", "ConflictingAccess"), as their
+// files say: the report kinds a ledger entry judges unless it names its own.
+void add_race_kind(const std::string &name);
+std::vector<std::string> race_kinds();
+
+// True for a frame of a detector's runtime, of the schedule noise, of libc's memory and string
+// functions or of a header template inlined into our program: the report is about whoever
+// called it.
 bool transparent_frame(const frame_t &f);
 
 // The top of a stack: its first frame past the detector's runtime and libc's memory functions

@@ -4,7 +4,7 @@
 
 #include "program.h"
 #include "report.h"
-#include "trace.h"
+#include "trace_file.h"
 
 #include <string>
 #include <vector>

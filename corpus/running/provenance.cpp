@@ -41,7 +41,8 @@ static std::string asked_once(const std::string &key, const std::function<std::s
 std::string detector_version(const run_settings_t &opt, const std::string &tool) {
     const detector_t *d = find_detector(tool);
     // ThreadSanitizer's version is that of the build's compiler.
-    return d ? asked_once("version " + tool + " " + opt.bin, [&] { return d->version(opt); }) : "";
+    return d ? asked_once("version " + tool + " " + opt.bin, [&] { return tool_version(*d, opt); })
+             : "";
 }
 
 std::string compiler_short_name(const std::string &line) {

@@ -102,13 +102,13 @@ static run_request_t run_request(const run_settings_t &opt, const detector_t *de
     req.out_path = (dir / "stdout").string();
     req.err_path = (dir / "stderr").string();
     req.timeout_seconds = run_timeout(opt, detector ? detector->name : "");
-    // The build's variables, then the program's own; ThreadSanitizer's options add up (the
-    // runner's own come first), so that none is silently dropped.
+    // The build's variables, then the program's own; a detector's options lists (TSAN_OPTIONS)
+    // add up (the runner's own come first), so that none is silently dropped.
     req.env = build_environment(opt.bin);
     for (const auto &[k, v] : p.env)
-        req.env[k] = k == "TSAN_OPTIONS" && req.env.count(k) ? req.env[k] + " " + v : v;
+        req.env[k] = options_variable(k) && req.env.count(k) ? req.env[k] + " " + v : v;
     if (detector)
-        detector->wrap(opt, req.dir, req);
+        wrap_run(*detector, opt, req.dir, req);
     // Schedule noise, drawn from the seed and the run's number. A detector that runs the
     // program inside itself (valgrind) schedules its threads itself and has its own options.
     if (opt.perturb && req.argv.empty()) {
@@ -197,7 +197,7 @@ static run_output_t collect(const detector_t *detector, const program_t &p, cons
     read_output((dir / "stdout").string(), output);
     output.err = read_file((dir / "stderr").string());
     if (detector)
-        output.err = detector->clean_stderr(output.err);
+        output.err = clean_stderr(*detector, output.err);
     output.exited = pr.exited;
     output.status = pr.status;
     output.signal = pr.signal;
@@ -252,7 +252,7 @@ static void judge(const run_settings_t &opt, const detector_t *detector, row_t &
         const own_code_t own{opt.source_dir, program,
                              (fs::path(opt.bin).parent_path() / "lib").string()};
         size_t before = row.reports.size();
-        detector->collect(dir.string(), own, pr.stopped, c, row.reports);
+        collect_reports(*detector, dir.string(), own, pr.stopped, c, row.reports);
         for (size_t i = before; i < row.reports.size(); ++i)
             row.reports[i].run = index;
         if (row.reports.size() > before)
@@ -390,7 +390,7 @@ static bool runnable(const run_settings_t &opt, const detector_t *detector, row_
         std::cerr << tag << ": not built (" << exe << ")\n";
         return false;
     }
-    if (detector && *detector->build_symbol && !instrumented(exe, *detector)) {
+    if (detector && !detector->build_symbol.empty() && !instrumented(exe, *detector)) {
         row.missing = true;
         const std::string build = detector->build_name, preset = detector->build_preset;
         row.verdict = "FAIL: not a " + build + " build";
@@ -491,8 +491,9 @@ static const detector_t *usable_detector(const run_settings_t &opt, const std::s
     const detector_t *detector = tool.empty() ? nullptr : find_detector(tool);
     if (!tool.empty() && !detector)
         throw runner_error("no detector " + tool);
-    if (detector && *detector->needs_command && find_in_path(detector->needs_command).empty())
-        throw runner_error(std::string(detector->needs_command) + " not found");
+    if (detector && !detector->needs_command.empty() &&
+        find_in_path(detector->needs_command).empty())
+        throw runner_error(detector->needs_command + " not found");
     if (opt.perturb && access(CORPUS_PERTURB_LIB, R_OK) != 0)
         throw runner_error(std::string("the schedule-noise library ") + CORPUS_PERTURB_LIB +
                            " cannot be read: build it (cmake --build --preset default)");

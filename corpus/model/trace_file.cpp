@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "trace_file.h"
 
 #include "text.h"
 
