@@ -178,6 +178,29 @@ static int cmd_score(const options_t &opt, const manifest_t &m) {
     return failures.empty() ? 0 : 1;
 }
 
+// corpus detectors: every detector known, built-in or given with --detector: its report format,
+// the build whose programs it runs and its version (asked as the provenance asks it).
+static int cmd_detectors(const options_t &opt) {
+    std::vector<std::vector<std::string>> lines{{"detector", "format", "build", "version", "file"}};
+    for (const auto &d : detectors()) {
+        run_settings_t s = opt;
+        if (!d.default_bin.empty())
+            s.bin = opt.source_dir + "/" + d.default_bin;
+        const bool built = d.default_bin.empty() || fs::is_directory(s.bin);
+        std::string file = d.file;
+        if (file.rfind(opt.source_dir + "/", 0) == 0)
+            file = file.substr(opt.source_dir.size() + 1);
+        lines.push_back({d.name, format_name(d.format),
+                         d.build_preset.empty() ? "any" : d.build_preset,
+                         built ? tool_version(d, s) : "(" + d.default_bin + " not built)", file});
+    }
+    std::cout << aligned_table(lines);
+    std::cout.flush();
+    if (!std::cout)
+        throw runner_error("cannot write the detectors to standard output");
+    return 0;
+}
+
 // corpus manifest --from-dir: a manifest for a folder of executables that carry their label in
 // their file names ("-yes"/"-no"), printed on standard output.
 static int cmd_manifest(const options_t &opt) {
@@ -254,6 +277,8 @@ static int run_main(int argc, char **argv) {
     }
     if (opt.command == "manifest")
         return cmd_manifest(opt);
+    if (opt.command == "detectors")
+        return cmd_detectors(opt);
     manifest_t m;
     try {
         m = load_manifest(opt.manifest);

@@ -170,7 +170,13 @@ static std::string set_env(options_t &opt, seen_t &, const std::string &v) {
 
 // Every option, in the order --help lists them.
 static const std::vector<option_spec_t> option_table{
-    {"--tool " + detector_names(true), "run under a detector (below)", running, set_tool},
+    // "{detectors}": the names of the detectors known when --help is printed.
+    {"--tool {detectors}", "run under a detector (below)", running, set_tool},
+    {"--detector FILE",
+     "a detector's file (see the README); its detector is then one\n"
+     "--tool may name, as the built-in ones (corpus/detectors/builtin/)",
+     {"run", "score", "merge", "detectors"},
+     [](options_t &, seen_t &, const std::string &) { return std::string(); }},
     path_option("--bin DIR", "folder of the programs (default " CORPUS_PROGRAM_DIR ")", running,
                 &run_settings_t::bin),
     {"--repeat N", "run each program N times and report k of N (1 to 100000)", running, set_repeat},
@@ -250,8 +256,11 @@ static std::string option_lines() {
     for (const auto &o : option_table) {
         if (o.help.empty())
             continue;
-        lines += "  " + o.usage +
-                 std::string(std::max<size_t>(17, o.usage.size() + 2) - o.usage.size(), ' ');
+        std::string usage = o.usage;
+        if (const size_t at = usage.find("{detectors}"); at != std::string::npos)
+            usage.replace(at, 11, detector_names(true));
+        lines +=
+            "  " + usage + std::string(std::max<size_t>(17, usage.size() + 2) - usage.size(), ' ');
         for (char ch : o.help)
             lines += ch == '\n' ? "\n" + std::string(19, ' ') : std::string(1, ch);
         lines += "\n";
@@ -266,6 +275,7 @@ std::string usage_text() {
            "       corpus list [--manifest FILE]\n"
            "       corpus manifest --from-dir DIR --label-suffix yes=race,no=none\n"
            "                       [--env NAME=VALUE]... > suite.json\n"
+           "       corpus detectors [--detector FILE]...\n"
            "options:\n" +
            option_lines() + "detectors:\n" + detector_lines() +
            "score: runs every selected program --repeat times under each --tool (default " +
@@ -397,10 +407,20 @@ bool parse_command_line(int argc, char **argv, options_t &opt, std::string &erro
         return true;
     }
     if (opt.command != "run" && opt.command != "list" && opt.command != "score" &&
-        opt.command != "manifest" && opt.command != "merge") {
+        opt.command != "manifest" && opt.command != "merge" && opt.command != "detectors") {
         error = "unknown command " + opt.command;
         return false;
     }
+    // Detector files first, so that --tool may name theirs wherever it stands.
+    for (int i = 2; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--detector") {
+            try {
+                add_detector_file(fs::absolute(argv[++i]).lexically_normal().string());
+            } catch (const std::runtime_error &e) {
+                error = e.what();
+                return false;
+            }
+        }
     seen_t seen;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];

@@ -82,13 +82,17 @@ struct fields_t {
 };
 } // namespace
 
+const char *format_name(report_format_t f) {
+    return f == report_format_t::tsan_text      ? "tsan-text"
+           : f == report_format_t::valgrind_xml ? "valgrind-xml"
+                                                : "sarif";
+}
+
 static report_format_t format_named(const fields_t &f, const std::string &name) {
-    if (name == "tsan-text")
-        return report_format_t::tsan_text;
-    if (name == "valgrind-xml")
-        return report_format_t::valgrind_xml;
-    if (name == "sarif")
-        return report_format_t::sarif;
+    for (auto format :
+         {report_format_t::tsan_text, report_format_t::valgrind_xml, report_format_t::sarif})
+        if (name == format_name(format))
+            return format;
     f.fault("report.format",
             "must be \"tsan-text\", \"valgrind-xml\" or \"sarif\", not \"" + name + "\"");
 }
@@ -264,7 +268,8 @@ static std::string filled(std::string text, const detector_t &d, const run_setti
     const std::pair<std::string, std::string> values[] = {
         {"{dir}", dir},
         {"{report}", (fs::path(dir) / d.report_path).string()},
-        {"{suppressions}", s.suppressions}};
+        {"{suppressions}", s.suppressions},
+        {"{detector_dir}", fs::path(d.file).parent_path().string()}};
     for (const auto &[name, value] : values)
         for (size_t at = text.find(name); at != std::string::npos;
              at = text.find(name, at + value.size()))

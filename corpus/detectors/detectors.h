@@ -34,8 +34,9 @@ struct detector_t {
     bool run_command = true;        // offered by `corpus run` (not only by `corpus score`)
     int order = 1000;               // where --help lists it
     // Wrapping a run. The command comes before the program and its arguments (its elements may
-    // hold {dir}, the run's folder, {report}, the report's path, and {suppressions}, the
-    // suppressions folder); --perturb and --suppress add their arguments. Each variable of the
+    // hold {dir}, the run's folder, {report}, the report's path, {suppressions}, the
+    // suppressions folder, and {detector_dir}, the detector file's folder, for a wrapper kept
+    // beside it); --perturb and --suppress add their arguments. Each variable of the
     // environment is set before the program's own value of it, which adds to it (options lists such
     // as TSAN_OPTIONS).
     std::vector<std::string> command, perturb_args, suppress_args;
@@ -68,6 +69,9 @@ void add_detector_file(const std::string &path);
 
 // Parses a detector file's text (`path` names it in errors).
 detector_t parse_detector(const std::string &text, const std::string &path);
+
+// "tsan-text", "valgrind-xml" or "sarif", as a detector file names the format.
+const char *format_name(report_format_t f);
 
 // The detector named `name`, or nullptr.
 const detector_t *find_detector(const std::string &name);

@@ -99,6 +99,8 @@ nlohmann::json provenance(const run_settings_t &opt, const std::string &tool,
                                       : flags.find_first_not_of(' '));
     j["detector"] = tool.empty() ? nlohmann::json(nullptr) : nlohmann::json(tool);
     j["detector_version"] = detector_version(opt, tool);
+    const detector_t *d = find_detector(tool);
+    j["detector_file"] = d ? nlohmann::json(d->file) : nlohmann::json(nullptr);
     j["perturb_seed"] = opt.perturb ? nlohmann::json(opt.perturb_seed) : nlohmann::json(nullptr);
     // The libraries each program loads, resolved to their files (whose names carry the
     // versions), as the dynamic loader finds them for this build.

@@ -1,6 +1,8 @@
 // The JUnit and SARIF writers: well-formed for hostile text, counted right, located right.
 #include "ci_formats.h"
 #include "parse.h"
+#include "record.h"
+#include "xml_text.h"
 #include "xml_tree.h"
 
 #include <gtest/gtest.h>
@@ -169,4 +171,40 @@ TEST(Sarif, ResultsCarryRulesLocationsFlowsAndFingerprints) {
         prints.insert(print.get<std::string>());
     }
     EXPECT_EQ(prints.size(), 3u) << "different keys, different fingerprints";
+}
+
+// What a detector that writes SARIF hands over is read as the corpus's own SARIF is written:
+// reading it back gives the same reports, frames, access kinds and memory.
+TEST(Sarif, ReadBackGivesTheSameReports) {
+    sarif_rows_t in;
+    memory_t &m = in.rows[0].summary.reports[0].memory;
+    m.kind = memory_kind_t::heap;
+    m.block_size = 64;
+    m.block_offset = 8;
+    m.allocated = {{"XML_ParserCreate_MM", "", "/usr/lib/libexpat.so.1", 0}};
+    const std::string text = json_text(sarif_log(in.rows, "tsan", "", source_root, {}), 1);
+    std::string fault;
+    const std::vector<report_t> back = parse_sarif(text, {source_root, "", ""}, &fault);
+    EXPECT_EQ(fault, "");
+    ASSERT_EQ(back.size(), 3u);
+    for (size_t i = 0; i < 2; ++i) { // the third's name is not UTF-8: SARIF holds U+FFFD
+        const report_t &want = in.rows[i].summary.reports[0], &got = back[i];
+        EXPECT_EQ(got.kind, want.kind);
+        EXPECT_EQ(got.key, want.key);
+        EXPECT_EQ(got.own, want.own);
+        EXPECT_EQ(got.access_kinds, want.access_kinds);
+        EXPECT_EQ(describe_memory(got.memory), describe_memory(want.memory));
+        ASSERT_EQ(got.access_stacks.size(), want.access_stacks.size());
+        for (size_t s = 0; s < want.access_stacks.size(); ++s) {
+            ASSERT_EQ(got.access_stacks[s].size(), want.access_stacks[s].size());
+            for (size_t f = 0; f < want.access_stacks[s].size(); ++f) {
+                const frame_t &a = got.access_stacks[s][f], &b = want.access_stacks[s][f];
+                EXPECT_EQ(a.function + "|" + a.file + "|" + a.object + "|" + std::to_string(a.line),
+                          b.function + "|" + b.file + "|" + b.object + "|" +
+                              std::to_string(b.line));
+            }
+        }
+    }
+    EXPECT_TRUE(parse_sarif("{\"runs\": 3}", {}, &fault).empty());
+    EXPECT_NE(fault, "") << "a file that is no SARIF log is said to be one";
 }

@@ -656,3 +656,48 @@ TEST(RunnerFailures, ScheduleNoiseTheLoaderRefusesIsTheRunnersFailure) {
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_NE(r.err.find("could not be preloaded into refused"), std::string::npos) << r.err;
 }
+
+// A detector added as a file: its command wraps each run and its SARIF is read as its reports;
+// a faulty file is a usage error that names the file and the field.
+TEST(Detectors, AFileAddsADetectorAndAFaultyOneIsAUsageError) {
+    if (!xml_single_built())
+        GTEST_SKIP() << "xml_single is not part of this build";
+    run_options_t o;
+    o.files["fake.json"] = R"({"name": "fake", "help": "hands over one report",
+        "command": ["/bin/sh", "{detector_dir}/fake.sh", "{report}"],
+        "report": {"format": "sarif", "file": "fake.sarif"}, "race_kinds": ["data race"]})";
+    o.files["fake.sh"] = "report=$1; shift; \"$@\"; s=$?\n"
+                         "cp \"$(dirname \"$0\")/one.sarif\" \"$report\"; exit $s\n";
+    o.files["one.sarif"] = R"({"version": "2.1.0", "runs": [{"results": [{"ruleId": "r",
+        "properties": {"kind": "data race"}, "codeFlows": [{"threadFlows": [{"locations": [
+        {"location": {"message": {"text": "main"}, "physicalLocation": {"artifactLocation":
+        {"uri": "file://)" CORPUS_SOURCE_DIR R"(/xml/xml_single.cpp"}, "region": {"startLine": 5}}}}
+        ]}]}]}]}]})";
+    o.args = {"run", "--detector", "fake.json", "--tool", "fake", "--out", "out", "xml_single"};
+    run_result_t r = run_program(CORPUS_RUNNER, o);
+    EXPECT_EQ(r.status, 1) << "a report in our own code fails the race-free program\n"
+                           << r.out << r.err;
+    EXPECT_NE(r.out.find("xml_single: fake report in own code: data race at main"),
+              std::string::npos)
+        << r.out;
+    const std::string json = read_file(r.dir + "/out/fake/results.json");
+    EXPECT_NE(json.find("\"detector_file\": \"" + r.dir + "/fake.json\""), std::string::npos);
+
+    for (const auto &[file, field] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"name": "odd", "help": "h", "race_kinds": ["x"], "report": {"format": "xml",
+                 "file": "r"}})",
+              "\"report.format\""},
+             {R"({"name": "tsan", "help": "h", "race_kinds": ["x"], "report": {"format": "sarif",
+                 "file": "r"}})",
+              "\"name\": a detector tsan is already known"},
+             {R"({"name": "odd", "help": "h", "report": {"format": "sarif", "file": "r"}})",
+              "\"race_kinds\""}}) {
+        run_options_t bad;
+        bad.files["bad.json"] = file;
+        bad.args = {"run", "--detector", "bad.json", "--out", "out", "xml_single"};
+        run_result_t b = run_program(CORPUS_RUNNER, bad);
+        EXPECT_EQ(b.status, 2) << b.err;
+        EXPECT_NE(b.err.find("bad.json: field " + field), std::string::npos) << b.err;
+        EXPECT_FALSE(file_exists(b.dir + "/out"));
+    }
+}
