@@ -106,22 +106,22 @@ static std::string set_bin_for(options_t &opt, seen_t &, const std::string &v) {
     return "";
 }
 
-static std::string set_repeat(options_t &opt, seen_t &seen, const std::string &v) {
+// --repeat N and --until-detected N: a whole number of runs, from 1 to 100000.
+static std::string set_runs(const std::string &name, const std::string &v, int &into, bool &given) {
     long long n = 0;
     if (!parse_count(v, 1, 100000, n))
-        return "--repeat needs a whole number from 1 to 100000, not \"" + v + "\"";
-    opt.repeat = int(n);
-    seen.repeat = true;
+        return name + " needs a whole number from 1 to 100000, not \"" + v + "\"";
+    into = int(n);
+    given = true;
     return "";
 }
 
+static std::string set_repeat(options_t &opt, seen_t &seen, const std::string &v) {
+    return set_runs("--repeat", v, opt.repeat, seen.repeat);
+}
+
 static std::string set_until_detected(options_t &opt, seen_t &seen, const std::string &v) {
-    long long n = 0;
-    if (!parse_count(v, 1, 100000, n))
-        return "--until-detected needs a whole number from 1 to 100000, not \"" + v + "\"";
-    opt.until_detected = int(n);
-    seen.until = true;
-    return "";
+    return set_runs("--until-detected", v, opt.until_detected, seen.until);
 }
 
 static std::string set_timeout(options_t &opt, seen_t &, const std::string &v) {
