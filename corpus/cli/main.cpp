@@ -271,6 +271,9 @@ static int run_main(int argc, char **argv) {
         std::cerr << "corpus: " << error << " (corpus --help lists the options)\n";
         return 2;
     }
+    // The detectors' files first: they say which frames are a detector's runtime and how each
+    // names a data race, which reading any report or the ledger takes from them.
+    detectors();
     if (opt.help) {
         std::cout << usage_text();
         return 0;

@@ -195,6 +195,38 @@ static json thread_flows(const report_t &r, const std::string &root) {
     return flows;
 }
 
+// One result: a report of a row, with its rule, where it lies, its stacks as thread flows and
+// what it says beyond them (its kind, each access's kind, its memory) as properties.
+static json sarif_result(const row_t &row, const report_t &rep, const std::string &id, size_t rule,
+                         const std::string &root) {
+    std::string text = rep.kind + " in " + (rep.own ? "our own code" : "library code") + " at " +
+                       rep.where + " (program " + row.p->name + ")";
+    json result = {{"ruleId", id},
+                   {"ruleIndex", rule},
+                   {"level", rep.own ? "error" : "warning"},
+                   {"message", {{"text", clean_text(text, false)}}},
+                   {"partialFingerprints", {{"stackSignature/v1", stable_hash(rep.key)}}},
+                   {"properties", {{"program", clean_text(row.p->name, false)}, {"own", rep.own}}}};
+    json kinds = json::array();
+    for (auto k : rep.access_kinds)
+        kinds.push_back(k == access_kind_t::write  ? "write"
+                        : k == access_kind_t::read ? "read"
+                                                   : "");
+    result["properties"]["kind"] = clean_text(rep.kind, false);
+    result["properties"]["accessKinds"] = std::move(kinds);
+    result["properties"]["memory"] = memory_json(rep.memory);
+    if (const frame_t *f = placed_at(rep))
+        result["locations"] = json::array({location(*f, root)});
+    json flows = thread_flows(rep, root);
+    if (!flows.empty()) {
+        json flow = json::object();
+        flow["threadFlows"] = std::move(flows);
+        result["codeFlows"] = json::array();
+        result["codeFlows"].push_back(std::move(flow));
+    }
+    return result;
+}
+
 json sarif_log(const std::vector<row_t> &rows, const std::string &tool,
                const std::string &tool_version, const std::string &source_dir,
                const std::vector<std::string> &suppression_files) {
@@ -211,34 +243,7 @@ json sarif_log(const std::vector<row_t> &rows, const std::string &tool,
                 rules.push_back(
                     {{"id", id}, {"shortDescription", {{"text", clean_text(rep.kind, false)}}}});
             }
-            std::string text = rep.kind + " in " + (rep.own ? "our own code" : "library code") +
-                               " at " + rep.where + " (program " + row.p->name + ")";
-            json result = {
-                {"ruleId", id},
-                {"ruleIndex", rule_index[id]},
-                {"level", rep.own ? "error" : "warning"},
-                {"message", {{"text", clean_text(text, false)}}},
-                {"partialFingerprints", {{"stackSignature/v1", stable_hash(rep.key)}}},
-                {"properties", {{"program", clean_text(row.p->name, false)}, {"own", rep.own}}}};
-            // What the report says beyond its stacks: its kind, each access's kind, its memory.
-            json kinds = json::array();
-            for (auto k : rep.access_kinds)
-                kinds.push_back(k == access_kind_t::write  ? "write"
-                                : k == access_kind_t::read ? "read"
-                                                           : "");
-            result["properties"]["kind"] = clean_text(rep.kind, false);
-            result["properties"]["accessKinds"] = std::move(kinds);
-            result["properties"]["memory"] = memory_json(rep.memory);
-            if (const frame_t *f = placed_at(rep))
-                result["locations"] = json::array({location(*f, root)});
-            json flows = thread_flows(rep, root);
-            if (!flows.empty()) {
-                json flow = json::object();
-                flow["threadFlows"] = std::move(flows);
-                result["codeFlows"] = json::array();
-                result["codeFlows"].push_back(std::move(flow));
-            }
-            results.push_back(std::move(result));
+            results.push_back(sarif_result(row, rep, id, rule_index[id], root));
         }
 
     json driver = {{"name", tool.empty() ? "native" : clean_text(tool, false)}};

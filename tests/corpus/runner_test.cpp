@@ -672,7 +672,10 @@ TEST(Detectors, AFileAddsADetectorAndAFaultyOneIsAUsageError) {
         "properties": {"kind": "data race"}, "codeFlows": [{"threadFlows": [{"locations": [
         {"location": {"message": {"text": "main"}, "physicalLocation": {"artifactLocation":
         {"uri": "file://)" CORPUS_SOURCE_DIR R"(/xml/xml_single.cpp"}, "region": {"startLine": 5}}}}
-        ]}]}]}]}]})";
+        ]}]}]}, {"ruleId": "r", "properties": {"kind": "data race"}, "codeFlows": [{"threadFlows":
+        [{"locations": [{"location": {"properties": {"function": "lib_call", "object": "libfake.so"}}},
+        {"location": {"properties": {"function": "__tsan_write4", "object": "libtsan.so.2"}}}]}]}]}
+        ]}]})";
     o.args = {"run", "--detector", "fake.json", "--tool", "fake", "--out", "out", "xml_single"};
     run_result_t r = run_program(CORPUS_RUNNER, o);
     EXPECT_EQ(r.status, 1) << "a report in our own code fails the race-free program\n"
@@ -682,6 +685,15 @@ TEST(Detectors, AFileAddsADetectorAndAFaultyOneIsAUsageError) {
         << r.out;
     const std::string json = read_file(r.dir + "/out/fake/results.json");
     EXPECT_NE(json.find("\"detector_file\": \"" + r.dir + "/fake.json\""), std::string::npos);
+    // A merge reads the library report past ThreadSanitizer's runtime frame, as the run did.
+    const std::string library = "fake unjudged library report: data race at lib_call (libfake.so)";
+    EXPECT_NE(r.out.find(library), std::string::npos) << r.out;
+    run_options_t m;
+    m.dir = r.dir;
+    m.args = {"merge", "--out", "merged", "out"};
+    run_result_t merged = run_program(CORPUS_RUNNER, m);
+    EXPECT_EQ(merged.status, 1) << merged.err;
+    EXPECT_NE(merged.out.find(library), std::string::npos) << merged.out;
 
     for (const auto &[file, field] : std::vector<std::pair<std::string, std::string>>{
              {R"({"name": "odd", "help": "h", "race_kinds": ["x"], "report": {"format": "xml",
