@@ -1,8 +1,20 @@
 // Detector reports are deduplicated and split into our own code and library code.
+#include "detectors.h"
 #include "parse.h"
 #include "score.h"
 
 #include <gtest/gtest.h>
+
+// The detectors' files are read before any test reads a report: they say which frames are a
+// detector's runtime and how each names a data race.
+namespace {
+struct detectors_read_t : ::testing::Environment {
+    void SetUp() override {
+        detectors();
+    }
+};
+const auto *read_first = ::testing::AddGlobalTestEnvironment(new detectors_read_t);
+} // namespace
 
 static const std::string src = "/src/corpus";
 
