@@ -145,7 +145,8 @@ static void read_build(const fields_t &f, detector_t &d) {
         f.fault("build.preset", "must be a preset's name");
 }
 
-detector_t parse_detector(const std::string &text, const std::string &path) {
+// A detector file's text as a detector (`path` names it in errors).
+static detector_t parse_detector(const std::string &text, const std::string &path) {
     json j;
     try {
         j = parse_json_bounded(text, 32);

@@ -67,9 +67,6 @@ const std::vector<detector_t> &detectors();
 // that is wrong, or a name already taken.
 void add_detector_file(const std::string &path);
 
-// Parses a detector file's text (`path` names it in errors).
-detector_t parse_detector(const std::string &text, const std::string &path);
-
 // "tsan-text", "valgrind-xml" or "sarif", as a detector file names the format.
 const char *format_name(report_format_t f);
 

@@ -81,8 +81,3 @@ ledger_t applicable_ledger(const std::string &path, const std::string &bin);
 // The findings of `all` that apply to these versions, each with the places ("where") that
 // hold for them; an entry whose places all belong to other builds is left out.
 ledger_t ledger_for_versions(ledger_t all, const std::map<std::string, std::string> &versions);
-
-// "verdict" as the ledger spells it.
-inline const char *verdict_name(const finding_t &f) {
-    return f.race ? "race" : "false alarm";
-}

@@ -712,4 +712,19 @@ TEST(Detectors, AFileAddsADetectorAndAFaultyOneIsAUsageError) {
         EXPECT_NE(b.err.find("bad.json: field " + field), std::string::npos) << b.err;
         EXPECT_FALSE(file_exists(b.dir + "/out"));
     }
+    run_options_t none;
+    none.args = {"run", "--detector", "missing.json", "--out", "out", "xml_single"};
+    run_result_t n = run_program(CORPUS_RUNNER, none);
+    EXPECT_EQ(n.status, 2) << n.err;
+    EXPECT_NE(n.err.find("missing.json: no such detector file"), std::string::npos) << n.err;
+    // A detector that leaves no report has not checked the run.
+    run_options_t silent;
+    silent.files["silent.json"] = R"({"name": "silent", "help": "writes nothing",
+        "command": ["/bin/sh", "-c", "exec \"$@\"", "sh"],
+        "report": {"format": "sarif", "file": "none.sarif"}, "race_kinds": ["data race"]})";
+    silent.args = {"run",    "--detector", "silent.json", "--tool",
+                   "silent", "--out",      "out",         "xml_single"};
+    run_result_t q = run_program(CORPUS_RUNNER, silent);
+    EXPECT_EQ(q.status, 1) << q.out << q.err;
+    EXPECT_NE(q.out.find("none.sarif missing"), std::string::npos) << q.out;
 }
