@@ -17,6 +17,17 @@
     6                              // a library object made on one thread, used on another, with
                                    // no happens-before edge between them (see handover.h)
 #define CORPUS_VARIANT_UNGUARDED 7 // a library called without the lock it requires
+// Twins that put one construct to the detectors, where they differ:
+#define CORPUS_VARIANT_RACY_STATIC 8 // the racy twin with the raced object in static storage
+#define CORPUS_VARIANT_SPINLOCK 9    // shared state under a spinlock of atomic_flag
+#define CORPUS_VARIANT_LOCK_ORDER 10 // two mutexes taken in both orders, never at once
+#define CORPUS_VARIANT_TRYLOCK 11    // the same, the second order by try-lock with back-off
+#define CORPUS_VARIANT_STATIC_INIT 12 // shared data built by a function-local static's initialiser
+#define CORPUS_VARIANT_OMP_LOCK 13    // shared state under the OpenMP runtime's own lock
+// Whether the raced object of a racy twin lives in static storage, for the preprocessor (where
+// an object lives is part of its declaration).
+#define CORPUS_RACY_ANYWHERE                                                                       \
+    (CORPUS_VARIANT == CORPUS_VARIANT_RACY || CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC)
 
 namespace contract {
 
@@ -80,9 +91,15 @@ constexpr const char *omp_count_prefix = "Number of threads = ";
 namespace variant {
 constexpr bool serialized = CORPUS_VARIANT == CORPUS_VARIANT_SERIALIZED;
 constexpr bool unserialized = CORPUS_VARIANT == CORPUS_VARIANT_UNSERIALIZED;
-constexpr bool racy = CORPUS_VARIANT == CORPUS_VARIANT_RACY;
+constexpr bool racy = CORPUS_RACY_ANYWHERE;
+constexpr bool racy_static = CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC;
 constexpr bool racy_printer = CORPUS_VARIANT == CORPUS_VARIANT_RACY_PRINTER;
 constexpr bool handover = CORPUS_VARIANT == CORPUS_VARIANT_HANDOVER;
 constexpr bool unguarded = CORPUS_VARIANT == CORPUS_VARIANT_UNGUARDED;
+constexpr bool spinlock = CORPUS_VARIANT == CORPUS_VARIANT_SPINLOCK;
+constexpr bool lock_order = CORPUS_VARIANT == CORPUS_VARIANT_LOCK_ORDER;
+constexpr bool trylock = CORPUS_VARIANT == CORPUS_VARIANT_TRYLOCK;
+constexpr bool static_init = CORPUS_VARIANT == CORPUS_VARIANT_STATIC_INIT;
+constexpr bool omp_lock = CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK;
 } // namespace variant
 #endif

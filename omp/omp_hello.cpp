@@ -9,7 +9,11 @@
 // here understands), the greeting reads the number back without it: the assignment line (the
 // assign_in_turn call) races with another thread's printf line, and a greeting may show another
 // thread's number. Thread 0 is still told by its own omp_get_thread_num(), so the count line
-// comes once.
+// comes once. RACY_STATIC (omp_hello_racy_static) is the same race on a number in static
+// storage instead of main's stack.
+// OMP_LOCK (omp_hello_lock) shares the number as the racy variant does, but each thread sets it
+// and greets with it under the runtime's own lock (omp_set_lock): race-free, with a
+// synchronisation that only a detector that sees inside the OpenMP runtime can follow.
 #include "contract.h"
 #include "trace.h"
 
@@ -28,22 +32,39 @@ static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_unlock(&number_lock);
 }
 
+#if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
+static omp_lock_t greeting_lock;
+#endif
+
 int main() {
+#if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
+    omp_init_lock(&greeting_lock);
+#endif
     if constexpr (variant::serialized) {
         int value = 0;
         printf("%d\n", value);
     }
     // Where the thread number lives is the one declaration that differs: one for the whole
     // team in the racy variant, one per thread otherwise.
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY || CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
     int thread_number = -1;
+#elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC
+    static int thread_number = -1;
 #endif
 #pragma omp parallel
     {
         trace_event("enter");
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_RACY_ANYWHERE
         assign_in_turn(thread_number, omp_get_thread_num()); // race: omp_hello_racy write
         const bool first_thread = omp_get_thread_num() == 0;
+#elif CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
+        // The assignment and the greeting under the runtime's lock: race-free, one greeting
+        // at a time, each with its own number.
+        omp_set_lock(&greeting_lock);
+        thread_number = omp_get_thread_num();
+        const bool first_thread = thread_number == 0;
+        printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
+        omp_unset_lock(&greeting_lock);
 #else
         int thread_number = omp_get_thread_num();
         const bool first_thread = thread_number == 0;
@@ -55,7 +76,7 @@ int main() {
                 printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
                 trace_event("release");
             }
-        } else {
+        } else if constexpr (!variant::omp_lock) {
             // race: omp_hello_racy read
             printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
         }
@@ -65,5 +86,8 @@ int main() {
         }
         trace_event("leave");
     }
+#if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
+    omp_destroy_lock(&greeting_lock);
+#endif
     return 0;
 }

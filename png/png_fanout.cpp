@@ -15,6 +15,9 @@
 // uses only structures of its own: each worker's write and info structures are made on a thread
 // of their own and handed to the worker without a happens-before edge, so libpng's stores as it
 // makes them race with its own loads and stores as the worker encodes with them.
+// STATIC_INIT (png_fanout_static_init), unmarked like png_fanout, is race-free: the gradient is
+// built not by `main` but by the first worker, in a function-local static's initialiser, and the
+// others read it only once the initialiser is done, as the language orders.
 #include "bitmap.h"
 #include "contract.h"
 #include "fanout.h"
@@ -58,6 +61,19 @@ static pthread_mutex_t refill_lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_unlock(&refill_lock);
 }
 
+// The gradient of STATIC_INIT, built by the first worker that asks, in a function-local
+// static's initialiser: the language makes the others wait for it (a guard that libstdc++ keeps
+// with atomics and a futex), and then they only read it.
+[[maybe_unused]] static bitmap_t *built_gradient() {
+    static rgb_pixel_t pixels[contract::gradient_width * contract::gradient_height];
+    static bitmap_t made = [] {
+        bitmap_t b{pixels, contract::gradient_width, contract::gradient_height};
+        fill_gradient(&b); // the initialiser's writes
+        return b;
+    }();
+    return &made;
+}
+
 // Thread exit values; they outlive every worker.
 static int status_written = 0;
 static int status_failed = -1;
@@ -91,7 +107,7 @@ static void report_png_warning(png_structp, png_const_charp message) {
 // completely, -1 otherwise. libpng's errors are reported on stderr, one line each.
 static void *encode_gradient_worker(void *arg) {
     const png_job_t *job = static_cast<const png_job_t *>(arg);
-    bitmap_t *image = job->image;
+    bitmap_t *image = variant::static_init ? built_gradient() : job->image;
     const char *path = job->out_path;
     if constexpr (variant::unserialized) {
         cout_line(open_marker, false);
@@ -194,14 +210,14 @@ destroy:
 }
 
 int main() {
-    bitmap_t gradient;
-    gradient.width = contract::gradient_width;
-    gradient.height = contract::gradient_height;
-    gradient.pixels =
-        static_cast<rgb_pixel_t *>(calloc(gradient.width * gradient.height, sizeof(rgb_pixel_t)));
-    if (!gradient.pixels)
-        return -1;
-    fill_gradient(&gradient);
+    bitmap_t gradient{nullptr, contract::gradient_width, contract::gradient_height};
+    if constexpr (!variant::static_init) {
+        gradient.pixels = static_cast<rgb_pixel_t *>(
+            calloc(gradient.width * gradient.height, sizeof(rgb_pixel_t)));
+        if (!gradient.pixels)
+            return -1;
+        fill_gradient(&gradient);
+    }
     png_job_t job{&gradient, contract::png_output};
 
     pthread_t workers[worker_count];

@@ -7,3 +7,7 @@
 void start_element(void *user_data, const XML_Char *name, const XML_Char **attributes);
 void end_element(void *user_data, const XML_Char *name);
 void handle_data(void *user_data, const XML_Char *text, int len);
+
+// Sets the shared depth to 0 before the workers start, under the two-mutex twins' first lock
+// order; nothing in the other variants.
+void printer_prepare();

@@ -16,9 +16,16 @@
 // worker's parser is made on a thread of its own and handed over without a happens-before edge
 // (parse.cpp), so expat's stores as it makes the parser race with its accesses as the worker
 // sets the handlers, parses and frees it.
+// Three race-free twins of the racy printer share its depth but order every access to it:
+// SPINLOCK (xml_printer_spinlock) under a spinlock of std::atomic_flag (acquire and release);
+// LOCK_ORDER (xml_printer_lock_order) under depth_lock to change it and line_lock then
+// depth_lock to read it, while main took them the other way round once before the workers
+// started (a lock-order inversion that cannot deadlock); TRYLOCK (xml_printer_trylock) the same
+// with the read's second lock taken by try-lock with back-off.
 #include "contract.h"
 #include "fanout.h"
 #include "parse.h"
+#include "printer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +75,7 @@ int main() {
     static char parse_buffer[contract::xml_buffer_size];
     shared_buffer_t shared{parse_buffer, sizeof parse_buffer};
     pthread_t workers[worker_count];
+    printer_prepare();
     launch_workers(workers, parse_document_worker, &shared, true);
     join_workers(workers);
     return 0;

@@ -6,7 +6,8 @@
 // RACY (zlib_roundtrip_racy) prints what zlib_roundtrip_unlocked prints, but starts a silent
 // watcher thread before the inflation that reads the output buffer `c` until main says it is
 // done: the watcher's read races with inflate's own stores into `c` (the inflate call line),
-// which only a detector that sees inside zlib can tell.
+// which only a detector that sees inside zlib can tell. RACY_STATIC (zlib_roundtrip_racy_static)
+// is the same race on a `c` in static storage instead of main's stack.
 #include "contract.h"
 #include "fanout.h"
 
@@ -17,7 +18,7 @@
 #include <string>
 #include <zlib.h>
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_RACY_ANYWHERE
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
@@ -48,7 +49,7 @@ static void check_zlib_call(int status, int expected, const char *text, int line
     abort();
 }
 
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_RACY_ANYWHERE
 // The buffer the watcher reads, the flag the watcher sets once it is reading, and the flag
 // main sets once inflate has returned.
 struct watch_t {
@@ -88,7 +89,12 @@ int main(int, char **) {
     static_assert(std::char_traits<char>::length(contract::zlib_text) < sizeof a);
     strcpy(a, contract::zlib_text);
     char b[50] = {}; // compressed bytes
-    char c[50] = {}; // inflated bytes
+    // inflated bytes; in static storage in RACY_STATIC, where DRD checks them by default
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC
+    static char c[50] = {};
+#else
+    char c[50] = {};
+#endif
 
     printf("Uncompressed size is: %lu\n", static_cast<unsigned long>(strlen(a)));
     printf("Uncompressed string is: %s\n", a);
@@ -132,7 +138,7 @@ int main(int, char **) {
     infstream.next_out = reinterpret_cast<Bytef *>(c);
 
     CHECK_ZLIB(inflateInit(&infstream), Z_OK);
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_RACY_ANYWHERE
     pthread_t watcher;
     watch_t watch{c, sizeof c};
     start_watcher(watcher, watch);
@@ -142,7 +148,7 @@ int main(int, char **) {
         sched_yield();
 #endif
     CHECK_ZLIB(inflate(&infstream, Z_NO_FLUSH), Z_STREAM_END); // race: zlib_roundtrip_racy write
-#if CORPUS_VARIANT == CORPUS_VARIANT_RACY
+#if CORPUS_RACY_ANYWHERE
     watch.done.store(true);
     pthread_join(watcher, nullptr);
 #endif

@@ -81,8 +81,8 @@ expected_lines_t xml_worker_lines(const std::string &document, printer_state_t &
 }
 
 // Whether the printer state (depth, latest content) carries over from one parse to the next
-// ("process") or starts afresh in each worker ("thread"). A racy program may share only the
-// depth between its threads ("depth").
+// ("process") or starts afresh in each worker ("thread"). A racy or unserialized program may
+// share only the depth between its threads ("depth").
 static bool printer_per_thread(const program_t &p) {
     return p.check.printer == "thread";
 }
@@ -105,10 +105,13 @@ void read_xml_fanout(const nlohmann::json &check, const program_t &p, check_spec
         throw std::runtime_error("check parameter \"buffer\" is \"shared\", for a racy program");
     s.shared_buffer = check.contains("buffer");
     auto it = check.find("printer");
-    const bool depth = p.variant == variant_t::racy && it != check.end() && *it == "depth";
+    // The depth may be shared by workers that parse at once: racy, or ordered otherwise than
+    // by the process-wide lock.
+    const bool depth = (p.variant == variant_t::racy || p.variant == variant_t::unserialized) &&
+                       it != check.end() && *it == "depth";
     if (!depth && (it == check.end() || !it->is_string() || (*it != "process" && *it != "thread")))
         throw std::runtime_error("check parameter \"printer\" must be \"process\" or "
-                                 "\"thread\" (or \"depth\" for a racy program)");
+                                 "\"thread\" (or \"depth\" for a racy or unserialized program)");
     s.printer = it->get<std::string>();
 }
 
@@ -117,7 +120,8 @@ static std::string_view unindented(std::string_view line) {
     return text == std::string_view::npos ? line.substr(line.size()) : line.substr(text);
 }
 
-// The racy twins' looser contracts. With the depth shared ("depth" printer) every worker prints
+// The looser contracts of the twins that share state. With the depth shared ("depth" printer),
+// racy or not, every worker prints
 // the lines of a printer of its own, but indented by whatever depth it reads. With the parse
 // buffer shared a parse may read what another worker is writing, so only the frame holds: the
 // launcher lines with their results, the markers and one length line per worker (whose value
@@ -193,7 +197,8 @@ void check_xml_single(check_result_t &c, const program_t &p, const run_output_t 
 void check_xml_fanout(check_result_t &c, const program_t &p, const run_output_t &r,
                       const output_lines_t &lines) {
     check_exit(c, r);
-    if (p.variant == variant_t::racy && (shared_buffer(p) || !printer_per_thread(p))) {
+    if ((p.variant == variant_t::racy && (shared_buffer(p) || !printer_per_thread(p))) ||
+        p.check.printer == "depth") {
         check_xml_fanout_racy(c, p, r, lines);
         check_no_stderr(c, r);
         return;

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -128,9 +129,11 @@ static void clear_score_folder(const std::string &dir, const std::vector<tool_id
     }
 }
 
-// One tool's runs, written as its results folder under `dir`, and their score.
+// One tool's runs and their score. Its results folder under `dir` is written in the background
+// (`written`), while the next tool runs: the files of a valgrind pass are tens of megabytes.
 static tool_score_t score_pass(const options_t &opt, const std::vector<const program_t *> &selected,
-                               const std::string &dir, const tool_id_t &tool) {
+                               const std::string &dir, const tool_id_t &tool,
+                               std::future<void> &written) {
     run_settings_t run = opt;
     run.bin = tool_bin(opt, tool);
     run.tool = find_detector(tool.detector)->runs_as;
@@ -143,11 +146,15 @@ static tool_score_t score_pass(const options_t &opt, const std::vector<const pro
     asked.get();
     if (std::all_of(rows.begin(), rows.end(), [](const row_t &r) { return r.missing; }))
         throw no_build(tool, "no program of the " + tool_spec(tool) + " build in " + run.bin);
-    write_results(run, rows, run_table(run, rows), results, provenance(run, run.tool, rows));
     tool_score_t score = score_tool(tool, opt.until_detected ? opt.until_detected : opt.repeat,
                                     rows, applicable_ledger(run.ledger, run.bin));
     score.build = build_compiler(run.bin);
     score.until_detected = opt.until_detected > 0;
+    auto record = provenance(run, run.tool, rows);
+    written = std::async(std::launch::async, [run, rows = std::move(rows), results,
+                                              record = std::move(record)] {
+        write_results(run, rows, run_table(run, rows), results, record);
+    });
     return score;
 }
 
@@ -164,8 +171,11 @@ static int cmd_score(const options_t &opt, const manifest_t &m) {
     const std::string dir = (fs::path(opt.out) / "score").string();
     clear_score_folder(dir, passes);
     std::vector<tool_score_t> scores;
-    for (const auto &tool : passes)
-        scores.push_back(score_pass(opt, selected, dir, tool));
+    std::vector<std::future<void>> written(passes.size());
+    for (size_t i = 0; i < passes.size(); ++i)
+        scores.push_back(score_pass(opt, selected, dir, passes[i], written[i]));
+    for (auto &w : written)
+        w.get();
     std::cout << write_scorecard(dir, scores) << "(scorecard as JSON, CSV and Markdown in " << dir
               << ")\n";
     std::cout.flush();

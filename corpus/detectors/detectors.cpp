@@ -183,6 +183,7 @@ static detector_t parse_detector(const std::string &text, const std::string &pat
     d.race_kinds = f.texts("race_kinds");
     if (d.race_kinds.empty())
         f.fault("race_kinds", "must name how the detector reports a data race");
+    d.lock_order_kinds = f.texts("lock_order_kinds");
     d.version_command = f.texts("version");
     d.version_prefix = f.text("version_prefix");
     return d;
@@ -206,6 +207,8 @@ static void add(detector_t d) {
     add_runtime_frames(d.runtime);
     for (const auto &kind : d.race_kinds)
         add_race_kind(kind);
+    for (const auto &kind : d.lock_order_kinds)
+        add_lock_order_kind(kind);
     all.push_back(std::move(d));
     std::stable_sort(all.begin(), all.end(),
                      [](const detector_t &a, const detector_t &b) { return a.order < b.order; });

@@ -51,7 +51,8 @@ struct detector_t {
     bool report_prefix = false;
     std::string loaded_objects_log;
     runtime_frames_t runtime;
-    std::vector<std::string> race_kinds; // how it names a data race
+    std::vector<std::string> race_kinds;       // how it names a data race
+    std::vector<std::string> lock_order_kinds; // and a lock-order inversion (none: it has none)
     // The command that prints its version ({compiler}: the C++ compiler of the programs'
     // build), and what goes before its first line.
     std::vector<std::string> version_command;

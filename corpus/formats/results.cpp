@@ -144,9 +144,7 @@ static std::string program_lines(const run_settings_t &opt, const row_t &r) {
         lines << r.p->name << ": ... and " << r.problems.size() - shown_problems
               << " more problem(s) in results.json\n";
     for (const auto &rep : r.summary.reports)
-        if (rep.own &&
-            !(r.p->race && (r.p->race->accesses.empty() || report_matches_label(rep, *r.p->race) ||
-                            report_shows_label_side(rep, *r.p->race))))
+        if (rep.own && !(r.p->race && report_shows_label(rep, *r.p->race)))
             lines << r.p->name << ": " << opt.tool << " report in own code: " << rep.kind << " at "
                   << rep.where << "\n";
     size_t listed = 0;

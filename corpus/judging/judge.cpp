@@ -88,7 +88,8 @@ static bool label_memory(const report_t &r, const race_access_t &a) {
 
 label_match_t match_label(const report_t &r, const race_label_t &label) {
     label_match_t best = label_match_t::none;
-    if (label.accesses.size() != 2 || !label_memory(r, label.accesses[0]) ||
+    if (report_race_kind(r) != label.kind || label.accesses.size() != 2 ||
+        !label_memory(r, label.accesses[0]) ||
         !label_memory(r, label.accesses[1]))
         return best;
     // The allocation stands for the allocating thread's first write to the memory.
@@ -104,7 +105,7 @@ label_match_t match_label(const report_t &r, const race_label_t &label) {
 }
 
 bool report_shows_label_side(const report_t &r, const race_label_t &label) {
-    if (r.access_stacks.size() != 1)
+    if (r.access_stacks.size() != 1 || report_race_kind(r) != label.kind)
         return false;
     for (const auto &a : label.accesses)
         if (label_memory(r, a) && stack_match(r.access_stacks[0], a) != label_match_t::none)
@@ -114,6 +115,12 @@ bool report_shows_label_side(const report_t &r, const race_label_t &label) {
 
 bool report_matches_label(const report_t &r, const race_label_t &label) {
     return match_label(r, label) != label_match_t::none;
+}
+
+bool report_shows_label(const report_t &r, const race_label_t &label) {
+    if (label.accesses.empty())
+        return report_race_kind(r) == label.kind;
+    return report_matches_label(r, label) || report_shows_label_side(r, label);
 }
 
 bool runtime_only_report(const report_t &r) {

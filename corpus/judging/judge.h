@@ -24,8 +24,13 @@ label_match_t match_label(const report_t &r, const race_label_t &label);
 // side of the labelled race that such a report can show.
 bool report_shows_label_side(const report_t &r, const race_label_t &label);
 
-// True when the report shows the label's two accesses either way.
+// True when the report shows the label's two accesses either way. A report of another kind
+// (a lock order against a data race) never shows a label.
 bool report_matches_label(const report_t &r, const race_label_t &label);
+
+// True when the report shows the label as far as the tool can: its pair, one side for a report
+// of one stack, or for a label without accesses (taken from a file name) its kind.
+bool report_shows_label(const report_t &r, const race_label_t &label);
 
 // True when the top of every access stack lies in a runtime library (GLib, GObject, GDK, GTK+,
 // the OpenMP runtimes, libstdc++).

@@ -66,6 +66,16 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
                                const std::string &program) {
     race_label_t r;
     r.object = j.at("object").get<std::string>();
+    const std::string kind = j.contains("kind") ? j.at("kind").get<std::string>() : "data race";
+    if (!race_kind_named(kind))
+        throw std::runtime_error("a race's kind is \"data race\" or \"lock order\", not \"" +
+                                 kind + "\"");
+    r.kind = *race_kind_named(kind);
+    // A data race's accesses read or write; a lock order's take a lock.
+    auto kind_ok = [&](const std::string &k) {
+        return r.kind == race_kind_t::lock_order ? k == "lock" : k == "read" || k == "write";
+    };
+    const char *kinds = r.kind == race_kind_t::lock_order ? "\"lock\"" : "\"read\" or \"write\"";
     for (const auto &a : j.at("accesses")) {
         race_access_t access;
         access.file = opt_string(a, "file");
@@ -77,8 +87,8 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
         if (auto o = a.find("object"); o != a.end())
             access.objects = o->is_array() ? o->get<std::vector<std::string>>()
                                            : std::vector<std::string>{o->get<std::string>()};
-        if (access.kind != "read" && access.kind != "write")
-            throw std::runtime_error("race access kind must be \"read\" or \"write\"");
+        if (!kind_ok(access.kind))
+            throw std::runtime_error(std::string("race access kind must be ") + kinds);
         if (auto f = a.find("function"); f != a.end())
             access.functions = f->is_array() ? f->get<std::vector<std::string>>()
                                              : std::vector<std::string>{f->get<std::string>()};
@@ -101,8 +111,6 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
                 access.file[0] == '/' ? access.file : sources + "/" + access.file, access.tag);
         if (access.tag.empty() && access.line < 1)
             throw std::runtime_error("race access line must be positive");
-        if (access.kind != "read" && access.kind != "write")
-            throw std::runtime_error("race access kind must be \"read\" or \"write\"");
         r.accesses.push_back(access);
     }
     if (r.accesses.size() != 2 && !(outside && r.accesses.empty()))
@@ -136,6 +144,13 @@ static program_t parse_program(const json &j, const std::string &base_dir,
             throw std::runtime_error("unknown variant " + variant);
         p.variant = *variant_named(variant);
         p.twin = opt_string(j, "twin");
+        const std::string axis = opt_string(j, "axis");
+        if (!axis.empty() && !axis_named(axis))
+            throw std::runtime_error("unknown axis " + axis +
+                                     " (built-in, memory-model, lock-order, schedule, reach, "
+                                     "visibility)");
+        if (!axis.empty())
+            p.axis = *axis_named(axis);
         auto m = j.find("markers");
         if (m != j.end() && !m->is_null()) {
             if (!m->is_array() || m->size() != 2)

@@ -34,6 +34,23 @@ std::vector<std::string> race_kinds() {
     return race_kind_names();
 }
 
+static std::vector<std::string> &lock_order_kind_names() {
+    static std::vector<std::string> names;
+    return names;
+}
+
+void add_lock_order_kind(const std::string &name) {
+    auto &names = lock_order_kind_names();
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
+}
+
+race_kind_t report_race_kind(const report_t &r) {
+    const auto &names = lock_order_kind_names();
+    return std::find(names.begin(), names.end(), r.kind) != names.end() ? race_kind_t::lock_order
+                                                                        : race_kind_t::data_race;
+}
+
 // A frame of a detector's runtime or of the schedule noise.
 static bool detector_frame(const frame_t &f) {
     const runtime_frames_t &r = runtimes();

@@ -2,6 +2,7 @@
 // and how a label or a ledger entry names a function and an object.
 #pragma once
 
+#include "program.h"
 #include "report.h"
 
 #include <string>
@@ -22,6 +23,14 @@ void add_runtime_frames(const runtime_frames_t &frames);
 // files say: the report kinds a ledger entry judges unless it names its own.
 void add_race_kind(const std::string &name);
 std::vector<std::string> race_kinds();
+
+// The names the detectors give a lock-order inversion ("lock-order-inversion (potential
+// deadlock)", "LockOrder"), as their files say.
+void add_lock_order_kind(const std::string &name);
+
+// What a report is about: a lock order where its kind is a detector's name of a lock-order
+// inversion, else a data race (any other report counts where a data race would).
+race_kind_t report_race_kind(const report_t &r);
 
 // True for a frame of a detector's runtime, of the schedule noise, of libc's memory and string
 // functions or of a header template inlined into our program: the report is about whoever

@@ -52,6 +52,33 @@ std::optional<variant_t> variant_named(const std::string &name) {
     return std::nullopt;
 }
 
+static const char *const race_kind_spellings[] = {"data race", "lock order"};
+
+const char *race_kind_name(race_kind_t k) {
+    return race_kind_spellings[int(k)];
+}
+
+std::optional<race_kind_t> race_kind_named(const std::string &name) {
+    for (int i = 0; i < 2; ++i)
+        if (name == race_kind_spellings[i])
+            return race_kind_t(i);
+    return std::nullopt;
+}
+
+static const char *const axis_names[axis_count] = {"built-in", "memory-model", "lock-order",
+                                                   "schedule", "reach",        "visibility"};
+
+const char *axis_name(axis_t a) {
+    return axis_names[int(a)];
+}
+
+std::optional<axis_t> axis_named(const std::string &name) {
+    for (int i = 0; i < axis_count; ++i)
+        if (name == axis_names[i])
+            return axis_t(i);
+    return std::nullopt;
+}
+
 const program_t *find_program(const manifest_t &m, const std::string &name) {
     for (const auto &p : m.programs)
         if (p.name == name)

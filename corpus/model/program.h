@@ -29,17 +29,27 @@ struct race_access_t {
     // (none: any): a library's soname, and for a library's work our own program too, where a
     // frame of ours that makes the library call is what a report without library names shows.
     std::vector<std::string> objects;
-    std::string kind; // "read" or "write"
+    std::string kind; // "read" or "write"; "lock" for an acquisition of a lock-order label
     // The memory it touches, where the label names it: a report on other memory with the same
     // frames does not show the race.
     std::vector<where_t> where;
 };
 
+// What a label or a report is about: two unordered accesses to one memory, or two locks taken
+// in both orders (a potential deadlock). A report of the one kind neither shows nor refutes a
+// label of the other.
+enum class race_kind_t { data_race, lock_order };
+
+// As the manifest spells it ("data race", "lock order"), and back.
+const char *race_kind_name(race_kind_t k);
+std::optional<race_kind_t> race_kind_named(const std::string &name);
+
 // The race a racy program is built to have.
 struct race_label_t {
-    std::string object;                  // what is raced on
+    std::string object;                  // what is raced on (for a lock order: the locks)
     std::vector<race_access_t> accesses; // the two racing accesses; none for a label taken
                                          // from a file name (judged at file level only)
+    race_kind_t kind = race_kind_t::data_race;
 };
 
 // How a program treats its library work: under the process-wide lock, without it, from one
@@ -67,6 +77,18 @@ struct check_spec_t {
     std::string stdout_file; // an outside program's reference for its standard output, or ""
 };
 
+// Where detectors differ, the construct a program puts to them: a race every happens-before
+// detector sees in every run (built-in), synchronisation through atomics, fences or a runtime's
+// own primitives (memory-model), lock orders (lock-order), a race only some schedules show
+// (schedule), how far back and where a detector remembers accesses (reach: history, shadow,
+// stack), and library code a detector does not see (visibility).
+enum class axis_t { built_in, memory_model, lock_order, schedule, reach, visibility };
+constexpr int axis_count = 6;
+
+// As the manifest spells it ("built-in", "memory-model"...), and back.
+const char *axis_name(axis_t a);
+std::optional<axis_t> axis_named(const std::string &name);
+
 struct program_t {
     std::string name;
     // An outside program's executable: absolute, relative to the manifest's folder, or a name
@@ -91,6 +113,13 @@ struct program_t {
     std::string verdict;              // the verdict expected for this program
     std::string rationale;            // why that verdict is expected
     std::optional<race_label_t> race; // the labelled race; none for a race-free program
+    axis_t axis = axis_t::built_in;
+    // The kind of report the program is scored on: its label's, or for a race-free program the
+    // kind its construct could be mistaken for (lock order on the lock-order axis).
+    race_kind_t scored_kind() const {
+        return race ? race->kind
+                    : axis == axis_t::lock_order ? race_kind_t::lock_order : race_kind_t::data_race;
+    }
 };
 
 struct manifest_t {

@@ -342,9 +342,11 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
     row.unjudged = 0;
     label_match_t best = label_match_t::none;
     for (auto &r : row.summary.reports) {
-        label_match_t m = p.race && p.race->accesses.empty() ? label_match_t::by_line
-                          : p.race                           ? match_label(r, *p.race)
-                                                             : label_match_t::none;
+        label_match_t m = p.race && p.race->accesses.empty()
+                              ? (report_shows_label(r, *p.race) ? label_match_t::by_line
+                                                                : label_match_t::none)
+                          : p.race ? match_label(r, *p.race)
+                                   : label_match_t::none;
         // A one-stack report (drd's) on one side of the label shows the race as far as such a
         // report can: it is no report beyond the label.
         const bool side = p.race && m == label_match_t::none && report_shows_label_side(r, *p.race);

@@ -26,12 +26,24 @@ static std::optional<double> ratio(int num, int den) {
     return double(num) / den;
 }
 
-// Whether every report of the row is a library race of the ledger (and there is one).
+// Whether a report counts for the program: on a positive it shows the label, on a negative it
+// is of the kind the program is scored on.
+static bool counts_for(const report_t &r, const program_t &p) {
+    return p.race ? report_shows_label(r, *p.race) : report_race_kind(r) == p.scored_kind();
+}
+
+// Whether every report of the row that counts is a library race of the ledger (and there is
+// one).
 static bool only_library_races(const row_t &row) {
-    for (const auto &r : row.summary.reports)
+    bool any = false;
+    for (const auto &r : row.summary.reports) {
+        if (!counts_for(r, *row.p))
+            continue;
         if (r.judgement != judgement_t::race)
             return false;
-    return !row.summary.reports.empty();
+        any = true;
+    }
+    return any;
 }
 
 // The library columns: what the ledger says of the tool's library reports over all rows.
@@ -82,10 +94,18 @@ static program_score_t score_program(const row_t &row, std::pair<int, int> &pair
     program_score_t s;
     s.program = row.p->name;
     s.race = row.p->race.has_value();
+    s.axis = row.p->axis;
+    s.kind = row.p->scored_kind();
     s.built = !row.missing;
     s.runs = row.runs;
     s.passed = row.passed;
-    s.detected_runs = int(row.runs_with_reports.size());
+    std::set<int> counted, other;
+    for (const auto &r : row.reports)
+        (counts_for(r, *row.p) ? counted : other).insert(r.run);
+    s.detected_runs = int(counted.size());
+    for (int run : counted)
+        other.erase(run);
+    s.other_runs = int(other.size());
     s.runs_to_detection = row.runs_to_detection;
     if (row.missing || row.runs == 0) {
         s.outcome = outcome_t::not_run;
@@ -152,6 +172,19 @@ static std::vector<twin_difference_t> twin_differences(const std::vector<row_t> 
     return twins;
 }
 
+// The counter of `o` among tp, fp, tn and fn (nullptr for a program not run).
+static int *outcome_count(int &tp, int &fp, int &tn, int &fn, outcome_t o) {
+    return o == outcome_t::tp   ? &tp
+           : o == outcome_t::fp ? &fp
+           : o == outcome_t::tn ? &tn
+           : o == outcome_t::fn ? &fn
+                                : nullptr;
+}
+
+static int *outcome_count(axis_counts_t &c, outcome_t o) {
+    return outcome_count(c.tp, c.fp, c.tn, c.fn, o);
+}
+
 tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
                         const ledger_t &ledger) {
     tool_score_t t;
@@ -161,11 +194,10 @@ tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row
     for (const auto &row : rows) {
         t.programs.push_back(score_program(row, pairs));
         const program_score_t &s = t.programs.back();
-        if (s.outcome != outcome_t::not_run)
-            ++(s.outcome == outcome_t::tp   ? t.tp
-               : s.outcome == outcome_t::fn ? t.fn
-               : s.outcome == outcome_t::fp ? t.fp
-                                            : t.tn);
+        for (int *count : {outcome_count(t.tp, t.fp, t.tn, t.fn, s.outcome),
+                           outcome_count(t.axes[int(s.axis)], s.outcome)})
+            if (count)
+                ++*count;
         if (s.runtime_only)
             t.runtime_fp.push_back(s.program);
     }
@@ -231,10 +263,19 @@ nlohmann::json score_json(const std::vector<tool_score_t> &tools) {
                                                 {"memory", u.memory},
                                                 {"ambiguous_between", u.entries}});
         e["library"]["entry_reports"] = t.entry_reports;
+        e["axes"] = nlohmann::json::object();
+        for (int a = 0; a < axis_count; ++a) {
+            const axis_counts_t &c = t.axes[a];
+            e["axes"][axis_name(axis_t(a))] = {
+                {"tp", c.tp}, {"fp", c.fp}, {"tn", c.tn}, {"fn", c.fn}};
+        }
         e["programs"] = nlohmann::json::array();
         for (const auto &p : t.programs) {
             nlohmann::json q{{"program", p.program},
                              {"race", p.race},
+                             {"axis", axis_name(p.axis)},
+                             {"kind", race_kind_name(p.kind)},
+                             {"other_runs", p.other_runs},
                              {"runs", p.runs},
                              {"detected_runs", p.detected_runs},
                              {"outcome", outcome_name(p.outcome)},
@@ -286,22 +327,46 @@ static std::vector<std::vector<std::string>> summary_lines(const std::vector<too
     return lines;
 }
 
+// The profile: per tool and axis, the positives caught of those run and the negatives with a
+// false alarm of those run ("-" where the axis has none).
+static std::vector<std::vector<std::string>> profile_lines(const std::vector<tool_score_t> &tools) {
+    std::vector<std::vector<std::string>> lines{{"profile (caught/positives, false/negatives)"}};
+    for (int a = 0; a < axis_count; ++a)
+        lines[0].push_back(axis_name(axis_t(a)));
+    auto share = [](int k, int n) {
+        return n ? std::to_string(k) + "/" + std::to_string(n) : std::string("-");
+    };
+    for (const auto &t : tools) {
+        std::vector<std::string> line{tool_label(t)};
+        for (const auto &c : t.axes)
+            line.push_back(share(c.tp, c.tp + c.fn) + " " + share(c.fp, c.fp + c.tn));
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 // One line per program: its label, then per tool the outcome, with the runs that detected
 // anything and "+pair" when the labelled pair was found.
 static std::vector<std::vector<std::string>> program_lines(const std::vector<tool_score_t> &tools) {
-    std::vector<std::vector<std::string>> lines{{"program", "race"}};
+    std::vector<std::vector<std::string>> lines{{"program", "race", "axis"}};
     for (const auto &t : tools)
         lines[0].push_back(tool_label(t));
     if (tools.empty())
         return lines;
     for (size_t i = 0; i < tools[0].programs.size(); ++i) {
         const auto &first = tools[0].programs[i];
-        std::vector<std::string> line{first.program, first.race ? "yes" : "no"};
+        std::vector<std::string> line{
+            first.program,
+            !first.race ? "no" : first.kind == race_kind_t::lock_order ? "lock order" : "yes",
+            axis_name(first.axis)};
         for (const auto &t : tools) {
             const auto &p = t.programs.at(i);
             std::string cell = outcome_name(p.outcome);
             if (p.outcome != outcome_t::not_run)
                 cell += " " + std::to_string(p.detected_runs) + "/" + std::to_string(p.runs);
+            if (p.other_runs)
+                cell += " (other reports " + std::to_string(p.other_runs) + "/" +
+                        std::to_string(p.runs) + ")";
             if (p.pair_matched)
                 cell += *p.pair_matched ? " +pair" : " -pair";
             if (p.runs_to_detection)
@@ -360,6 +425,7 @@ static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_s
 
 std::string score_table(const std::vector<tool_score_t> &tools) {
     std::string s = aligned_table(summary_lines(tools)) + "\n" +
+                    aligned_table(profile_lines(tools)) + "\n" +
                     aligned_table(program_lines(tools)) + "\n" + aligned_table(rate_lines(tools));
     for (const auto &t : tools)
         for (const auto &d : t.twins)
@@ -401,13 +467,16 @@ std::string score_table(const std::vector<tool_score_t> &tools) {
 
 std::string score_csv(const std::vector<tool_score_t> &tools) {
     std::ostringstream s;
-    s << "tool,repeat,program,race,runs,detected_runs,outcome,pair_matched\n";
+    s << "tool,repeat,program,race,runs,detected_runs,outcome,pair_matched,axis,kind,"
+         "other_runs\n";
     for (const auto &t : tools)
         for (const auto &p : t.programs)
             s << csv_field(tool_name(t.tool)) << "," << t.repeat << "," << csv_field(p.program)
               << "," << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
               << outcome_name(p.outcome) << ","
-              << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << "\n";
+              << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << ","
+              << axis_name(p.axis) << "," << race_kind_name(p.kind) << "," << p.other_runs
+              << "\n";
     return s.str();
 }
 
@@ -429,8 +498,8 @@ static std::string markdown(const std::vector<std::vector<std::string>> &lines) 
 }
 
 std::string score_markdown(const std::vector<tool_score_t> &tools) {
-    return markdown(summary_lines(tools)) + "\n" + markdown(program_lines(tools)) + "\n" +
-           markdown(rate_lines(tools));
+    return markdown(summary_lines(tools)) + "\n" + markdown(profile_lines(tools)) + "\n" +
+           markdown(program_lines(tools)) + "\n" + markdown(rate_lines(tools));
 }
 
 // --- The page: score/index.html -----------------------------------------------------------------
@@ -473,6 +542,18 @@ static std::string rate_chart(const program_score_t &p) {
            xml_escape(rate_cell(p.detected_runs, p.runs), false) + "</small>";
 }
 
+// A table of text cells, the first line as its head.
+static std::string html_table(const std::vector<std::vector<std::string>> &lines) {
+    std::string s = "<table>\n";
+    for (size_t n = 0; n < lines.size(); ++n) {
+        s += "<tr>";
+        for (const auto &cell : lines[n])
+            s += (n ? "<td>" : "<th>") + xml_escape(cell, false) + (n ? "</td>" : "</th>");
+        s += "</tr>\n";
+    }
+    return s + "</table>\n";
+}
+
 std::string score_html(const std::vector<tool_score_t> &tools) {
     std::string s =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
@@ -493,7 +574,11 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
              share_bar("recall", t.recall, "#1f5fa8") + "</td><td>" +
              std::to_string(t.races_found.size()) + " / " + std::to_string(t.races_missed.size()) +
              "</td></tr>\n";
-    s += "</table>\n<h2>How often each race is caught</h2>\n<p class=\"key\">Per positive and "
+    s += "</table>\n<h2>Profile: what each tool tells apart, axis by axis</h2>\n<p "
+         "class=\"key\">Per tool and axis, the positives caught of those run, then the negatives "
+         "with a false alarm of those run.</p>\n" +
+         html_table(profile_lines(tools));
+    s += "<h2>How often each race is caught</h2>\n<p class=\"key\">Per positive and "
          "tool, the share of runs that reported anything (dot) with its 95% Wilson interval "
          "(line), and the share that reported the labelled pair (ring); the scale runs from 0 to "
          "1.</p>\n<table>\n<tr><th>positive</th>";

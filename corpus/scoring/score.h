@@ -25,10 +25,15 @@ inline const char *outcome_name(outcome_t o) {
 struct program_score_t {
     std::string program;
     bool race = false;
+    axis_t axis = axis_t::built_in;
+    race_kind_t kind = race_kind_t::data_race; // the kind of report it is scored on
     bool built = true;
     int runs = 0;
-    int passed = 0;            // runs whose contract held: a failed run is no clean score
-    int detected_runs = 0;     // runs with any report
+    int passed = 0; // runs whose contract held: a failed run is no clean score
+    // Runs that detected: on a positive, a report that shows its label (its pair, one side of
+    // it for a tool that prints one stack); on a negative, a report of the kind it is scored on.
+    int detected_runs = 0;
+    int other_runs = 0;        // runs with reports that count neither way (other places, kinds)
     int pair_runs = 0;         // positives: runs with a report on the labelled pair
     int runs_to_detection = 0; // --until-detected: the run of the first report (0: none)
     outcome_t outcome = outcome_t::not_run;
@@ -52,6 +57,11 @@ struct twin_difference_t {
     std::vector<std::string> only; // reports (where, with their judgement) seen only in `program`
 };
 
+// A tool's outcomes on the programs of one axis.
+struct axis_counts_t {
+    int tp = 0, fp = 0, tn = 0, fn = 0;
+};
+
 struct tool_score_t {
     tool_id_t tool;
     std::string build; // the compiler of the programs' build, "gcc-12.2.0" ("" when unknown)
@@ -59,6 +69,7 @@ struct tool_score_t {
     bool until_detected = false;
     int repeat = 0;
     int tp = 0, fp = 0, tn = 0, fn = 0;
+    axis_counts_t axes[axis_count]; // the same, axis by axis (the profile)
     std::optional<double> precision, recall, f1, pair_recall;
     std::vector<std::string> runtime_fp; // false positives caused by runtime libraries only
     // The libraries, by the ledger: its races that the tool reported and those it did not
@@ -79,9 +90,10 @@ struct interval_t {
 };
 interval_t wilson_interval(int k, int n);
 
-// Scores one tool's rows under the union policy: any report in any run is a detection, but
-// for a race-free program a library race that `ledger` (its applicable findings) knows; the
-// library columns come from the rows' judged reports and `ledger`.
+// Scores one tool's rows: a positive is detected by a run with a report that shows its label, a
+// negative by a run with a report of the kind it is scored on, unless every such report is a
+// library race that `ledger` (its applicable findings) knows; the library columns come from the
+// rows' judged reports and `ledger`.
 tool_score_t score_tool(const tool_id_t &tool, int repeat, const std::vector<row_t> &rows,
                         const ledger_t &ledger);
 
