@@ -18,10 +18,10 @@
                                    // no happens-before edge between them (see handover.h)
 #define CORPUS_VARIANT_UNGUARDED 7 // a library called without the lock it requires
 // Twins that put one construct to the detectors, where they differ:
-#define CORPUS_VARIANT_RACY_STATIC 8 // the racy twin with the raced object in static storage
-#define CORPUS_VARIANT_SPINLOCK 9    // shared state under a spinlock of atomic_flag
-#define CORPUS_VARIANT_LOCK_ORDER 10 // two mutexes taken in both orders, never at once
-#define CORPUS_VARIANT_TRYLOCK 11    // the same, the second order by try-lock with back-off
+#define CORPUS_VARIANT_RACY_STATIC 8  // the racy twin with the raced object in static storage
+#define CORPUS_VARIANT_SPINLOCK 9     // shared state under a spinlock of atomic_flag
+#define CORPUS_VARIANT_LOCK_ORDER 10  // two mutexes taken in both orders, never at once
+#define CORPUS_VARIANT_TRYLOCK 11     // the same, the second order by try-lock with back-off
 #define CORPUS_VARIANT_STATIC_INIT 12 // shared data built by a function-local static's initialiser
 #define CORPUS_VARIANT_OMP_LOCK 13    // shared state under the OpenMP runtime's own lock
 // Whether the raced object of a racy twin lives in static storage, for the preprocessor (where

@@ -2,10 +2,10 @@
 
 #include "contract.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <pthread.h>
 #include <sched.h>
 

@@ -151,10 +151,10 @@ static tool_score_t score_pass(const options_t &opt, const std::vector<const pro
     score.build = build_compiler(run.bin);
     score.until_detected = opt.until_detected > 0;
     auto record = provenance(run, run.tool, rows);
-    written = std::async(std::launch::async, [run, rows = std::move(rows), results,
-                                              record = std::move(record)] {
-        write_results(run, rows, run_table(run, rows), results, record);
-    });
+    written = std::async(std::launch::async,
+                         [run, rows = std::move(rows), results, record = std::move(record)] {
+                             write_results(run, rows, run_table(run, rows), results, record);
+                         });
     return score;
 }
 

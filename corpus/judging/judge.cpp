@@ -89,8 +89,7 @@ static bool label_memory(const report_t &r, const race_access_t &a) {
 label_match_t match_label(const report_t &r, const race_label_t &label) {
     label_match_t best = label_match_t::none;
     if (report_race_kind(r) != label.kind || label.accesses.size() != 2 ||
-        !label_memory(r, label.accesses[0]) ||
-        !label_memory(r, label.accesses[1]))
+        !label_memory(r, label.accesses[0]) || !label_memory(r, label.accesses[1]))
         return best;
     // The allocation stands for the allocating thread's first write to the memory.
     auto s = r.access_stacks;

@@ -68,8 +68,8 @@ static race_label_t parse_race(const json &j, bool outside, const std::string &s
     r.object = j.at("object").get<std::string>();
     const std::string kind = j.contains("kind") ? j.at("kind").get<std::string>() : "data race";
     if (!race_kind_named(kind))
-        throw std::runtime_error("a race's kind is \"data race\" or \"lock order\", not \"" +
-                                 kind + "\"");
+        throw std::runtime_error("a race's kind is \"data race\" or \"lock order\", not \"" + kind +
+                                 "\"");
     r.kind = *race_kind_named(kind);
     // A data race's accesses read or write; a lock order's take a lock.
     auto kind_ok = [&](const std::string &k) {

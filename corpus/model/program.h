@@ -117,8 +117,9 @@ struct program_t {
     // The kind of report the program is scored on: its label's, or for a race-free program the
     // kind its construct could be mistaken for (lock order on the lock-order axis).
     race_kind_t scored_kind() const {
-        return race ? race->kind
-                    : axis == axis_t::lock_order ? race_kind_t::lock_order : race_kind_t::data_race;
+        return race                         ? race->kind
+               : axis == axis_t::lock_order ? race_kind_t::lock_order
+                                            : race_kind_t::data_race;
     }
 };
 

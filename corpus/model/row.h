@@ -18,7 +18,11 @@ struct row_t {
     std::vector<report_t> reports;
     std::vector<int> runs_with_reports; // the runs (1-based) that had any report
     report_summary_t summary;
-    int unexpected_own = 0;  // own-code reports other than the labelled race
+    int unexpected_own = 0; // own-code reports other than the labelled race
+    // Own-code reports on a race-free twin that puts a construct to the detectors (an axis
+    // other than built-in): the false alarms of a tool that cannot follow it, not the program's
+    // fault.
+    int construct_alarms = 0;
     int unjudged = 0;        // library reports that no ledger entry judges
     bool race_found = false; // a report on the labelled race (racy programs only)
     double seconds = 0;      // summed over the runs

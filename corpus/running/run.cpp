@@ -339,20 +339,23 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
     // library-rule twin, one the ledger does not know is the fallout of its hand-over.
     row.race_found = false;
     row.unexpected_own = 0;
+    row.construct_alarms = 0;
+    const bool construct_twin = !p.race && p.axis != axis_t::built_in;
     row.unjudged = 0;
     label_match_t best = label_match_t::none;
     for (auto &r : row.summary.reports) {
-        label_match_t m = p.race && p.race->accesses.empty()
-                              ? (report_shows_label(r, *p.race) ? label_match_t::by_line
-                                                                : label_match_t::none)
-                          : p.race ? match_label(r, *p.race)
-                                   : label_match_t::none;
+        label_match_t m =
+            p.race && p.race->accesses.empty()
+                ? (report_shows_label(r, *p.race) ? label_match_t::by_line : label_match_t::none)
+            : p.race ? match_label(r, *p.race)
+                     : label_match_t::none;
         // A one-stack report (drd's) on one side of the label shows the race as far as such a
         // report can: it is no report beyond the label.
         const bool side = p.race && m == label_match_t::none && report_shows_label_side(r, *p.race);
         best = std::max(best, m);
         row.race_found = row.race_found || m != label_match_t::none || side;
-        row.unexpected_own += r.own && m == label_match_t::none && !side;
+        (construct_twin ? row.construct_alarms : row.unexpected_own) +=
+            r.own && m == label_match_t::none && !side;
         r.judgement = judgement_t::none;
         r.finding.clear();
         if (r.own)
@@ -373,6 +376,8 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
         row.verdict = !row.race_found                      ? "ok (labelled race missed)"
                       : best == label_match_t::by_function ? "ok (labelled race found by function)"
                                                            : "ok (labelled race found)";
+    else if (row.ok && row.construct_alarms > 0)
+        row.verdict = "ok (false alarms on its construct)";
     else if (row.ok)
         row.verdict = row.summary.library > 0 ? "ok (library reports only)" : "ok";
 }

@@ -355,10 +355,11 @@ static std::vector<std::vector<std::string>> program_lines(const std::vector<too
         return lines;
     for (size_t i = 0; i < tools[0].programs.size(); ++i) {
         const auto &first = tools[0].programs[i];
-        std::vector<std::string> line{
-            first.program,
-            !first.race ? "no" : first.kind == race_kind_t::lock_order ? "lock order" : "yes",
-            axis_name(first.axis)};
+        std::vector<std::string> line{first.program,
+                                      !first.race                             ? "no"
+                                      : first.kind == race_kind_t::lock_order ? "lock order"
+                                                                              : "yes",
+                                      axis_name(first.axis)};
         for (const auto &t : tools) {
             const auto &p = t.programs.at(i);
             std::string cell = outcome_name(p.outcome);
@@ -475,8 +476,7 @@ std::string score_csv(const std::vector<tool_score_t> &tools) {
               << "," << (p.race ? "yes" : "no") << "," << p.runs << "," << p.detected_runs << ","
               << outcome_name(p.outcome) << ","
               << (p.pair_matched ? (*p.pair_matched ? "yes" : "no") : "") << ","
-              << axis_name(p.axis) << "," << race_kind_name(p.kind) << "," << p.other_runs
-              << "\n";
+              << axis_name(p.axis) << "," << race_kind_name(p.kind) << "," << p.other_runs << "\n";
     return s.str();
 }
 

@@ -1,5 +1,7 @@
 // Outside programs through a manifest of their own: the example suite is scored by helgrind
 // and ThreadSanitizer, and a manifest is made from a folder of labelled executables.
+#include "detectors.h"
+#include "parse.h"
 #include "provenance.h"
 #include "run_program.h"
 #include "score.h"
@@ -152,4 +154,53 @@ TEST(OutsideSuite, MergedScorecardsCountEveryRunOnce) {
             EXPECT_EQ(p["pair_rate"]["share"], 1.0) << p.dump();
         }
     }
+}
+
+// Only a report of a label's kind shows it, and a negative is scored on the kind its axis puts
+// to the tools: a data race neither detects a lock order nor is a false lock-order alarm. The
+// profile tallies each axis apart.
+TEST(Scorecard, OnlyTheKindScoredCountsAndEachAxisIsTalliedApart) {
+    detectors(); // the detectors' names of a data race and of a lock order
+    program_t order, trylock, racy;
+    order.name = "order";
+    order.axis = trylock.axis = axis_t::lock_order;
+    order.race = race_label_t{"locks", {}, race_kind_t::lock_order};
+    trylock.name = "trylock";
+    racy.name = "racy";
+    racy.race = race_label_t{"x", {}, race_kind_t::data_race};
+    auto row = [](const program_t &p, std::vector<std::string> kinds) {
+        row_t r;
+        r.p = &p;
+        r.runs = r.passed = int(kinds.size());
+        for (size_t i = 0; i < kinds.size(); ++i)
+            if (!kinds[i].empty()) {
+                report_t rep;
+                rep.kind = kinds[i];
+                rep.own = true;
+                rep.run = int(i) + 1;
+                rep.key = kinds[i] + std::to_string(i);
+                r.reports.push_back(rep);
+            }
+        r.summary = summarize_reports(r.reports);
+        return r;
+    };
+    const std::string lock_order = "lock-order-inversion (potential deadlock)";
+    const tool_score_t t =
+        score_tool(tool_named("tsan"), 3,
+                   {row(order, {"data race", lock_order, ""}), row(trylock, {"data race", "", ""}),
+                    row(racy, {lock_order, "", ""})},
+                   ledger_t{});
+    ASSERT_EQ(t.programs.size(), 3u);
+    EXPECT_EQ(t.programs[0].outcome, outcome_t::tp);
+    EXPECT_EQ(t.programs[0].detected_runs, 1);
+    EXPECT_EQ(t.programs[0].other_runs, 1);
+    EXPECT_EQ(t.programs[1].outcome, outcome_t::tn);
+    EXPECT_EQ(t.programs[1].other_runs, 1);
+    EXPECT_EQ(t.programs[2].outcome, outcome_t::fn) << "a lock order is no data race";
+    const axis_counts_t &lock = t.axes[int(axis_t::lock_order)];
+    EXPECT_EQ(std::vector<int>({lock.tp, lock.fp, lock.tn, lock.fn}),
+              std::vector<int>({1, 0, 1, 0}));
+    EXPECT_EQ(t.axes[int(axis_t::built_in)].fn, 1);
+    EXPECT_NE(score_table({t}).find("1/1 0/1"), std::string::npos) << score_table({t});
+    EXPECT_EQ(score_json({t})["tools"][0]["axes"]["lock-order"]["tn"], 1);
 }
