@@ -24,6 +24,7 @@
 #define CORPUS_VARIANT_TRYLOCK 11     // the same, the second order by try-lock with back-off
 #define CORPUS_VARIANT_STATIC_INIT 12 // shared data built by a function-local static's initialiser
 #define CORPUS_VARIANT_OMP_LOCK 13    // shared state under the OpenMP runtime's own lock
+#define CORPUS_VARIANT_MASKED 14      // a race that an unrelated mutex orders in some schedules
 // Whether the raced object of a racy twin lives in static storage, for the preprocessor (where
 // an object lives is part of its declaration).
 #define CORPUS_RACY_ANYWHERE                                                                       \
@@ -101,5 +102,6 @@ constexpr bool lock_order = CORPUS_VARIANT == CORPUS_VARIANT_LOCK_ORDER;
 constexpr bool trylock = CORPUS_VARIANT == CORPUS_VARIANT_TRYLOCK;
 constexpr bool static_init = CORPUS_VARIANT == CORPUS_VARIANT_STATIC_INIT;
 constexpr bool omp_lock = CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK;
+constexpr bool masked = CORPUS_VARIANT == CORPUS_VARIANT_MASKED;
 } // namespace variant
 #endif

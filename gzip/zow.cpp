@@ -9,6 +9,12 @@
 // worker says, with a relaxed store, that it is initialised, and joins the worker only after
 // deflateEnd. Nothing orders deflateInit2's stores on the worker before deflate's and
 // deflateEnd's loads on `main`: the race lies wholly inside zlib.
+// MASKED (gzip_stream_masked) prints what gzip_stream_unlocked prints, but the first cycle's
+// worker, once it has initialised the stream, also notes that it has (`first_note`) and then
+// passes through note_lock; `main` checksums the verse a while (crc32), passes through note_lock
+// and reads the note before it joins the worker. The note's write and read race unless the
+// worker passed through note_lock first: then the mutex orders them. Whether a detector that
+// follows happens-before sees the race depends on the schedule.
 #include "contract.h"
 #include "fanout.h"
 #include "handover.h"
@@ -51,6 +57,21 @@ static void check_thread_call(int status, const char *text, int line) {
         report_failure(text, line, status);
 }
 
+// MASKED: the first cycle's note, the mutex that both sides pass through, and whether the
+// worker notes (set and cleared by `main` while no worker runs).
+[[maybe_unused]] static volatile int first_note = 0;
+[[maybe_unused]] static pthread_mutex_t note_lock = PTHREAD_MUTEX_INITIALIZER;
+[[maybe_unused]] static bool noting = false;
+[[maybe_unused]] static volatile uLong verse_crc; // keeps `main`'s checksums from being dropped
+// How many checksums of the verse `main` makes before it passes through note_lock: the
+// construct's one setting, chosen so that either side comes first in some runs.
+constexpr int masked_checksums = 20000;
+
+[[maybe_unused]] static void pass_through_note_lock() {
+    pthread_mutex_lock(&note_lock);
+    pthread_mutex_unlock(&note_lock);
+}
+
 // Worker: initialises the shared stream for gzip output.
 static void *init_stream_worker(void *arg) {
     z_stream *stream = static_cast<z_stream *>(arg);
@@ -66,7 +87,24 @@ static void *init_stream_worker(void *arg) {
     guard_leave();
     puts(close_marker);
     trace_mark(close_marker);
+    if constexpr (variant::masked) {
+        if (noting) {
+            first_note = 1; // race: gzip_stream_masked write
+            pass_through_note_lock();
+        }
+    }
     return nullptr;
+}
+
+// MASKED, the first cycle: `main`'s side of the note, before it joins the worker.
+[[maybe_unused]] static void read_first_note() {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    for (int i = 0; i < masked_checksums; ++i)
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(contract::gzip_verse),
+                    static_cast<uInt>(strlen(contract::gzip_verse)));
+    verse_crc = crc;
+    pass_through_note_lock();
+    [[maybe_unused]] const int note = first_note; // race: gzip_stream_masked read
 }
 
 // The hand-over's maker: the worker's initialisation, then the stream handed to `main`.
@@ -85,9 +123,15 @@ int main() {
             CALL_THREAD(handover_start(handover, make_stream, &strm));
             handover_take(handover, 0);
         } else {
+            noting = variant::masked && cycle == 0;
             CALL_THREAD(pthread_create(&worker, nullptr, init_stream_worker, &strm));
+            if constexpr (variant::masked) {
+                if (cycle == 0)
+                    read_first_note();
+            }
             // The worker is done with the stream before main touches it.
             CALL_THREAD(pthread_join(worker, nullptr));
+            noting = false;
         }
         strm.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(contract::gzip_verse));
         strm.avail_in = static_cast<uInt>(strlen(contract::gzip_verse));

@@ -8,6 +8,12 @@
 // done: the watcher's read races with inflate's own stores into `c` (the inflate call line),
 // which only a detector that sees inside zlib can tell. RACY_STATIC (zlib_roundtrip_racy_static)
 // is the same race on a `c` in static storage instead of main's stack.
+// MASKED (zlib_roundtrip_masked) prints what zlib_roundtrip_unlocked prints, but first starts a
+// silent noter thread that checksums the text a while (crc32), notes its length
+// (`text_note`) and passes through note_lock; `main`, once it has deflated, passes through
+// note_lock and reads the note before it joins the noter. The write and the read race unless
+// the noter passed through note_lock first: whether a detector that follows happens-before
+// sees the race depends on the schedule.
 #include "contract.h"
 #include "fanout.h"
 
@@ -18,7 +24,7 @@
 #include <string>
 #include <zlib.h>
 
-#if CORPUS_RACY_ANYWHERE
+#if CORPUS_RACY_ANYWHERE || CORPUS_VARIANT == CORPUS_VARIANT_MASKED
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
@@ -84,7 +90,44 @@ static void start_watcher(pthread_t &watcher, watch_t &watch) {
 }
 #endif
 
+#if CORPUS_VARIANT == CORPUS_VARIANT_MASKED
+// The noter's note, the mutex that both sides pass through after their work, and the sum that
+// keeps the noter's checksums from being dropped.
+static volatile size_t text_note = 0;
+static pthread_mutex_t note_lock = PTHREAD_MUTEX_INITIALIZER;
+static volatile uLong text_crc;
+// How many checksums of the text the noter makes before it writes the note: the construct's one
+// setting, chosen so that either side comes first in some runs.
+constexpr int masked_checksums = 25000;
+
+static void pass_through_note_lock() {
+    pthread_mutex_lock(&note_lock);
+    pthread_mutex_unlock(&note_lock);
+}
+
+// The noter: checksums the text a while, notes its length and passes through note_lock.
+static void *note_text(void *) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    const size_t length = strlen(contract::zlib_text);
+    for (int i = 0; i < masked_checksums; ++i)
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(contract::zlib_text),
+                    static_cast<uInt>(length));
+    text_crc = crc;
+    text_note = length; // race: zlib_roundtrip_masked write
+    pass_through_note_lock();
+    return nullptr;
+}
+#endif
+
 int main(int, char **) {
+#if CORPUS_VARIANT == CORPUS_VARIANT_MASKED
+    pthread_t noter;
+    if (int err = pthread_create(&noter, nullptr, note_text, nullptr); err != 0) {
+        fprintf(stderr, "%s: cannot start the noter thread: %s\n", program_invocation_short_name,
+                strerror(err));
+        exit(1);
+    }
+#endif
     char a[50] = {}; // the text
     static_assert(std::char_traits<char>::length(contract::zlib_text) < sizeof a);
     strcpy(a, contract::zlib_text);
@@ -120,6 +163,11 @@ int main(int, char **) {
     puts(close_marker);
     trace_mark(close_marker);
     guard_leave();
+#if CORPUS_VARIANT == CORPUS_VARIANT_MASKED
+    pass_through_note_lock();
+    [[maybe_unused]] const size_t note = text_note; // race: zlib_roundtrip_masked read
+    pthread_join(noter, nullptr);
+#endif
 
     // Only the bytes deflate produced are shown, up to the first zero byte among them.
     uInt compressed = static_cast<uInt>(defstream.next_out - reinterpret_cast<Bytef *>(b));
