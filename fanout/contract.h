@@ -25,6 +25,8 @@
 #define CORPUS_VARIANT_STATIC_INIT 12 // shared data built by a function-local static's initialiser
 #define CORPUS_VARIANT_OMP_LOCK 13    // shared state under the OpenMP runtime's own lock
 #define CORPUS_VARIANT_MASKED 14      // a race that an unrelated mutex orders in some schedules
+#define CORPUS_VARIANT_GATE_LOCK 15   // two mutexes in both orders, always under a third
+#define CORPUS_VARIANT_OMP_BARRIER 16 // shared state ordered by the OpenMP runtime's barrier
 // Whether the raced object of a racy twin lives in static storage, for the preprocessor (where
 // an object lives is part of its declaration).
 #define CORPUS_RACY_ANYWHERE                                                                       \
@@ -103,5 +105,7 @@ constexpr bool trylock = CORPUS_VARIANT == CORPUS_VARIANT_TRYLOCK;
 constexpr bool static_init = CORPUS_VARIANT == CORPUS_VARIANT_STATIC_INIT;
 constexpr bool omp_lock = CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK;
 constexpr bool masked = CORPUS_VARIANT == CORPUS_VARIANT_MASKED;
+constexpr bool gate_lock = CORPUS_VARIANT == CORPUS_VARIANT_GATE_LOCK;
+constexpr bool omp_barrier = CORPUS_VARIANT == CORPUS_VARIANT_OMP_BARRIER;
 } // namespace variant
 #endif

@@ -14,6 +14,9 @@
 // OMP_LOCK (omp_hello_lock) shares the number as the racy variant does, but each thread sets it
 // and greets with it under the runtime's own lock (omp_set_lock): race-free, with a
 // synchronisation that only a detector that sees inside the OpenMP runtime can follow.
+// OMP_BARRIER (omp_hello_barrier) greets as omp_hello does, but the team's last thread notes the
+// team's size in static storage and thread 0 prints it after the runtime's barrier: race-free,
+// ordered by the barrier alone.
 #include "contract.h"
 #include "trace.h"
 
@@ -35,6 +38,8 @@ static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
 #if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
 static omp_lock_t greeting_lock;
 #endif
+// OMP_BARRIER: the team's size as its last thread noted it.
+[[maybe_unused]] static int noted_team_size = 0;
 
 int main() {
 #if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
@@ -80,7 +85,15 @@ int main() {
             // race: omp_hello_racy read
             printf("%s%d\n", contract::omp_greeting_prefix, thread_number);
         }
-        if (first_thread) {
+        if constexpr (variant::omp_barrier) {
+            // The last thread notes the team's size, thread 0 prints it: the barrier between
+            // them is the runtime's own.
+            if (omp_get_thread_num() == omp_get_num_threads() - 1)
+                noted_team_size = omp_get_num_threads();
+#pragma omp barrier
+            if (first_thread)
+                printf("%s%d\n", contract::omp_count_prefix, noted_team_size);
+        } else if (first_thread) {
             int team_size = omp_get_num_threads();
             printf("%s%d\n", contract::omp_count_prefix, team_size);
         }

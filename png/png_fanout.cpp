@@ -15,6 +15,10 @@
 // uses only structures of its own: each worker's write and info structures are made on a thread
 // of their own and handed to the worker without a happens-before edge, so libpng's stores as it
 // makes them race with its own loads and stores as the worker encodes with them.
+// LOCK_ORDER (png_fanout_lock_order) and GATE_LOCK (png_fanout_gate_lock), unmarked like
+// png_fanout, count the encodings begun under two mutexes taken in both orders: LOCK_ORDER has a
+// lock-order inversion that cannot deadlock (one order runs in `main` before the workers
+// start); GATE_LOCK has none that matters, since a third mutex is held around both orders.
 // STATIC_INIT (png_fanout_static_init), unmarked like png_fanout, is race-free: the gradient is
 // built not by `main` but by the first worker, in a function-local static's initialiser, and the
 // others read it only once the initialiser is done, as the language orders.
@@ -74,6 +78,42 @@ static pthread_mutex_t refill_lock = PTHREAD_MUTEX_INITIALIZER;
     return &made;
 }
 
+// LOCK_ORDER and GATE_LOCK: a count of the encodings begun, kept under two mutexes taken in
+// both orders. LOCK_ORDER takes count_lock then tally_lock once in `main` before the workers
+// start, and tally_lock then count_lock in each worker: never at once. GATE_LOCK takes them in
+// either order in the workers, always under gate_lock, so that no two orders meet.
+[[maybe_unused]] static pthread_mutex_t count_lock = PTHREAD_MUTEX_INITIALIZER;
+[[maybe_unused]] static pthread_mutex_t tally_lock = PTHREAD_MUTEX_INITIALIZER;
+[[maybe_unused]] static pthread_mutex_t gate_lock = PTHREAD_MUTEX_INITIALIZER;
+[[maybe_unused]] static int encodings_begun = 0;
+
+// Adds `step` to the count under both mutexes, count_lock first or (`reversed`) tally_lock
+// first.
+[[maybe_unused]] static void count_encoding(int step, bool reversed) {
+    if (reversed) {
+        pthread_mutex_lock(&tally_lock);
+        pthread_mutex_lock(&count_lock); // race: png_fanout_lock_order second order
+    } else {
+        pthread_mutex_lock(&count_lock);
+        pthread_mutex_lock(&tally_lock); // race: png_fanout_lock_order first order
+    }
+    encodings_begun += step;
+    pthread_mutex_unlock(&tally_lock);
+    pthread_mutex_unlock(&count_lock);
+}
+
+// A worker's count: the other order (LOCK_ORDER), or under the gate in the order that the count
+// so far picks, so that both orders are taken (GATE_LOCK).
+[[maybe_unused]] static void count_worker_encoding() {
+    if constexpr (variant::lock_order)
+        count_encoding(1, true);
+    if constexpr (variant::gate_lock) {
+        pthread_mutex_lock(&gate_lock);
+        count_encoding(1, encodings_begun % 2 == 1);
+        pthread_mutex_unlock(&gate_lock);
+    }
+}
+
 // Thread exit values; they outlive every worker.
 static int status_written = 0;
 static int status_failed = -1;
@@ -125,6 +165,7 @@ static void *encode_gradient_worker(void *arg) {
 
     if constexpr (variant::racy)
         refill_gradient(image);
+    count_worker_encoding();
     FILE *stream = fopen(path, "wb");
     if (!stream) {
         int err = errno;
@@ -219,6 +260,8 @@ int main() {
         fill_gradient(&gradient);
     }
     png_job_t job{&gradient, contract::png_output};
+    if constexpr (variant::lock_order)
+        count_encoding(0, false); // the first order, before any worker runs
 
     pthread_t workers[worker_count];
     launch_workers(workers, encode_gradient_worker, &job, false);
