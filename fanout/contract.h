@@ -27,6 +27,7 @@
 #define CORPUS_VARIANT_MASKED 14      // a race that an unrelated mutex orders in some schedules
 #define CORPUS_VARIANT_GATE_LOCK 15   // two mutexes in both orders, always under a third
 #define CORPUS_VARIANT_OMP_BARRIER 16 // shared state ordered by the OpenMP runtime's barrier
+#define CORPUS_VARIANT_HISTORY 17     // a race whose earlier access lies a million writes back
 // Whether the raced object of a racy twin lives in static storage, for the preprocessor (where
 // an object lives is part of its declaration).
 #define CORPUS_RACY_ANYWHERE                                                                       \
@@ -107,5 +108,6 @@ constexpr bool omp_lock = CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK;
 constexpr bool masked = CORPUS_VARIANT == CORPUS_VARIANT_MASKED;
 constexpr bool gate_lock = CORPUS_VARIANT == CORPUS_VARIANT_GATE_LOCK;
 constexpr bool omp_barrier = CORPUS_VARIANT == CORPUS_VARIANT_OMP_BARRIER;
+constexpr bool history = CORPUS_VARIANT == CORPUS_VARIANT_HISTORY;
 } // namespace variant
 #endif

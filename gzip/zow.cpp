@@ -15,13 +15,21 @@
 // and reads the note before it joins the worker. The note's write and read race unless the
 // worker passed through note_lock first: then the mutex orders them. Whether a detector that
 // follows happens-before sees the race depends on the schedule.
+// HISTORY (gzip_stream_history) prints what gzip_stream_unlocked prints, but the first cycle's
+// worker, once it has noted the initialisation, writes a scratch buffer a million times and only
+// then raises a relaxed flag; `main` waits for the flag and reads the note before it joins the
+// worker. Nothing orders the note's write before its read, but a million writes lie between
+// them: a detector that keeps a bounded history of accesses may no longer know the write's
+// stack, or drop the report.
 #include "contract.h"
 #include "fanout.h"
 #include "handover.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sched.h>
 #include <zlib.h>
 
 // A 15-bit window; adding GZIP_ENCODING selects gzip framing instead of the zlib wrapper.
@@ -67,6 +75,11 @@ static void check_thread_call(int status, const char *text, int line) {
 // construct's one setting, chosen so that either side comes first in some runs.
 constexpr int masked_checksums = 20000;
 
+// HISTORY: the scratch buffer the worker writes between the note and the flag, written byte by
+// byte through a volatile pointer so that every write is one access, and the flag.
+[[maybe_unused]] static unsigned char scratch[1 << 20];
+[[maybe_unused]] static std::atomic<bool> note_raised{false};
+
 [[maybe_unused]] static void pass_through_note_lock() {
     pthread_mutex_lock(&note_lock);
     pthread_mutex_unlock(&note_lock);
@@ -93,7 +106,24 @@ static void *init_stream_worker(void *arg) {
             pass_through_note_lock();
         }
     }
+    if constexpr (variant::history) {
+        if (noting) {
+            first_note = 1; // race: gzip_stream_history write
+            volatile unsigned char *bytes = scratch;
+            for (size_t i = 0; i < sizeof scratch; ++i)
+                bytes[i] = static_cast<unsigned char>(i);
+            note_raised.store(true, std::memory_order_relaxed);
+        }
+    }
     return nullptr;
+}
+
+// HISTORY, the first cycle: `main` reads the note once the worker has raised its flag, which
+// orders nothing (a relaxed load).
+[[maybe_unused]] static void read_raised_note() {
+    while (!note_raised.load(std::memory_order_relaxed))
+        sched_yield();
+    [[maybe_unused]] const int note = first_note; // race: gzip_stream_history read
 }
 
 // MASKED, the first cycle: `main`'s side of the note, before it joins the worker.
@@ -123,11 +153,15 @@ int main() {
             CALL_THREAD(handover_start(handover, make_stream, &strm));
             handover_take(handover, 0);
         } else {
-            noting = variant::masked && cycle == 0;
+            noting = (variant::masked || variant::history) && cycle == 0;
             CALL_THREAD(pthread_create(&worker, nullptr, init_stream_worker, &strm));
             if constexpr (variant::masked) {
                 if (cycle == 0)
                     read_first_note();
+            }
+            if constexpr (variant::history) {
+                if (cycle == 0)
+                    read_raised_note();
             }
             // The worker is done with the stream before main touches it.
             CALL_THREAD(pthread_join(worker, nullptr));

@@ -104,10 +104,20 @@ label_match_t match_label(const report_t &r, const race_label_t &label) {
 }
 
 bool report_shows_label_side(const report_t &r, const race_label_t &label) {
-    if (r.access_stacks.size() != 1 || report_race_kind(r) != label.kind)
+    // The one stack the report has: drd's, or the later access's where the tool no longer knew
+    // the earlier one's ("[failed to restore the stack]").
+    const std::vector<frame_t> *only = nullptr;
+    for (const auto &stack : r.access_stacks) {
+        if (stack.empty())
+            continue;
+        if (only)
+            return false;
+        only = &stack;
+    }
+    if (!only || report_race_kind(r) != label.kind)
         return false;
     for (const auto &a : label.accesses)
-        if (label_memory(r, a) && stack_match(r.access_stacks[0], a) != label_match_t::none)
+        if (label_memory(r, a) && stack_match(*only, a) != label_match_t::none)
             return true;
     return false;
 }

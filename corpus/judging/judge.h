@@ -20,8 +20,9 @@ void classify_report(report_t &r, const own_code_t &own);
 enum class label_match_t { none, by_function, by_line };
 label_match_t match_label(const report_t &r, const race_label_t &label);
 
-// True when a report with one stack (drd's) shows one of the label's accesses in it: the one
-// side of the labelled race that such a report can show.
+// True when a report with one stack (drd's, or one whose tool lost the earlier access's stack)
+// shows one of the label's accesses in it: the one side of the labelled race that such a report
+// can show.
 bool report_shows_label_side(const report_t &r, const race_label_t &label);
 
 // True when the report shows the label's two accesses either way. A report of another kind
