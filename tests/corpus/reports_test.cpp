@@ -304,3 +304,35 @@ SUMMARY: ThreadSanitizer: data race /build/zlib/deflate.c:240 in deflateStateChe
     label.accesses[0] = access({"libpng16.so.16"}, {"run_maker"}); // the right name, elsewhere
     EXPECT_EQ(match_label(reports[0], label), label_match_t::none);
 }
+
+// A report whose tool lost the earlier access's stack shows the label by its other side, as a
+// report of one stack does; a lock-order report shows no data race's label.
+TEST(Reports, ALostEarlierStackLeavesTheLabelsOtherSide) {
+    const std::string log = R"(==================
+WARNING: ThreadSanitizer: data race (pid=1)
+  Read of size 4 at 0x1000 by main thread:
+    #0 read_note /src/corpus/gzip/zow.cpp:126 (p+0x2752)
+
+  Previous write of size 4 at 0x1000 by thread T1:
+    [failed to restore the stack]
+
+SUMMARY: ThreadSanitizer: data race /src/corpus/gzip/zow.cpp:126 in read_note
+==================
+)";
+    const auto reports = parse_tsan_log(log, {src, "", ""});
+    ASSERT_EQ(reports.size(), 1u);
+    race_access_t write, read;
+    write.file = read.file = "gzip/zow.cpp";
+    write.line = 111;
+    read.line = 126;
+    write.kind = "write";
+    read.kind = "read";
+    race_label_t label{"note", {write, read}};
+    EXPECT_FALSE(report_matches_label(reports[0], label));
+    EXPECT_TRUE(report_shows_label(reports[0], label));
+    label.accesses[1].line = 127;
+    EXPECT_FALSE(report_shows_label(reports[0], label)) << "the other side's line";
+    label.accesses[1].line = 126;
+    label.kind = race_kind_t::lock_order;
+    EXPECT_FALSE(report_shows_label(reports[0], label));
+}
