@@ -38,6 +38,13 @@ static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
 #if CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
 static omp_lock_t greeting_lock;
 #endif
+#if CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC
+// RACY_STATIC: the team's one number in static storage, with external linkage: a variable no
+// other translation unit could see would let the compiler drop its racy store and load (clang
+// does), since a race-free program could not tell.
+extern int shared_thread_number;
+int shared_thread_number = -1;
+#endif
 // OMP_BARRIER: the team's size as its last thread noted it.
 [[maybe_unused]] static int noted_team_size = 0;
 
@@ -54,7 +61,7 @@ int main() {
 #if CORPUS_VARIANT == CORPUS_VARIANT_RACY || CORPUS_VARIANT == CORPUS_VARIANT_OMP_LOCK
     int thread_number = -1;
 #elif CORPUS_VARIANT == CORPUS_VARIANT_RACY_STATIC
-    static int thread_number = -1;
+    int &thread_number = shared_thread_number;
 #endif
 #pragma omp parallel
     {
