@@ -19,34 +19,32 @@ void add_runtime_frames(const runtime_frames_t &frames) {
         into->insert(into->end(), from->begin(), from->end());
 }
 
-static std::vector<std::string> &race_kind_names() {
-    static std::vector<std::string> names;
-    return names;
+// The report kinds the detector files name: index 0 data races, 1 lock-order inversions.
+static std::vector<std::string> &kind_names(race_kind_t kind) {
+    static std::vector<std::string> names[2];
+    return names[int(kind)];
+}
+
+static void add_kind_name(race_kind_t kind, const std::string &name) {
+    auto &names = kind_names(kind);
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        names.push_back(name);
 }
 
 void add_race_kind(const std::string &name) {
-    auto &names = race_kind_names();
-    if (std::find(names.begin(), names.end(), name) == names.end())
-        names.push_back(name);
+    add_kind_name(race_kind_t::data_race, name);
 }
 
 std::vector<std::string> race_kinds() {
-    return race_kind_names();
-}
-
-static std::vector<std::string> &lock_order_kind_names() {
-    static std::vector<std::string> names;
-    return names;
+    return kind_names(race_kind_t::data_race);
 }
 
 void add_lock_order_kind(const std::string &name) {
-    auto &names = lock_order_kind_names();
-    if (std::find(names.begin(), names.end(), name) == names.end())
-        names.push_back(name);
+    add_kind_name(race_kind_t::lock_order, name);
 }
 
 race_kind_t report_race_kind(const report_t &r) {
-    const auto &names = lock_order_kind_names();
+    const auto &names = kind_names(race_kind_t::lock_order);
     return std::find(names.begin(), names.end(), r.kind) != names.end() ? race_kind_t::lock_order
                                                                         : race_kind_t::data_race;
 }

@@ -38,6 +38,15 @@ bool plain_program_name(const std::string &name) {
     return true;
 }
 
+// The enum value whose spelling in `names` (one per value, in order) is `name`.
+template <typename E, size_t N>
+static std::optional<E> named(const char *const (&names)[N], const std::string &name) {
+    for (size_t i = 0; i < N; ++i)
+        if (name == names[i])
+            return E(i);
+    return std::nullopt;
+}
+
 static const char *const variant_names[] = {"serialized", "unserialized", "single-threaded",
                                             "racy"};
 
@@ -46,10 +55,7 @@ const char *variant_name(variant_t v) {
 }
 
 std::optional<variant_t> variant_named(const std::string &name) {
-    for (int i = 0; i < 4; ++i)
-        if (name == variant_names[i])
-            return variant_t(i);
-    return std::nullopt;
+    return named<variant_t>(variant_names, name);
 }
 
 static const char *const race_kind_spellings[] = {"data race", "lock order"};
@@ -59,10 +65,7 @@ const char *race_kind_name(race_kind_t k) {
 }
 
 std::optional<race_kind_t> race_kind_named(const std::string &name) {
-    for (int i = 0; i < 2; ++i)
-        if (name == race_kind_spellings[i])
-            return race_kind_t(i);
-    return std::nullopt;
+    return named<race_kind_t>(race_kind_spellings, name);
 }
 
 static const char *const axis_names[axis_count] = {"built-in", "memory-model", "lock-order",
@@ -73,10 +76,7 @@ const char *axis_name(axis_t a) {
 }
 
 std::optional<axis_t> axis_named(const std::string &name) {
-    for (int i = 0; i < axis_count; ++i)
-        if (name == axis_names[i])
-            return axis_t(i);
-    return std::nullopt;
+    return named<axis_t>(axis_names, name);
 }
 
 const program_t *find_program(const manifest_t &m, const std::string &name) {

@@ -345,8 +345,8 @@ static std::vector<std::vector<std::string>> profile_lines(const std::vector<too
     return lines;
 }
 
-// One line per program: its label, then per tool the outcome, with the runs that detected
-// anything and "+pair" when the labelled pair was found.
+// One line per program: its label and axis, then per tool the outcome, with the runs that
+// detected, the runs with other reports only, and "+pair" when the labelled pair was found.
 static std::vector<std::vector<std::string>> program_lines(const std::vector<tool_score_t> &tools) {
     std::vector<std::vector<std::string>> lines{{"program", "race", "axis"}};
     for (const auto &t : tools)
