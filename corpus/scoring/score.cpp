@@ -403,8 +403,8 @@ static std::string rate_text(const tool_score_t &t, const program_score_t &p) {
            (p.pair_matched ? "; " + rate_cell(p.pair_runs, p.runs) : "");
 }
 
-// Per positive and tool, the share of runs that reported anything and that matched the
-// labelled pair, each with its 95% Wilson interval.
+// Per positive and tool, the share of runs that detected it (a report that shows its label)
+// and that matched the labelled pair, each with its 95% Wilson interval.
 static std::vector<std::vector<std::string>> rate_lines(const std::vector<tool_score_t> &tools) {
     std::vector<std::vector<std::string>> lines{{"positive (runs detected; with pair)"}};
     for (const auto &t : tools)
@@ -579,7 +579,8 @@ std::string score_html(const std::vector<tool_score_t> &tools) {
          "with a false alarm of those run.</p>\n" +
          html_table(profile_lines(tools));
     s += "<h2>How often each race is caught</h2>\n<p class=\"key\">Per positive and "
-         "tool, the share of runs that reported anything (dot) with its 95% Wilson interval "
+         "tool, the share of runs with a report that shows its label (dot) with its 95% Wilson "
+         "interval "
          "(line), and the share that reported the labelled pair (ring); the scale runs from 0 to "
          "1.</p>\n<table>\n<tr><th>positive</th>";
     for (const auto &t : tools)
