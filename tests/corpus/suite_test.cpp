@@ -3,6 +3,7 @@
 #include "detectors.h"
 #include "parse.h"
 #include "provenance.h"
+#include "run.h"
 #include "run_program.h"
 #include "score.h"
 
@@ -203,4 +204,28 @@ TEST(Scorecard, OnlyTheKindScoredCountsAndEachAxisIsTalliedApart) {
     EXPECT_EQ(t.axes[int(axis_t::built_in)].fn, 1);
     EXPECT_NE(score_table({t}).find("1/1 0/1"), std::string::npos) << score_table({t});
     EXPECT_EQ(score_json({t})["tools"][0]["axes"]["lock-order"]["tn"], 1);
+}
+
+// A race-free twin that puts a construct to the tools holds when a tool reports in our code
+// there (the tool's false alarm); a race-free program of the built-in axis fails its row.
+TEST(Scorecard, AFalseAlarmOnAConstructLeavesItsTwinHolding) {
+    program_t p;
+    p.name = "spinlock";
+    p.axis = axis_t::memory_model;
+    row_t row;
+    row.p = &p;
+    row.runs = row.passed = 1;
+    report_t own;
+    own.kind = "data race";
+    own.own = true;
+    own.key = "k";
+    row.reports = {own};
+    finish_row(row, "helgrind", ledger_t{});
+    EXPECT_TRUE(row.ok);
+    EXPECT_EQ(row.verdict, "ok (false alarms on its construct)");
+    EXPECT_EQ(row.construct_alarms, 1);
+    p.axis = axis_t::built_in;
+    finish_row(row, "helgrind", ledger_t{});
+    EXPECT_FALSE(row.ok);
+    EXPECT_EQ(row.verdict, "FAIL: own-code reports");
 }

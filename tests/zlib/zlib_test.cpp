@@ -106,3 +106,24 @@ TEST(ZlibRoundTrip, MismatchTripsTheCheckInEveryBuildType) {
                   std::string::npos);
     }
 }
+
+// The twins that start a second thread end with status 1 and say so when it cannot start: the
+// masked twin before it prints anything, the racy ones after the compression.
+TEST(ZlibRoundTrip, FailedHelperThreadStartEndsWithStatus1) {
+    const std::pair<const char *, const char *> twins[] = {
+        {"zlib_roundtrip_masked", ": cannot start the noter thread: "},
+        {"zlib_roundtrip_racy_static", ": cannot start the watcher thread: "}};
+    for (const auto &[program, message] : twins) {
+        SCOPED_TRACE(program);
+        run_options_t o;
+        o.preload = {fault_library_path()};
+        o.env = {{"FAULT_PTHREAD_CREATE", "1"}};
+        run_result_t r = run_program(program, o);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind(std::string(program) + message, 0), 0u) << r.err;
+        EXPECT_EQ(r.out.find("Uncompressed string is: " + text + "\n", head().size()),
+                  std::string::npos)
+            << "no inflated text";
+    }
+}
