@@ -28,6 +28,9 @@
 #define CORPUS_VARIANT_GATE_LOCK 15   // two mutexes in both orders, always under a third
 #define CORPUS_VARIANT_OMP_BARRIER 16 // shared state ordered by the OpenMP runtime's barrier
 #define CORPUS_VARIANT_HISTORY 17     // a race whose earlier access lies a million writes back
+#define CORPUS_VARIANT_ACQUIRE 18     // the hand-over ordered by a release store, acquire loads
+#define CORPUS_VARIANT_FENCE 19       // the hand-over ordered by release and acquire fences
+#define CORPUS_VARIANT_EVICT 20       // per-thread bytes of one word, one read across
 // Whether the raced object of a racy twin lives in static storage, for the preprocessor (where
 // an object lives is part of its declaration).
 #define CORPUS_RACY_ANYWHERE                                                                       \
@@ -109,5 +112,10 @@ constexpr bool masked = CORPUS_VARIANT == CORPUS_VARIANT_MASKED;
 constexpr bool gate_lock = CORPUS_VARIANT == CORPUS_VARIANT_GATE_LOCK;
 constexpr bool omp_barrier = CORPUS_VARIANT == CORPUS_VARIANT_OMP_BARRIER;
 constexpr bool history = CORPUS_VARIANT == CORPUS_VARIANT_HISTORY;
+constexpr bool acquire = CORPUS_VARIANT == CORPUS_VARIANT_ACQUIRE;
+constexpr bool fence = CORPUS_VARIANT == CORPUS_VARIANT_FENCE;
+constexpr bool evict = CORPUS_VARIANT == CORPUS_VARIANT_EVICT;
+// Whether the library objects are made on a thread of their own and handed over (handover.h).
+constexpr bool handed = handover || acquire || fence;
 } // namespace variant
 #endif

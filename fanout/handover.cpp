@@ -23,21 +23,51 @@ static void *run_maker(void *arg) {
     handover_t *h = static_cast<handover_t *>(arg);
     void *made[2] = {nullptr, nullptr};
     h->make(h->arg, made);
-    h->made[0].store(made[0], std::memory_order_relaxed);
-    h->made[1].store(made[1], std::memory_order_relaxed);
+    switch (h->order) {
+    case handover_order_t::none:
+        h->made[0].store(made[0], std::memory_order_relaxed);
+        h->made[1].store(made[1], std::memory_order_relaxed);
+        break;
+    case handover_order_t::release_acquire:
+        h->objects[0] = made[0];
+        h->objects[1] = made[1];
+        h->ready.store(true, std::memory_order_release);
+        break;
+    case handover_order_t::fences:
+        h->objects[0] = made[0];
+        h->objects[1] = made[1];
+        std::atomic_thread_fence(std::memory_order_release);
+        h->ready.store(true, std::memory_order_relaxed);
+        break;
+    }
     return nullptr;
 }
 
-int handover_start(handover_t &h, handover_make_fn make, void *arg) {
+int handover_start(handover_t &h, handover_make_fn make, void *arg, handover_order_t order) {
     h.make = make;
     h.arg = arg;
-    HIDE_FROM_VALGRIND(h.made);
+    h.order = order;
+    if (order == handover_order_t::none)
+        HIDE_FROM_VALGRIND(h.made);
     for (auto &slot : h.made)
         slot.store(handover_pending, std::memory_order_relaxed);
+    h.objects[0] = h.objects[1] = nullptr;
+    h.ready.store(false, std::memory_order_relaxed);
     return pthread_create(&h.maker, nullptr, run_maker, &h);
 }
 
 void *handover_take(handover_t &h, int which) {
+    if (h.order == handover_order_t::release_acquire) {
+        while (!h.ready.load(std::memory_order_acquire))
+            sched_yield();
+        return h.objects[which];
+    }
+    if (h.order == handover_order_t::fences) {
+        while (!h.ready.load(std::memory_order_relaxed))
+            sched_yield();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return h.objects[which];
+    }
     // Both slots, since relaxed stores need not become visible in the order they were made.
     while (h.made[0].load(std::memory_order_relaxed) == handover_pending ||
            h.made[1].load(std::memory_order_relaxed) == handover_pending)

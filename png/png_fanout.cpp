@@ -14,7 +14,11 @@
 // HANDOVER (png_fanout_handover), unmarked like png_fanout, breaks libpng's rule that a thread
 // uses only structures of its own: each worker's write and info structures are made on a thread
 // of their own and handed to the worker without a happens-before edge, so libpng's stores as it
-// makes them race with its own loads and stores as the worker encodes with them.
+// makes them race with its own loads and stores as the worker encodes with them. FENCE
+// (png_fanout_fence) is race-free: the same hand-over, with the structures published after a
+// release fence and taken before an acquire fence, around a relaxed flag.
+// EVICT (png_fanout_evict), unmarked like png_fanout, has one race in a word of per-worker bytes
+// (see worker_started below).
 // LOCK_ORDER (png_fanout_lock_order) and GATE_LOCK (png_fanout_gate_lock), unmarked like
 // png_fanout, count the encodings begun under two mutexes taken in both orders: LOCK_ORDER has a
 // lock-order inversion that cannot deadlock (one order runs in `main` before the workers
@@ -76,6 +80,33 @@ static pthread_mutex_t refill_lock = PTHREAD_MUTEX_INITIALIZER;
         return b;
     }();
     return &made;
+}
+
+// EVICT: each worker marks its start in a byte of its own, worker k (in the order they take a
+// number) in byte k of words shared with others, and only worker 0 ever reads another's byte,
+// worker 1's, once its file is written: nothing orders that read after worker 1's mark. Up to
+// then the other workers' marks land in the same word, so a detector that keeps a few accesses
+// per word may have dropped worker 1's by the time of the read.
+[[maybe_unused]] alignas(8) static unsigned char worker_started[contract::workers];
+[[maybe_unused]] static pthread_mutex_t number_lock = PTHREAD_MUTEX_INITIALIZER;
+[[maybe_unused]] static int numbers_taken = 0;
+
+// Takes the worker's number and marks its start. The mark follows the unlock, so the mutex
+// orders no mark before another worker's read.
+[[maybe_unused]] [[gnu::noinline]] static int mark_worker_started() {
+    pthread_mutex_lock(&number_lock);
+    const int k = numbers_taken++;
+    pthread_mutex_unlock(&number_lock);
+    worker_started[k] = 1; // race: png_fanout_evict write
+    return k;
+}
+
+// Worker 0 looks whether worker 1 has started: the one read across.
+[[maybe_unused]] [[gnu::noinline]] static void look_across(int k) {
+    if (k != 0)
+        return;
+    volatile unsigned char seen = worker_started[1]; // race: png_fanout_evict read
+    (void)seen;
 }
 
 // LOCK_ORDER and GATE_LOCK: a count of the encodings begun, kept under two mutexes taken in
@@ -163,6 +194,9 @@ static void *encode_gradient_worker(void *arg) {
     png_infop info = nullptr;
     [[maybe_unused]] handover_t handover;
 
+    [[maybe_unused]] int number = 0;
+    if constexpr (variant::evict)
+        number = mark_worker_started();
     if constexpr (variant::racy)
         refill_gradient(image);
     count_worker_encoding();
@@ -173,8 +207,9 @@ static void *encode_gradient_worker(void *arg) {
         pthread_exit(status);
     }
     trace_event("enter"); // libpng's work, from its write structure to its release
-    if constexpr (variant::handover) {
-        if (int err = handover_start(handover, make_structures, nullptr); err != 0) {
+    if constexpr (variant::handed) {
+        if (int err = handover_start(handover, make_structures, nullptr, variant_handover_order);
+            err != 0) {
             fprintf(stderr, "%s: cannot start the thread that makes the PNG structures: %s\n", path,
                     strerror(err));
             fclose(stream);
@@ -190,12 +225,12 @@ static void *encode_gradient_worker(void *arg) {
         // libpng reports nothing itself here; say why the file stays empty.
         fprintf(stderr, "%s: cannot create the PNG write structure\n", path);
         fclose(stream);
-        if constexpr (variant::handover)
+        if constexpr (variant::handed)
             handover_finish(handover);
         trace_event("leave");
         pthread_exit(status);
     }
-    if constexpr (variant::handover)
+    if constexpr (variant::handed)
         info = static_cast<png_infop>(handover_take(handover, 1));
     else
         info = png_create_info_struct(write);
@@ -230,6 +265,8 @@ static void *encode_gradient_worker(void *arg) {
     png_set_rows(write, info, rows);
     write_rows(write, info); // race: png_fanout_racy read
     status = &status_written;
+    if constexpr (variant::evict)
+        look_across(number);
 
 release_rows:
     // Also reached by a libpng error: the rows made so far are released on that path too.
@@ -238,7 +275,7 @@ release_rows:
     png_free(write, rows);
 destroy:
     png_destroy_write_struct(&write, &info);
-    if constexpr (variant::handover)
+    if constexpr (variant::handed)
         handover_finish(handover); // only now: the join orders nothing before the last use
     trace_event("leave");
     // Buffered bytes reach the file only here, so a full disk shows up at the close.

@@ -22,9 +22,10 @@
     return XML_Parse(parser, buff, static_cast<int>(strnlen(buff, got)), 1) != XML_STATUS_ERROR;
 }
 
-// The hand-over's maker (HANDOVER): a parser made on a thread of its own, which the worker then
-// sets up and parses with although nothing orders expat's stores as it made the parser before
-// the worker's use of it. Expat keeps a parser to one thread and takes no lock of its own.
+// The hand-over's maker: a parser made on a thread of its own, which the worker then sets up and
+// parses with. In HANDOVER nothing orders expat's stores as it made the parser before the
+// worker's use of it (expat keeps a parser to one thread and takes no lock of its own); in
+// ACQUIRE a release store and the worker's acquire load do (handover.h).
 [[maybe_unused]] static void make_parser(void *, void *made[2]) {
     made[0] = made[1] = XML_ParserCreate(nullptr);
 }
@@ -32,8 +33,9 @@
 void parse_stream(FILE *stream, char *buff, size_t buff_size) {
     XML_Parser parser = nullptr;
     [[maybe_unused]] handover_t handover;
-    if constexpr (variant::handover) {
-        if (int err = handover_start(handover, make_parser, nullptr); err != 0) {
+    if constexpr (variant::handed) {
+        if (int err = handover_start(handover, make_parser, nullptr, variant_handover_order);
+            err != 0) {
             printf("Error: cannot start the thread that makes the parser: %s\n", strerror(err));
             fclose(stream);
             return;
@@ -45,7 +47,7 @@ void parse_stream(FILE *stream, char *buff, size_t buff_size) {
     if (!parser) {
         printf("Error: %s\n", "cannot create an XML parser");
         fclose(stream);
-        if constexpr (variant::handover)
+        if constexpr (variant::handed)
             handover_finish(handover);
         return;
     }
@@ -74,6 +76,6 @@ void parse_stream(FILE *stream, char *buff, size_t buff_size) {
 
     fclose(stream);
     XML_ParserFree(parser);
-    if constexpr (variant::handover)
+    if constexpr (variant::handed)
         handover_finish(handover); // only now: the join orders nothing before the last use
 }

@@ -15,7 +15,8 @@
 // HANDOVER (xml_fanout_handover) is the unserialized variant with expat's rule broken: each
 // worker's parser is made on a thread of its own and handed over without a happens-before edge
 // (parse.cpp), so expat's stores as it makes the parser race with its accesses as the worker
-// sets the handlers, parses and frees it.
+// sets the handlers, parses and frees it. ACQUIRE (xml_fanout_acquire) is race-free: the same
+// hand-over, with the parser published by a release store and taken with an acquire load.
 // Three race-free twins of the racy printer share its depth but order every access to it:
 // SPINLOCK (xml_printer_spinlock) under a spinlock of std::atomic_flag (acquire and release);
 // LOCK_ORDER (xml_printer_lock_order) under depth_lock to change it and line_lock then

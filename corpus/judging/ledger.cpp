@@ -261,6 +261,12 @@ void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledge
         r.judgement = judgement_t::labelled_race;
         return;
     }
+    // The construct orders every access to its memory: whatever a ledger entry says of the
+    // same functions on other programs, here the report is the construct's false alarm.
+    if (!p.race && memory_matches_any(r.memory, p.construct_memory)) {
+        r.judgement = judgement_t::construct_alarm;
+        return;
+    }
     const auto entries = judge_report(r, ledger);
     if (entries.size() == 1) {
         r.judgement = entries[0]->race ? judgement_t::race : judgement_t::false_alarm;

@@ -342,7 +342,36 @@ void place_memory(memory_t &m, const std::vector<loaded_object_t> &objects) {
                 m.symbol = s.name;
 }
 
+// Whether a frame is an allocation: malloc and its kin, operator new, under their own names or
+// as a runtime's interceptors.
+static bool allocation_frame(const frame_t &f) {
+    std::string name = bare_function(f.function);
+    if (starts_with(name, "__interceptor_"))
+        name = name.substr(14);
+    for (const char *fn :
+         {"malloc", "calloc", "realloc", "reallocarray", "aligned_alloc", "memalign",
+          "posix_memalign", "valloc", "pvalloc", "operator new", "operator new[]"})
+        if (name == fn)
+            return true;
+    return false;
+}
+
+// A report that names no memory but one of whose accesses is an allocation is on the block that
+// allocation made.
+static void memory_from_allocation(report_t &r) {
+    if (r.memory.kind != memory_kind_t::unknown)
+        return;
+    for (const auto &stack : r.access_stacks)
+        if (!stack.empty() && allocation_frame(stack.front())) {
+            r.memory.kind = memory_kind_t::heap;
+            r.memory.allocated = stack;
+            r.memory.from_allocation = true;
+            return;
+        }
+}
+
 void place_report_memory(report_t &r, const std::vector<loaded_object_t> &objects) {
+    memory_from_allocation(r);
     place_memory(r.memory, objects);
     const memory_t &m = r.memory;
     std::string key;
@@ -444,7 +473,7 @@ std::vector<where_t> parse_where(const json &j) {
 
 bool memory_matches(const memory_t &m, const where_t &w) {
     if (w.unnamed)
-        return m.kind == memory_kind_t::unknown;
+        return m.kind == memory_kind_t::unknown || m.from_allocation;
     if (!w.allocated_in.empty()) {
         if (m.kind != memory_kind_t::heap)
             return false;

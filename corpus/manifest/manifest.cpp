@@ -151,6 +151,12 @@ static program_t parse_program(const json &j, const std::string &base_dir,
                                      "visibility)");
         if (!axis.empty())
             p.axis = *axis_named(axis);
+        if (auto c = j.find("construct_memory"); c != j.end()) {
+            if (p.race || p.axis == axis_t::built_in)
+                throw std::runtime_error("only a race-free twin off the built-in axis names the "
+                                         "memory its construct orders");
+            p.construct_memory = parse_where(*c);
+        }
         auto m = j.find("markers");
         if (m != j.end() && !m->is_null()) {
             if (!m->is_array() || m->size() != 2)

@@ -114,6 +114,9 @@ struct program_t {
     std::string rationale;            // why that verdict is expected
     std::optional<race_label_t> race; // the labelled race; none for a race-free program
     axis_t axis = axis_t::built_in;
+    // A race-free twin's construct that orders a library's memory (a hand-over through atomics):
+    // that memory. A library report on it is a false alarm on the construct, whatever its frames.
+    std::vector<where_t> construct_memory;
     // The kind of report the program is scored on: its label's, or for a race-free program the
     // kind its construct could be mistaken for (lock order on the lock-order axis).
     race_kind_t scored_kind() const {

@@ -188,7 +188,7 @@ std::string describe_memory(const memory_t &m) {
                 in = " allocated in " + bare_function(f.function);
                 break;
             }
-        return "heap block" +
+        return std::string(m.from_allocation ? "freed heap block" : "heap block") +
                (m.block_size ? " of " + std::to_string(m.block_size) + " bytes" : "") + in +
                (m.block_offset ? " (at +" + hex(*m.block_offset) + ")" : "");
     }
@@ -236,6 +236,8 @@ json memory_json(const memory_t &m) {
         j["block_size"] = m.block_size;
         j["block_offset"] = m.block_offset ? json(hex(*m.block_offset)) : json(nullptr);
         j["allocated"] = frames_json(m.allocated);
+        if (m.from_allocation)
+            j["from_allocation"] = true;
     }
     return j;
 }
@@ -271,5 +273,7 @@ memory_t memory_from_json(const json &j) {
                                        f.contains("line") && f["line"].is_number_integer()
                                            ? f["line"].get<int>()
                                            : 0});
+    const auto from_allocation = j.find("from_allocation");
+    m.from_allocation = from_allocation != j.end() && *from_allocation == true;
     return m;
 }

@@ -34,6 +34,10 @@ struct memory_t {
     uint64_t block_size = 0;
     std::optional<uint64_t> block_offset;
     std::vector<frame_t> allocated;
+    // Heap memory the tool named not at all (a freed block), known from the report's access that
+    // allocated it: ThreadSanitizer counts a block's allocation as a write and reports a free
+    // against it. It still matches a place "unnamed".
+    bool from_allocation = false;
 };
 
 // A ledger entry's or a label's memory, in one of three forms: a symbol; a section and a range
@@ -54,7 +58,8 @@ struct where_t {
 
 // What a library report is, once judged: a labelled race, a race or a false alarm (by a ledger
 // entry), a labelled rule break (the fallout of a library-rule twin's hand-over), ambiguous (two
-// entries or more match) or unjudged. None for a report in our own code.
+// entries or more match), unjudged, or a false alarm on the construct of a race-free twin (on
+// the library memory its construct orders). None for a report in our own code.
 enum class judgement_t {
     none,
     labelled_race,
@@ -62,13 +67,20 @@ enum class judgement_t {
     false_alarm,
     labelled_rule_break,
     ambiguous,
-    unjudged
+    unjudged,
+    construct_alarm
 };
 
 // As the results and the scorecard spell it: "labelled race", "false alarm"..., "" for none.
 inline const char *judgement_name(judgement_t j) {
-    static const char *const names[] = {
-        "", "labelled race", "race", "false alarm", "labelled rule break", "ambiguous", "unjudged"};
+    static const char *const names[] = {"",
+                                        "labelled race",
+                                        "race",
+                                        "false alarm",
+                                        "labelled rule break",
+                                        "ambiguous",
+                                        "unjudged",
+                                        "false alarm on its construct"};
     return names[int(j)];
 }
 

@@ -362,6 +362,7 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
             continue;
         judge_library_report(r, p, ledger, m != label_match_t::none || side);
         row.unjudged += unsettled(r.judgement);
+        row.construct_alarms += r.judgement == judgement_t::construct_alarm;
     }
     bool contract = row.passed == row.runs;
     row.ok = contract && row.unexpected_own == 0;

@@ -4,7 +4,8 @@
  *
  * pthread_create counts only the calls made on the process's main thread, since libraries
  * (the OpenMP runtime, GLib) start threads of their own from other threads at times the test
- * cannot predict. To add a call: declare its real type, add one wrapper with FAULT_WRAP. */
+ * cannot predict; FAULT_PTHREAD_CREATE_OFF_MAIN counts the others (a worker's own thread).
+ * To add a call: declare its real type, add one wrapper with FAULT_WRAP. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -36,8 +37,10 @@ static void *real(const char *symbol) {
 typedef int (*pthread_create_fn)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
 
 int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg) {
-    static atomic_int calls;
-    if ((pid_t)syscall(SYS_gettid) == getpid() && should_fail("FAULT_PTHREAD_CREATE", &calls))
+    static atomic_int calls, off_main_calls;
+    if ((pid_t)syscall(SYS_gettid) == getpid()
+            ? should_fail("FAULT_PTHREAD_CREATE", &calls)
+            : should_fail("FAULT_PTHREAD_CREATE_OFF_MAIN", &off_main_calls))
         return EAGAIN;
     static pthread_create_fn next;
     if (!next)

@@ -3,6 +3,7 @@
 #include "ledger.h"
 #include "memory.h"
 #include "parse.h"
+#include "record.h"
 #include "run_program.h"
 
 #include <chrono>
@@ -107,6 +108,46 @@ TEST(Ledger, ThreadSanitizerFramesOfObjectsWithPlusInTheirNames) {
           {"object": "libstdc++.so.6", "function": "std::__cxx11::basic_string::copy", "kind": "write"},
           {"object": "libMagick++-6.Q16.so.8", "function": "Magick::Options::fileName", "kind": "write"}]}]})");
     EXPECT_NE(judged_by(reports[0], l), nullptr) << reports[0].key;
+}
+
+// ThreadSanitizer names no memory for a free against the block's allocation: the memory is the
+// block that allocation made. On a race-free twin whose construct orders that memory the report
+// is the construct's false alarm; elsewhere the ledger judges it, "unnamed" places included.
+TEST(Ledger, AFreedBlockIsKnownByItsAllocationAndAConstructJudgesItsOwnMemory) {
+    const std::string log = R"(WARNING: ThreadSanitizer: data race (pid=1)
+  Write of size 8 at 0x7b4800000180 by thread T1:
+    #0 free <null> (prog+0x52534)
+    #1 x_destroy <null> (libx.so.1+0x23085)
+
+  Previous write of size 8 at 0x7b4800000180 by thread T3:
+    #0 malloc <null> (prog+0x51f41)
+    #1 x_create <null> (libx.so.1+0x6312)
+    #2 run_maker(void*) /src/fanout/handover.cpp:25:5 (prog+0xd5feb)
+)";
+    auto reports = parse_tsan_log(log, {"/src", "/bin/prog", ""});
+    ASSERT_EQ(reports.size(), 1u);
+    report_t r = reports[0];
+    place_report_memory(r, {});
+    EXPECT_EQ(describe_memory(r.memory), "freed heap block allocated in x_create");
+    EXPECT_NE(r.key.find("@heap x_create"), std::string::npos) << r.key;
+
+    program_t twin;
+    twin.name = "twin";
+    twin.axis = axis_t::memory_model;
+    twin.construct_memory = parse_where(nlohmann::json::parse(R"({"allocated_in": ["x_create"]})"));
+    judge_library_report(r, twin, {}, false);
+    EXPECT_EQ(r.judgement, judgement_t::construct_alarm);
+    twin.construct_memory = parse_where(nlohmann::json::parse(R"({"allocated_in": ["y_new"]})"));
+    judge_library_report(r, twin, {}, false);
+    EXPECT_EQ(r.judgement, judgement_t::unjudged);
+    const ledger_t l = parse_ledger(R"({"findings": [{"id": "recycled", "library": "x",
+        "memory": "m", "verdict": "false alarm", "evidence": "e", "where": {"unnamed": true},
+        "accesses": [{"object": "libx.so.1", "function": "x_destroy", "kind": "write"},
+                     {"object": "libx.so.1", "function": "x_create", "kind": "write"}]}]})");
+    judge_library_report(r, twin, l, false);
+    EXPECT_EQ(r.judgement, judgement_t::false_alarm);
+    // What results.json keeps is judged the same when read back.
+    EXPECT_TRUE(memory_from_json(memory_json(r.memory)).from_allocation);
 }
 
 TEST(Ledger, FaultyEntriesAreRefusedWithTheirId) {

@@ -195,6 +195,29 @@ TEST(PngFanout, FailedThreadStartEndsWith255) {
     }
 }
 
+// A hand-over whose maker thread cannot start, or whose maker makes nothing: each worker says
+// why, writes nothing and ends, whatever orders the hand-over; the process ends with status 0.
+TEST(PngFanout, HandOverWithoutItsMakerLeavesAnEmptyFile) {
+    const std::pair<const char *, const char *> faults[] = {
+        {"FAULT_PTHREAD_CREATE_OFF_MAIN",
+         "gradient.png: cannot start the thread that makes the PNG structures: Resource "
+         "temporarily unavailable"},
+        {"FAULT_png_create_write_struct", "gradient.png: cannot create the PNG write structure"}};
+    for (const char *program : {"png_fanout_handover", "png_fanout_fence"})
+        for (const auto &[fault, line] : faults) {
+            SCOPED_TRACE(std::string(program) + " " + fault);
+            run_options_t o;
+            o.preload = {fault_library_path()};
+            o.env = {{fault, "all"}};
+            run_result_t r = run_program(program, o);
+            ASSERT_TRUE(r.exited) << r.err;
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, creation_lines(10));
+            EXPECT_EQ(count_lines(r.err, line), 10) << r.err;
+            EXPECT_EQ(read_file(png_path(r.dir)), "");
+        }
+}
+
 // Every row allocation fails (a row is 300 bytes): libpng's default handler reports each
 // worker's error on stderr and jumps back; the rows table is released on that path (a
 // sanitizer build would report a leak and change the status), and the process still ends

@@ -227,6 +227,25 @@ TEST(XmlFanout, WorkerFailuresStillReleaseAndMarkInBothVariants) {
         EXPECT_EQ(count_lines(r.out, closing), 10);
     }
 
+    // The hand-over twins, whatever orders the hand-over: no maker thread, or no parser made.
+    for (const char *program : {"xml_fanout_handover", "xml_fanout_acquire"})
+        for (const auto &[fault, line] :
+             {std::pair<const char *, const char *>{
+                  "FAULT_PTHREAD_CREATE_OFF_MAIN",
+                  "Error: cannot start the thread that makes the parser: Resource temporarily "
+                  "unavailable"},
+              {"FAULT_XML_ParserCreate", "Error: cannot create an XML parser"}}) {
+            SCOPED_TRACE(std::string(program) + " " + fault);
+            run_options_t o;
+            o.preload = {fault_library_path()};
+            o.env = {{fault, "all"}};
+            run_result_t r = run_with_doc(program, small_doc, o);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(count_lines(r.out, line), 10) << r.out;
+            EXPECT_EQ(count_prefixed(r.out, "strlen"), 0);
+            EXPECT_EQ(count_lines(r.out, "end"), 10);
+        }
+
     // The unserialized workers' own parse buffers cannot be allocated.
     run_options_t o;
     o.preload = {fault_library_path()};
