@@ -473,7 +473,7 @@ std::vector<where_t> parse_where(const json &j) {
 
 bool memory_matches(const memory_t &m, const where_t &w) {
     if (w.unnamed)
-        return m.kind == memory_kind_t::unknown || m.from_allocation;
+        return m.kind == memory_kind_t::unknown;
     if (!w.allocated_in.empty()) {
         if (m.kind != memory_kind_t::heap)
             return false;

@@ -36,7 +36,7 @@ struct memory_t {
     std::vector<frame_t> allocated;
     // Heap memory the tool named not at all (a freed block), known from the report's access that
     // allocated it: ThreadSanitizer counts a block's allocation as a write and reports a free
-    // against it. It still matches a place "unnamed".
+    // against it. A place "unnamed" no longer matches it: the memory is known.
     bool from_allocation = false;
 };
 
