@@ -254,6 +254,15 @@ static bool library_rule_twin(const program_t &p) {
     return false;
 }
 
+bool on_handed_object(const report_t &r, const program_t &p) {
+    if (!library_rule_twin(p))
+        return false;
+    for (const auto &a : p.race->accesses)
+        if (memory_matches_any(r.memory, a.where))
+            return true;
+    return false;
+}
+
 void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledger,
                           bool shows_label) {
     r.finding.clear();

@@ -64,6 +64,11 @@ std::vector<const finding_t *> judge_report(const report_t &r, const ledger_t &l
 void judge_library_report(report_t &r, const program_t &p, const ledger_t &ledger,
                           bool shows_label);
 
+// True when a report of a library-rule twin lies on the memory its label names (the handed
+// object): the fallout of the hand-over, whichever code made the access (our callbacks read
+// the library's buffers too).
+bool on_handed_object(const report_t &r, const program_t &p);
+
 // Source package -> version of the libraries a build's programs load: the installed packages',
 // or for a build with libraries of its own (<bin>/../instrumented/versions.txt), those built.
 std::map<std::string, std::string> library_versions(const std::string &bin);

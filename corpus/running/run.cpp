@@ -354,10 +354,15 @@ void finish_row(row_t &row, const std::string &tool, const ledger_t &ledger) {
         const bool side = p.race && m == label_match_t::none && report_shows_label_side(r, *p.race);
         best = std::max(best, m);
         row.race_found = row.race_found || m != label_match_t::none || side;
-        (construct_twin ? row.construct_alarms : row.unexpected_own) +=
-            r.own && m == label_match_t::none && !side;
         r.judgement = judgement_t::none;
         r.finding.clear();
+        if (r.own && m == label_match_t::none && !side && on_handed_object(r, p)) {
+            // Our callback on the library's buffers of the handed object: the rule break again.
+            r.judgement = judgement_t::labelled_rule_break;
+            continue;
+        }
+        (construct_twin ? row.construct_alarms : row.unexpected_own) +=
+            r.own && m == label_match_t::none && !side;
         if (r.own)
             continue;
         judge_library_report(r, p, ledger, m != label_match_t::none || side);

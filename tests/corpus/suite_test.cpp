@@ -1,6 +1,7 @@
 // Outside programs through a manifest of their own: the example suite is scored by helgrind
 // and ThreadSanitizer, and a manifest is made from a folder of labelled executables.
 #include "detectors.h"
+#include "memory.h"
 #include "parse.h"
 #include "provenance.h"
 #include "run.h"
@@ -227,5 +228,26 @@ TEST(Scorecard, AFalseAlarmOnAConstructLeavesItsTwinHolding) {
     p.axis = axis_t::built_in;
     finish_row(row, "helgrind", ledger_t{});
     EXPECT_FALSE(row.ok);
+    EXPECT_EQ(row.verdict, "FAIL: own-code reports");
+
+    // A library-rule twin: our callback's report on the handed object is the rule break again;
+    // on other memory it fails the row.
+    race_access_t made;
+    made.in_library = true;
+    made.objects = {"libx.so.1"};
+    made.functions = {"x_create"};
+    made.kind = "write";
+    made.where = parse_where(nlohmann::json::parse(R"({"allocated_in": ["x_create"]})"));
+    race_access_t used = made;
+    used.functions = {"x_parse"};
+    used.kind = "read";
+    p.race = race_label_t{"the handed object", {made, used}};
+    row.reports[0].memory.kind = memory_kind_t::heap;
+    row.reports[0].memory.allocated = {{"x_create", "", "libx.so.1", 0}};
+    finish_row(row, "helgrind", ledger_t{});
+    EXPECT_TRUE(row.ok) << row.verdict;
+    EXPECT_EQ(row.summary.reports[0].judgement, judgement_t::labelled_rule_break);
+    row.reports[0].memory.allocated = {{"y_new", "", "liby.so.1", 0}};
+    finish_row(row, "helgrind", ledger_t{});
     EXPECT_EQ(row.verdict, "FAIL: own-code reports");
 }
