@@ -57,9 +57,14 @@ run_result_t run_program(const std::string &program, const run_options_t &opts =
 // True when `path` exists.
 bool file_exists(const std::string &path);
 
+// 1 in a build whose programs and runner carry a sanitizer (set by the tests' CMake code).
+#ifndef CORPUS_SANITIZER_BUILD
+#error "CORPUS_SANITIZER_BUILD is not defined: build test code through corpus_test_code()"
+#endif
+
 // Whether valgrind can run the programs here: it is installed, and this is no sanitizer build.
 inline bool valgrind_usable() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if CORPUS_SANITIZER_BUILD
     return false;
 #else
     return file_exists("/usr/bin/valgrind");

@@ -239,7 +239,7 @@ TEST(HostileInputs, CheckingStaysBoundedByWhatIsChecked) {
     EXPECT_FALSE(img.ok);
     EXPECT_NE(img.error.find("too large"), std::string::npos) << img.error;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if CORPUS_SANITIZER_BUILD
     GTEST_SKIP() << "the address-space limit below does not suit a sanitizer build";
 #else
     // A deeply nested document: ten outlines of about 9 MB each. The check must not hold more

@@ -35,7 +35,7 @@ TEST(Runner, RunsAndWritesTableCsvAndJson) {
 }
 
 TEST(Runner, MemoryDoesNotGrowWithTheOutput) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if CORPUS_SANITIZER_BUILD
     GTEST_SKIP() << "a sanitizer's runner needs memory of its own";
 #else
     if (!file_exists(program_path("xml_fanout_unlocked")))
@@ -136,7 +136,7 @@ TEST(Runner, DownloadRunsUnderXvfbAndIsStoppedWhenTheFileIsWhole) {
 }
 
 TEST(Runner, HelgrindSmoke) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if CORPUS_SANITIZER_BUILD
     GTEST_SKIP() << "valgrind cannot run a sanitizer build";
 #endif
     if (!xml_single_built() || !file_exists("/usr/bin/valgrind"))

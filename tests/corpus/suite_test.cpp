@@ -77,7 +77,7 @@ TEST(OutsideSuite, ManifestFromAFolderOfLabelledExecutables) {
 }
 
 TEST(Scorecard, APositiveSwappedForItsRaceFreeTwinIsMissed) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if CORPUS_SANITIZER_BUILD
     GTEST_SKIP() << "valgrind cannot run a sanitizer build";
 #endif
     if (!file_exists("/usr/bin/valgrind") || !file_exists(program_path("zlib_roundtrip_racy")))
