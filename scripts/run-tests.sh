@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the corpus, runs its main job (every program once, as
-# scripts/run-corpus.sh does) and runs the whole test suite: the programs' tests
-# on the default build, and every test on the AddressSanitizer/UndefinedBehaviorSanitizer build;
-# then builds the two ThreadSanitizer variants and runs their unserialized and racy programs
-# through `corpus run`, which fails on any report in the corpus's own code other than a racy
-# program's labelled race (reports inside libraries are shown, not failed).
+# scripts/run-corpus.sh does) and runs the whole test suite on the AddressSanitizer/
+# UndefinedBehaviorSanitizer build; then builds the two ThreadSanitizer variants and runs their
+# unserialized and racy programs through `corpus run`, which fails on any report in the corpus's
+# own code other than a racy program's labelled race (reports inside libraries are shown, not
+# failed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,27 +23,24 @@ setsid bash scripts/configure.sh tsan-deep >"$deep_log" 2>&1 &
 deep_configure=$!
 trap 'kill -- -"$deep_configure" 2>/dev/null || true; rm -f "$deep_log"' EXIT
 
-# The default build runs every test but the runner's own (preset "programs"): the runner is
-# compiled the same way in both builds but for the sanitizers, so its tests run once, in the
-# AddressSanitizer build, while the programs' tests run in both (optimised and not).
-for preset in default asan; do
-  step "build: $preset"
-  bash scripts/configure.sh "$preset" >/dev/null
-  [ "$preset" = default ] && build_preset=programs || build_preset=$preset
-  cmake --build --preset "$build_preset"
-  if [ "$preset" = default ]; then
-    step "main job: every program once, natively"
-    build/default/tools/corpus run
-  fi
-  step "tests: $preset"
-  ctest --preset "$build_preset"
-done
+# The default build is what the main job runs (every program once, optimised, against its
+# contract) and what runs the ThreadSanitizer builds' programs below. The test suite runs once,
+# on the AddressSanitizer/UndefinedBehaviorSanitizer build: it checks what the default build's
+# run of it would, and memory errors and undefined behaviour besides (`ctest --preset default`
+# runs it on the default build).
+step "build: default"
+bash scripts/configure.sh default >/dev/null
+cmake --build --preset default --target corpus_all
+step "main job: every program once, natively"
+build/default/tools/corpus run
+step "build: asan"
+bash scripts/configure.sh asan >/dev/null
+cmake --build --preset asan
+step "tests: asan"
+ctest --preset asan
 
 corpus=build/default/tools/corpus
-# Each program twice in the plain build, once in the instrumented one: the test command checks
-# that no report falls in our own code; rates over many runs are the scorecard's
-# (corpus score --repeat N).
-repeat_tsan=2
+repeat_tsan=3 # the plain build as before; the instrumented one runs each program once
 repeat_tsan_deep=1
 for preset in tsan tsan-deep; do
   step "build: $preset"
