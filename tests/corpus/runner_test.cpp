@@ -92,7 +92,7 @@ TEST(Runner, HangingProgramIsCutOffAtTheTimeLimit) {
               CORPUS_RUNNER, "run",
               "--bin",       ".",
               "--out",       "out",
-              "--timeout",   "2",
+              "--timeout",   "5",
               "xml_single"};
     run_result_t r = run_program("/bin/sh", o);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
