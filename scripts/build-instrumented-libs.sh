@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Builds zlib, expat and libpng as shared libraries from Debian's own source packages of the
-# versions installed on this machine, with the compiler and flags given in CC and CFLAGS (for
-# example -fsanitize=thread), and installs them into one prefix. A sanitizer then sees the
+# Builds zlib, expat and libpng (with --full, libcurl, GLib, GTK+ 2 and ImageMagick too) as shared
+# libraries from Debian's own source packages of the versions installed on this machine, with the
+# compilers and flags given in CC, CXX and CFLAGS (for example -fsanitize=thread), and installs
+# them into one prefix. A sanitizer then sees the
 # libraries' own memory accesses, not only ours.
 #
-#   build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL] [--sources FILE]
+#   build-instrumented-libs.sh --prefix DIR --work DIR [--full] [--mirror URL] [--sources FILE]
 #                              [--download-only]
+#
+# --full adds libcurl, GLib (glib, gobject, gio, gmodule, gthread), GTK+ 2 (gdk, gtk) and
+# ImageMagick (MagickCore, MagickWand, Magick++ and its coder modules), so that every library the
+# programs drive is built with the flags given (scripts/install-deps.sh --full installs what those
+# builds need).
 #
 # The sources come through a private apt set-up under the work folder (its own sources list,
 # state and cache), so the machine's apt configuration is left alone. The deb-src entries are
@@ -28,6 +34,7 @@ mirror=
 sources_given=
 sources_text=
 download_only=
+full=
 while [ $# -gt 0 ]; do
   case "$1" in
     --prefix) prefix=$2; shift 2 ;;
@@ -35,11 +42,12 @@ while [ $# -gt 0 ]; do
     --mirror) mirror=$2; shift 2 ;;
     --sources) sources_given=1; sources_text=$(cat "$2") || exit 2; shift 2 ;;
     --download-only) download_only=1; shift ;;
+    --full) full=1; shift ;;
     *) echo "build-instrumented-libs: unknown argument: $1" >&2; exit 2 ;;
   esac
 done
 if [ -z "$prefix" ] || [ -z "$work" ]; then
-  echo "usage: build-instrumented-libs.sh --prefix DIR --work DIR [--mirror URL] [--sources FILE] [--download-only]" >&2
+  echo "usage: build-instrumented-libs.sh --prefix DIR --work DIR [--full] [--mirror URL] [--sources FILE] [--download-only]" >&2
   exit 2
 fi
 prefix=$(realpath -m "$prefix")
@@ -52,12 +60,16 @@ jobs=2
 say() { echo "instrumented libraries: $*"; }
 die() { echo "instrumented libraries: error: $*" >&2; exit 1; }
 
-for tool in apt-get apt-cache dpkg-query dpkg-source cmake make nm readelf; do
-  command -v "$tool" >/dev/null || die "'$tool' is missing (scripts/install-deps.sh installs it)"
+tools=(apt-get apt-cache dpkg-query dpkg-source cmake make nm readelf)
+[ -z "$full" ] || tools+=(meson ninja autoreconf libtoolize patch)
+for tool in "${tools[@]}"; do
+  command -v "$tool" >/dev/null ||
+    die "'$tool' is missing (scripts/install-deps.sh${full:+ --full} installs it)"
 done
 
 # Binary package whose installed version picks the source; the source package comes from it.
 binaries=(zlib1g libexpat1 libpng16-16)
+[ -z "$full" ] || binaries+=(libcurl4 libglib2.0-0 libgtk2.0-0 libmagickcore-6.q16-6)
 declare -A src_name src_installed src_chosen
 for b in "${binaries[@]}"; do
   line=$(dpkg-query -W -f='${db:Status-Abbrev}|${source:Package}|${source:Version}' "$b" 2>/dev/null) ||
@@ -75,6 +87,7 @@ key=$(
   printf 'script %s\n' "$(sha256sum "$0" | cut -d' ' -f1)"
   printf 'cc %s\n' "$("$CC" --version | head -n1)"
   printf 'cflags %s\n' "$lib_cflags"
+  [ -z "$full" ] || printf 'cxx %s\n' "$("${CXX:-c++}" --version | head -n1)"
   for b in "${binaries[@]}"; do printf 'installed %s %s\n' "${src_name[$b]}" "${src_installed[$b]}"; done
 )
 stamp=$prefix/.instrumented-libs.stamp
@@ -390,16 +403,121 @@ run_logged libpng-configure.log cmake -S "${tree[libpng16-16]}" -B "$work/build-
   -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.so"
 run_logged libpng-build.log cmake --build "$work/build-libpng" -j "$jobs" --target install
 
-# Each library must carry the sanitizer's instrumentation, and libpng must use our zlib.
-for lib in libz.so libexpat.so libpng16.so; do
+libs=(libz.so libexpat.so libpng16.so)
+if [ -n "$full" ]; then
+  # The other libraries find these and each other through pkg-config in the prefix first.
+  export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+  # Their configure steps run without the sanitizer, and the builds with it: configure compiles,
+  # links and runs hundreds of small test programs, each of which took the sanitizer's runtime
+  # (a third of the whole time), and their answers do not depend on it. Autotools builds take
+  # the sanitizer inside CC and CXX at `make`: libtool leaves compiler flags it does not know
+  # out of a link, and the programs these builds run must link the sanitizer's runtime. Meson
+  # takes it as its own option, which it leaves out of its checks.
+  sanitize= sanitizers= plain_cflags=
+  for flag in $lib_cflags; do
+    case "$flag" in
+      -fsanitize=*) sanitize+=" $flag"; sanitizers+="${sanitizers:+,}${flag#-fsanitize=}" ;;
+      *) plain_cflags+="${plain_cflags:+ }$flag" ;;
+    esac
+  done
+  cxx=${CXX:-c++}
+  make_sanitized=(CC="$CC$sanitize" CXX="$cxx$sanitize")
+
+  say "building curl ${src_chosen[libcurl4]}"
+  (
+    cd "${tree[libcurl4]}"
+    export CFLAGS="$plain_cflags"
+    # libcurl4 is Debian's OpenSSL flavour, which Debian builds before its last two patches (the
+    # GnuTLS and NSS flavours') are applied.
+    for patch in 99_nss.patch 90_gnutls.patch; do
+      run_logged "curl-unpatch-$patch.log" patch -R -p1 -i "debian/patches/$patch"
+    done
+    run_logged curl-autoreconf.log autoreconf -fi
+    # Debian's flags (debian/rules) for that flavour, less the documentation and shell completions.
+    run_logged curl-configure.log ./configure --prefix="$prefix" --libdir="$prefix/lib" \
+      --disable-static --disable-dependency-tracking --disable-symbol-hiding \
+      --enable-versioned-symbols --enable-threaded-resolver --with-lber-lib=lber \
+      --with-gssapi=/usr --with-nghttp2 --without-libssh --with-libssh2 --with-openssl \
+      --with-ca-path=/etc/ssl/certs --with-ca-bundle=/etc/ssl/certs/ca-certificates.crt \
+      --disable-manual --without-zsh-functions-dir --without-fish-functions-dir
+    run_logged curl-build.log make -j"$jobs" -C lib "${make_sanitized[@]}"
+    run_logged curl-install.log make -C lib install "${make_sanitized[@]}"
+    run_logged curl-install-headers.log make -C include install
+    run_logged curl-install-pc.log make install-pkgconfigDATA
+  )
+
+  say "building glib ${src_chosen[libglib2.0-0]}"
+  # Debian's options for its shared build, less tests, manuals and SystemTap probes. The
+  # libraries' undefined sanitizer symbols are the program's to supply (b_lundef=false).
+  (
+    export CFLAGS="$plain_cflags"
+    run_logged glib-configure.log meson setup "$work/build-glib" "${tree[libglib2.0-0]}" \
+      --prefix="$prefix" --libdir=lib --buildtype=plain -Ddefault_library=shared \
+      -Db_sanitize="${sanitizers:-none}" -Db_lundef=false \
+      -Dtests=false -Dinstalled_tests=false -Dman=false -Dgtk_doc=false -Dsystemtap=false \
+      -Dlibelf=enabled -Dlibmount=enabled -Dselinux=enabled -Dmultiarch=false
+    run_logged glib-build.log ninja -C "$work/build-glib" -j"$jobs"
+    run_logged glib-install.log meson install -C "$work/build-glib" --no-rebuild
+  )
+  libs+=(libglib-2.0.so libgobject-2.0.so libgio-2.0.so libgmodule-2.0.so libgthread-2.0.so libcurl.so)
+
+  say "building gtk+2.0 ${src_chosen[libgtk2.0-0]}"
+  (
+    cd "${tree[libgtk2.0-0]}"
+    export CFLAGS="$plain_cflags"
+    # The configure GTK+ ships, kept from regenerating itself (Debian's patches touch
+    # configure.ac, and regenerating would take gtk-doc and gobject-introspection); Debian's
+    # flags, less introspection, documentation and printing back ends. Only GDK and GTK+
+    # themselves are built.
+    run_logged gtk-configure.log ./configure --prefix="$prefix" --libdir="$prefix/lib" \
+      --enable-shared --disable-static --with-xinput=yes --enable-introspection=no \
+      --disable-gtk-doc --disable-man --disable-cups --disable-papi --disable-maintainer-mode
+    run_logged gtk-build-gdk.log make -j"$jobs" -C gdk "${make_sanitized[@]}"
+    run_logged gtk-build-gtk.log make -j"$jobs" -C gtk "${make_sanitized[@]}"
+    run_logged gtk-install-gdk.log make -C gdk install "${make_sanitized[@]}"
+    run_logged gtk-install-gtk.log make -C gtk install "${make_sanitized[@]}"
+    # gtk+-2.0.pc and gdk-2.0.pc are copies of the X11 target's, made by the install hook.
+    run_logged gtk-install-pc.log make install-pkgconfigDATA install-data-hook
+  )
+  libs+=(libgdk-x11-2.0.so libgtk-x11-2.0.so)
+
+  say "building imagemagick ${src_chosen[libmagickcore-6.q16-6]}"
+  (
+    cd "${tree[libmagickcore-6.q16-6]}"
+    export CFLAGS="$plain_cflags" CXXFLAGS="$plain_cflags"
+    # Debian's flags for its Q16 build (debian/rules), less PerlMagick and the documentation.
+    # clang's OpenMP is LLVM's libomp; without the cached answer configure would link GCC's
+    # libgomp as well.
+    run_logged imagemagick-configure.log ./configure --prefix="$prefix" --libdir="$prefix/lib" \
+      --enable-reproducible-build --with-modules --with-magick-plus-plus --with-djvu --with-heic \
+      --with-openjp2 --with-webp --with-wmf --without-gvc --enable-shared --disable-static \
+      --without-dps --without-fpx --without-perl --without-rsvg --without-gcc-arch \
+      --with-quantum-depth=16 --enable-hdri=no --disable-docs \
+      ac_cv_lib_gomp_GOMP_parallel_start=no
+    run_logged imagemagick-build.log make -j"$jobs" "${make_sanitized[@]}"
+    # The coder modules and configuration files too: the library looks for them in the prefix.
+    run_logged imagemagick-install.log make install "${make_sanitized[@]}"
+  )
+  libs+=(libMagickCore-6.Q16.so libMagickWand-6.Q16.so libMagick++-6.Q16.so)
+
+  # The programs' pkg-config modules must all come from the prefix.
+  for module in zlib expat libpng libcurl glib-2.0 gthread-2.0 gtk+-2.0 Magick++-6.Q16; do
+    [ "$(pkg-config --variable=libdir "$module")" = "$prefix/lib" ] ||
+      die "pkg-config finds $module outside $prefix"
+  done
+fi
+
+# Each library must carry the sanitizer's instrumentation, and each but zlib must look for the
+# others in the prefix first (libpng for our zlib, GTK+ for our GLib, ...).
+for lib in "${libs[@]}"; do
   [ -f "$prefix/lib/$lib" ] || die "$prefix/lib/$lib was not installed"
   if [[ "$CFLAGS" == *-fsanitize=thread* ]] && [ "$(nm -D "$prefix/lib/$lib" | grep -c ' U __tsan_')" -eq 0 ]; then
     die "$prefix/lib/$lib is not instrumented with ThreadSanitizer"
   fi
+  [ "$lib" != libz.so ] || continue
+  readelf -d "$prefix/lib/$lib" | grep -q "(RPATH).*\[\(.*:\)\?$prefix/lib[]:]" ||
+    die "$prefix/lib/$lib does not look for the other libraries in $prefix/lib first"
 done
-dynamic=$(readelf -d "$prefix/lib/libpng16.so")
-grep -q "(RPATH).*\[$prefix/lib\]" <<<"$dynamic" ||
-  die "$prefix/lib/libpng16.so does not look for zlib in $prefix/lib first"
 
 {
   for b in "${binaries[@]}"; do

@@ -2,11 +2,12 @@
 # Installs, with apt-get, every Debian package the corpus needs to build, run and test.
 # Does nothing when all of them are present.
 #
-#   install-deps.sh [--compilers]
+#   install-deps.sh [--compilers | --full]
 #
 # --compilers adds the other clang releases of Debian 12 (13, 15 and 16, with their
-# ThreadSanitizer runtimes and symbolizers) for the tsan-clang-N presets; the
-# README's two set-up commands do not ask for them.
+# ThreadSanitizer runtimes and symbolizers) for the tsan-clang-N presets; --full adds what
+# building libcurl, GLib, GTK+ 2 and ImageMagick from their sources takes (preset tsan-full).
+# The README's two set-up commands ask for neither.
 set -euo pipefail
 
 packages=(
@@ -26,7 +27,14 @@ case "${1:-}" in
     # installed at a time: every clang build uses LLVM 14's OpenMP runtime.
     for v in 13 15 16; do packages+=("clang-$v" "llvm-$v"); done
     packages+=(libclang-rt-16-dev) ;;
-  *) echo "install-deps: unknown argument: $1 (only --compilers)" >&2; exit 2 ;;
+  --full)
+    # The build tools, then the development files of the features Debian builds libcurl with
+    # (its OpenSSL flavour). GLib's, GTK+ 2's and ImageMagick's come with the development
+    # packages above.
+    packages+=(meson autoconf automake libtool patch python3-packaging
+               libssl-dev libnghttp2-dev libidn2-dev libpsl-dev librtmp-dev libssh2-1-dev
+               libldap-dev libkrb5-dev libzstd-dev libbrotli-dev libelf-dev) ;;
+  *) echo "install-deps: unknown argument: $1 (--compilers or --full)" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -359,7 +359,8 @@ TEST(Ledger, TheSameFramesOnOtherMemoryTakeTheirOwnVerdict) {
 TEST(Ledger, EveryRecordedLibraryReportHasExactlyOneEntry) {
     const ledger_t all = load_ledger(CORPUS_SOURCE_DIR "/corpus/judging/findings.json");
     int files = 0;
-    for (const char *tool : {"helgrind", "drd", "tsan", "tsan-deep", "helgrind-deep", "drd-deep"}) {
+    for (const char *tool :
+         {"helgrind", "drd", "tsan", "tsan-deep", "tsan-full", "helgrind-deep", "drd-deep"}) {
         const std::string text =
             read_file(CORPUS_SOURCE_DIR "/tests/corpus/recorded/" + std::string(tool) + ".json");
         if (text.empty())
