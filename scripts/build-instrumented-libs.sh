@@ -60,12 +60,15 @@ jobs=2
 say() { echo "instrumented libraries: $*"; }
 die() { echo "instrumented libraries: error: $*" >&2; exit 1; }
 
-tools=(apt-get apt-cache dpkg-query dpkg-source cmake make nm readelf)
-[ -z "$full" ] || tools+=(meson ninja autoreconf libtoolize patch)
-for tool in "${tools[@]}"; do
-  command -v "$tool" >/dev/null ||
-    die "'$tool' is missing (scripts/install-deps.sh${full:+ --full} installs it)"
-done
+# The tools a build needs ($1 names what installs them); fetching the sources takes only apt's.
+need_tools() {
+  local from=$1 tool
+  shift
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || die "'$tool' is missing ($from installs it)"
+  done
+}
+need_tools scripts/install-deps.sh apt-get apt-cache dpkg-query dpkg-source
 
 # Binary package whose installed version picks the source; the source package comes from it.
 binaries=(zlib1g libexpat1 libpng16-16)
@@ -362,6 +365,8 @@ if [ -n "$download_only" ]; then
   exit 0
 fi
 
+need_tools scripts/install-deps.sh cmake make nm readelf
+[ -z "$full" ] || need_tools "scripts/install-deps.sh --full" meson ninja autoreconf libtoolize patch
 for b in "${binaries[@]}"; do
   name=${src_name[$b]}
   v=${src_chosen[$b]#*:}

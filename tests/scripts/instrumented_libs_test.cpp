@@ -60,8 +60,9 @@ std::map<std::string, std::string> archive_files(const std::vector<source_t> &so
     return files;
 }
 
-// Runs the script in download-only mode against `sources` and returns what it did.
-run_result_t fetch_sources(const std::vector<source_t> &sources) {
+// Runs the script in download-only mode against `sources` (with --full when `full`) and returns
+// what it did.
+run_result_t fetch_sources(const std::vector<source_t> &sources, bool full = false) {
     const std::string dir = make_run_dir();
     http_server_t server;
     start_file_server(server, archive_files(sources, dir));
@@ -76,6 +77,8 @@ run_result_t fetch_sources(const std::vector<source_t> &sources) {
     opts.dir = dir;
     opts.args = {CORPUS_LIBS_SCRIPT, "--prefix",  dir + "/prefix",       "--work",
                  dir + "/work",      "--sources", dir + "/sources.list", "--download-only"};
+    if (full)
+        opts.args.push_back("--full");
     opts.timeout_seconds = 120;
     run_result_t r = run_program("/bin/bash", opts);
     stop_server(server);
@@ -121,4 +124,26 @@ TEST(InstrumentedLibs, NoRevisionWithItsFilesStopsWithTheReason) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(count_prefixed(r.out, "zlib installed "), 0) << r.out;
+}
+
+// --full fetches the source of every library the programs drive, each picked by the installed
+// version of the binary package they load; fetching needs none of the build tools.
+TEST(InstrumentedLibs, TheFullSetTakesTheSourceOfEachLibraryTheProgramsLoad) {
+    const std::vector<std::pair<std::string, std::string>> packages = {
+        {"zlib", "zlib1g"},
+        {"expat", "libexpat1"},
+        {"libpng1.6", "libpng16-16"},
+        {"curl", "libcurl4"},
+        {"glib2.0", "libglib2.0-0"},
+        {"gtk+2.0", "libgtk2.0-0"},
+        {"imagemagick", "libmagickcore-6.q16-6"}};
+    std::vector<source_t> sources;
+    for (const auto &[source, binary] : packages)
+        sources.push_back({source, installed_source_version(binary)});
+    run_result_t r = fetch_sources(sources, true);
+    ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
+    for (const auto &s : sources)
+        EXPECT_EQ(count_lines(r.out, s.name + " installed " + s.version + " fetched " + s.version),
+                  1)
+            << r.out;
 }
