@@ -412,12 +412,12 @@ libs=(libz.so libexpat.so libpng16.so)
 if [ -n "$full" ]; then
   # The other libraries find these and each other through pkg-config in the prefix first.
   export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-  # Their configure steps run without the sanitizer, and the builds with it: configure compiles,
-  # links and runs hundreds of small test programs, each of which took the sanitizer's runtime
-  # (a third of the whole time), and their answers do not depend on it. Autotools builds take
-  # the sanitizer inside CC and CXX at `make`: libtool leaves compiler flags it does not know
-  # out of a link, and the programs these builds run must link the sanitizer's runtime. Meson
-  # takes it as its own option, which it leaves out of its checks.
+  # Their configure steps compile without the sanitizer, and the builds with it: configure
+  # compiles hundreds of small test programs, and their answers do not depend on it. They link
+  # with it (LDFLAGS), since the libraries already built here leave its symbols to the program.
+  # Autotools builds take the sanitizer inside CC and CXX at `make`: libtool leaves compiler
+  # flags it does not know out of a link, and the programs these builds run must link the
+  # sanitizer's runtime. Meson takes it as its own option.
   sanitize= sanitizers= plain_cflags=
   for flag in $lib_cflags; do
     case "$flag" in
@@ -425,6 +425,7 @@ if [ -n "$full" ]; then
       *) plain_cflags+="${plain_cflags:+ }$flag" ;;
     esac
   done
+  export LDFLAGS="$LDFLAGS$sanitize"
   cxx=${CXX:-c++}
   make_sanitized=(CC="$CC$sanitize" CXX="$cxx$sanitize")
 
