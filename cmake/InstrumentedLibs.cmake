@@ -22,7 +22,8 @@ if(CORPUS_DEBIAN_MIRROR)
   list(APPEND instrumented_args --mirror ${CORPUS_DEBIAN_MIRROR})
 endif()
 execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_C_COMPILER} CXX=${CMAKE_CXX_COMPILER} "CFLAGS=${CMAKE_C_FLAGS}"
+  COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_C_COMPILER} CXX=${CMAKE_CXX_COMPILER}
+          "CFLAGS=${CMAKE_C_FLAGS}"
           bash ${PROJECT_SOURCE_DIR}/scripts/build-instrumented-libs.sh ${instrumented_args}
   RESULT_VARIABLE instrumented_result)
 if(NOT instrumented_result EQUAL 0)

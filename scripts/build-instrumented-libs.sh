@@ -2,8 +2,7 @@
 # Builds zlib, expat and libpng (with --full, libcurl, GLib, GTK+ 2 and ImageMagick too) as shared
 # libraries from Debian's own source packages of the versions installed on this machine, with the
 # compilers and flags given in CC, CXX and CFLAGS (for example -fsanitize=thread), and installs
-# them into one prefix. A sanitizer then sees the
-# libraries' own memory accesses, not only ours.
+# them into one prefix. A sanitizer then sees the libraries' own memory accesses, not only ours.
 #
 #   build-instrumented-libs.sh --prefix DIR --work DIR [--full] [--mirror URL] [--sources FILE]
 #                              [--download-only]
@@ -451,6 +450,7 @@ if [ -n "$full" ]; then
     run_logged curl-install-headers.log make -C include install
     run_logged curl-install-pc.log make install-pkgconfigDATA
   )
+  libs+=(libcurl.so)
 
   say "building glib ${src_chosen[libglib2.0-0]}"
   # Debian's options for its shared build, less tests, manuals and SystemTap probes. The
@@ -465,7 +465,7 @@ if [ -n "$full" ]; then
     run_logged glib-build.log ninja -C "$work/build-glib" -j"$jobs"
     run_logged glib-install.log meson install -C "$work/build-glib" --no-rebuild
   )
-  libs+=(libglib-2.0.so libgobject-2.0.so libgio-2.0.so libgmodule-2.0.so libgthread-2.0.so libcurl.so)
+  libs+=(libglib-2.0.so libgobject-2.0.so libgio-2.0.so libgmodule-2.0.so libgthread-2.0.so)
 
   say "building gtk+2.0 ${src_chosen[libgtk2.0-0]}"
   (
