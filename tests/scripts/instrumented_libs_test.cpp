@@ -60,9 +60,16 @@ std::map<std::string, std::string> archive_files(const std::vector<source_t> &so
     return files;
 }
 
-// Runs the script in download-only mode against `sources` (with --full when `full`) and returns
-// what it did.
-run_result_t fetch_sources(const std::vector<source_t> &sources, bool full = false) {
+// How the script is run: fetching the sources only or building too, with --full or not, and
+// with its own PATH when `path` is given.
+struct script_run_t {
+    bool full = false;
+    bool build = false;
+    std::string path;
+};
+
+// Runs the script against `sources` and returns what it did.
+run_result_t run_script(const std::vector<source_t> &sources, const script_run_t &how = {}) {
     const std::string dir = make_run_dir();
     http_server_t server;
     start_file_server(server, archive_files(sources, dir));
@@ -75,15 +82,39 @@ run_result_t fetch_sources(const std::vector<source_t> &sources, bool full = fal
     std::ofstream(dir + "/prefix/built") << "x";
     run_options_t opts;
     opts.dir = dir;
-    opts.args = {CORPUS_LIBS_SCRIPT, "--prefix",  dir + "/prefix",       "--work",
-                 dir + "/work",      "--sources", dir + "/sources.list", "--download-only"};
-    if (full)
+    opts.args = {CORPUS_LIBS_SCRIPT, "--prefix",  dir + "/prefix",      "--work",
+                 dir + "/work",      "--sources", dir + "/sources.list"};
+    if (!how.build)
+        opts.args.push_back("--download-only");
+    if (how.full)
         opts.args.push_back("--full");
+    if (!how.path.empty())
+        opts.env["PATH"] = how.path;
     opts.timeout_seconds = 120;
     run_result_t r = run_program("/bin/bash", opts);
     stop_server(server);
-    EXPECT_TRUE(file_exists(dir + "/prefix/built")) << "the built libraries were removed";
+    if (!how.build) {
+        EXPECT_TRUE(file_exists(dir + "/prefix/built")) << "the built libraries were removed";
+    }
+    EXPECT_EQ(file_exists(dir + "/work/logs/unpack-zlib.log"), how.build && r.status == 0)
+        << "the sources were unpacked";
     return r;
+}
+
+// The installed version of each library's source, as --full fetches them.
+std::vector<source_t> full_set() {
+    const std::vector<std::pair<std::string, std::string>> packages = {
+        {"zlib", "zlib1g"},
+        {"expat", "libexpat1"},
+        {"libpng1.6", "libpng16-16"},
+        {"curl", "libcurl4"},
+        {"glib2.0", "libglib2.0-0"},
+        {"gtk+2.0", "libgtk2.0-0"},
+        {"imagemagick", "libmagickcore-6.q16-6"}};
+    std::vector<source_t> sources;
+    for (const auto &[source, binary] : packages)
+        sources.push_back({source, installed_source_version(binary)});
+    return sources;
 }
 
 } // namespace
@@ -94,12 +125,12 @@ TEST(InstrumentedLibs, ANearestWholeRevisionStandsInForOneWhoseFilesAreGone) {
     const std::string png = installed_source_version("libpng16-16");
     // expat's installed revision and the next newer one are listed but not served; of the two
     // whole older ones the newer is the nearer.
-    run_result_t r = fetch_sources({{"zlib", zlib},
-                                    {"expat", expat, false},
-                                    {"expat", expat + ".1", false},
-                                    {"expat", expat + "~1"},
-                                    {"expat", expat + "~2"},
-                                    {"libpng1.6", png}});
+    run_result_t r = run_script({{"zlib", zlib},
+                                 {"expat", expat, false},
+                                 {"expat", expat + ".1", false},
+                                 {"expat", expat + "~1"},
+                                 {"expat", expat + "~2"},
+                                 {"libpng1.6", png}});
     ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
     EXPECT_EQ(count_lines(r.out, "zlib installed " + zlib + " fetched " + zlib), 1) << r.out;
     EXPECT_EQ(count_lines(r.out, "expat installed " + expat + " fetched " + expat + "~2"), 1)
@@ -115,10 +146,10 @@ TEST(InstrumentedLibs, ANearestWholeRevisionStandsInForOneWhoseFilesAreGone) {
 
 TEST(InstrumentedLibs, NoRevisionWithItsFilesStopsWithTheReason) {
     const std::string expat = installed_source_version("libexpat1");
-    run_result_t r = fetch_sources({{"zlib", installed_source_version("zlib1g")},
-                                    {"expat", expat, false},
-                                    {"expat", expat + "~1", false},
-                                    {"libpng1.6", installed_source_version("libpng16-16")}});
+    run_result_t r = run_script({{"zlib", installed_source_version("zlib1g")},
+                                 {"expat", expat, false},
+                                 {"expat", expat + "~1", false},
+                                 {"libpng1.6", installed_source_version("libpng16-16")}});
     EXPECT_TRUE(r.exited && r.status == 1) << r.out << r.err;
     EXPECT_NE(r.err.find("source expat " + expat + " (installed) cannot be fetched"),
               std::string::npos)
@@ -129,21 +160,26 @@ TEST(InstrumentedLibs, NoRevisionWithItsFilesStopsWithTheReason) {
 // --full fetches the source of every library the programs drive, each picked by the installed
 // version of the binary package they load; fetching needs none of the build tools.
 TEST(InstrumentedLibs, TheFullSetTakesTheSourceOfEachLibraryTheProgramsLoad) {
-    const std::vector<std::pair<std::string, std::string>> packages = {
-        {"zlib", "zlib1g"},
-        {"expat", "libexpat1"},
-        {"libpng1.6", "libpng16-16"},
-        {"curl", "libcurl4"},
-        {"glib2.0", "libglib2.0-0"},
-        {"gtk+2.0", "libgtk2.0-0"},
-        {"imagemagick", "libmagickcore-6.q16-6"}};
-    std::vector<source_t> sources;
-    for (const auto &[source, binary] : packages)
-        sources.push_back({source, installed_source_version(binary)});
-    run_result_t r = fetch_sources(sources, true);
+    const std::vector<source_t> sources = full_set();
+    run_result_t r = run_script(sources, {true, false, ""});
     ASSERT_TRUE(r.exited && r.status == 0) << r.out << r.err;
     for (const auto &s : sources)
         EXPECT_EQ(count_lines(r.out, s.name + " installed " + s.version + " fetched " + s.version),
                   1)
             << r.out;
+}
+
+// Building the full set without one of its tools stops, naming the tool and what installs it,
+// once the sources are fetched and before anything is unpacked.
+TEST(InstrumentedLibs, AFullBuildWithoutMesonStopsBeforeUnpacking) {
+    const std::string bin = make_run_dir();
+    for (const auto &tool : std::filesystem::directory_iterator("/usr/bin"))
+        if (tool.path().filename() != "meson")
+            std::filesystem::create_symlink(tool.path(), bin / tool.path().filename());
+    run_result_t r = run_script(full_set(), {true, true, bin});
+    EXPECT_TRUE(r.exited && r.status == 1) << r.out << r.err;
+    EXPECT_EQ(count_prefixed(r.out, "instrumented libraries: fetching "), 7) << r.out;
+    EXPECT_NE(r.err.find("'meson' is missing (scripts/install-deps.sh --full installs it)"),
+              std::string::npos)
+        << r.err;
 }
